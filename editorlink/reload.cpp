@@ -1,0 +1,8 @@
+// ReloadImage. (Placeholder until the editor link lands.)
+#include "plugin/entry_points.h"
+
+namespace kelvra {
+
+int32_t RunReloadImage(const char*, host::HostContext) { return 0; }
+
+}  // namespace kelvra

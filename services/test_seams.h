@@ -1,0 +1,57 @@
+// Test seams of the POSIX substitute platform. They exist only in the native
+// build and let tests reach every failure path: note boxes are recorded
+// instead of shown, allocations and writes can be made to fail, the clipboard
+// lives in the process, and the shell's open is recorded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvra::seams {
+
+struct NoteBoxShown {
+  std::string caption;
+  std::string text;
+};
+const std::vector<NoteBoxShown>& NoteBoxes();
+void ClearNoteBoxes();
+
+// Allocation failure: the n-th allocation from now on (1 = the next one),
+// tracked or plain, fails; 0 switches it off. FailAllAllocations makes every
+// allocation fail until switched off.
+void FailNthAllocation(int n);
+void FailAllAllocations(bool on);
+
+// Short writes: from now on at most `bytes` more bytes reach the files (a full
+// disk); a write that would pass the budget writes only what is left. A
+// negative budget switches it off.
+void SetWriteBudget(int64_t bytes);
+
+// Outstanding resources, for leak accounting after each export call.
+struct Outstanding {
+  int trackedBlocks;
+  int plainBlocks;
+  int openFiles;
+};
+Outstanding Resources();
+
+// In-process clipboard. SetClipboardRefuses makes ClipboardSetText fail.
+void SetClipboard(const std::string& text);
+void ClearClipboard();
+bool ClipboardHasText();
+std::string ClipboardText();
+void SetClipboardRefuses(bool refuses);
+
+// Shell open: every path asked for is recorded; the result is what the shell
+// answers (default 33, a started program). With LaunchOpener on, the file is
+// also opened with the opener command (default "xdg-open"), started detached.
+const std::vector<std::string>& ShellOpened();
+void ClearShellOpened();
+void SetShellResult(int32_t result);
+void SetShellLaunches(bool launch, const std::string& opener = "xdg-open");
+
+// Resets every seam to its default (boxes, injections, clipboard, shell).
+void ResetAll();
+
+}  // namespace kelvra::seams
