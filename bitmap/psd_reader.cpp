@@ -176,6 +176,15 @@ PsdRead ReadImageData(ByteCursor c, const Header& h, ABitMap* target) {
   if (compression == 0) {
     const uint8_t* samples = c.Take(planeSamples * static_cast<uint64_t>(h.decoded));
     if (!c.ok()) return PsdRead::kTruncated;
+    if (h.decoded >= 3) {
+      // Every byte of every pixel is written: whole pixels in one pass.
+      target->Release();
+      if (target->Allocate(h.columns, h.rows, 32) == nullptr) return PsdRead::kNoMemory;
+      MergePlanes(samples, samples + planeSamples, samples + 2 * planeSamples,
+                  h.decoded == 4 ? samples + 3 * planeSamples : nullptr, planeSamples,
+                  target->pixels);
+      return PsdRead::kOk;
+    }
     if (PsdRead r = ReplacePixels(target, h.columns, h.rows); r != PsdRead::kOk) return r;
     for (int32_t i = 0; i < h.decoded; ++i) {
       DecodeRaw(samples + planeSamples * i, whole, target, kChannelByte[i]);
@@ -185,25 +194,34 @@ PsdRead ReadImageData(ByteCursor c, const Header& h, ABitMap* target) {
   // One byte count per row of every channel in the header, the planes
   // decoded ones first; the data of the planes read must all be present.
   const uint8_t* counts = c.Take(2 * rows * static_cast<uint64_t>(h.channels));
+  const uint8_t* planeData[4] = {};
   uint64_t needed = 0;
   for (int32_t i = 0; i < h.decoded && c.ok(); ++i) {
     uint64_t planeBytes = 0;
     if (!SumPackedRows(counts + 2 * rows * i, h.rows, h.columns, &planeBytes)) {
       return PsdRead::kTruncated;
     }
+    planeData[i] = c.here() + needed;
     needed += planeBytes;
   }
-  const uint8_t* data = c.Take(needed);
+  c.Take(needed);
   if (!c.ok()) return PsdRead::kTruncated;
-  if (PsdRead r = ReplacePixels(target, h.columns, h.rows); r != PsdRead::kOk) return r;
-  for (int32_t i = 0; i < h.decoded; ++i) {
-    const uint8_t* planeCounts = counts + 2 * rows * i;
-    if (!DecodePacked(planeCounts, data, whole, target, kChannelByte[i])) {
-      return FailDecoding(target, PsdRead::kRowIncomplete);
+  target->Release();
+  if (target->Allocate(h.columns, h.rows, 32) == nullptr) return PsdRead::kNoMemory;
+  // Row by row across the planes, so that each row of pixels is cleared and
+  // filled while it is in the cache.
+  const uint32_t columns = static_cast<uint32_t>(h.columns);
+  for (uint64_t r = 0; r < rows; ++r) {
+    uint8_t* row = target->pixels + 4 * columns * r;
+    std::memset(row, 0, 4 * static_cast<size_t>(columns));
+    for (int32_t i = 0; i < h.decoded; ++i) {
+      const uint8_t* count = counts + 2 * (rows * i + r);
+      const uint32_t n = static_cast<uint32_t>(count[0] << 8 | count[1]);
+      if (!UnpackBitsRow(planeData[i], n, columns, 0, columns, row + kChannelByte[i])) {
+        return FailDecoding(target, PsdRead::kRowIncomplete);
+      }
+      planeData[i] += n;
     }
-    uint64_t planeBytes = 0;
-    SumPackedRows(planeCounts, h.rows, h.columns, &planeBytes);
-    data += planeBytes;
   }
   return PsdRead::kOk;
 }
