@@ -23,6 +23,13 @@ class ABitMap {
 
   constexpr ABitMap() = default;
 
+  // width x height, or 0 when either is 0 or negative.
+  uint64_t PixelCount() const {
+    return width > 0 && height > 0
+               ? static_cast<uint64_t>(width) * static_cast<uint64_t>(height)
+               : 0;
+  }
+
   void Release();
   uint8_t* Allocate(int32_t w, int32_t h, int32_t bits);
   int32_t BindHostImage(const host::HostImage* image);

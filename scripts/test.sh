@@ -22,6 +22,12 @@ mkdir -p build
 status=0
 configure_build build/native cmake/linux-m32.cmake || { echo "native build failed"; exit 1; }
 configure_build build/win cmake/mingw-i686.cmake || { echo "Windows build failed"; exit 1; }
+# The whole native suite once more with AddressSanitizer and UBSan.
+configure_build build/native-asan cmake/linux-m32.cmake -DKELVRA_SANITIZE=ON \
+  || { echo "sanitizer build failed"; exit 1; }
+# libFuzzer targets (clang), each run for a short bounded time from its corpus.
+configure_build build/fuzz cmake/linux-m32-clang.cmake -DKELVRA_FUZZ=ON \
+  -DKELVRA_FUZZ_SECONDS="${KELVRA_FUZZ_SECONDS:-15}" || { echo "fuzz build failed"; exit 1; }
 
 total_pass=0; total_fail=0
 run_suite() {  # name dir
@@ -43,7 +49,11 @@ run_suite() {  # name dir
 }
 
 run_suite "native unit tests" build/native
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite "native unit tests, ASan + UBSan" build/native-asan
 run_suite "Windows DLL under Wine" build/win
+run_suite "fuzz targets (bounded runs)" build/fuzz
 if [ -x scripts/test-extra.sh ]; then
   bash scripts/test-extra.sh || status=1
 fi

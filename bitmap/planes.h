@@ -1,0 +1,27 @@
+// The per-pixel loops of the document readers and writers over 32-bit
+// pixels (bytes blue, green, red, alpha): one byte of every pixel out to a
+// plane, a plane back into one byte of every pixel, and the transparency
+// plane of a mask. These run over every pixel of a document, so they are
+// kept tight.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvra {
+
+// dst[i] = src[4 * i]: `src` points at the chosen byte of the first pixel.
+void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
+
+// The red, green and blue planes (bytes 2, 1, 0) in one pass over the pixels.
+void SplitColourPlanes(const uint8_t* pixels, uint64_t count, uint8_t* red,
+                       uint8_t* green, uint8_t* blue);
+
+// dst[4 * i] = src[i]: `dst` points at the chosen byte of the first pixel.
+void StoreByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
+
+// 255 where the mask pixel, read as a signed 32-bit integer (alpha the most
+// significant byte), is below `threshold`; 0 elsewhere.
+void MaskTransparency(const uint8_t* maskPixels, uint64_t count,
+                      int32_t threshold, uint8_t* dst);
+
+}  // namespace kelvra

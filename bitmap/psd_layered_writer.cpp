@@ -1,0 +1,160 @@
+// Layered documents: 8-bit RGB, a bottom layer "Background" and upper layers
+// that are either shading layers in hard-light mode (no mask raster) or
+// layers whose transparency comes from a mask raster, followed by a raw
+// composite image. Layer settings, names and image resources come from the
+// template blocks. The document is assembled in one block whose size is
+// computed once, checked against what was written, and written with one
+// write.
+#include <cstring>
+
+#include "bitmap/abitmap.h"
+#include "bitmap/byte_writer.h"
+#include "bitmap/planes.h"
+#include "bitmap/psd_templates.h"
+#include "bitmap/whole_file.h"
+#include "services/services.h"
+
+namespace kelvra {
+
+namespace {
+
+constexpr uint32_t kBackgroundFlags = 0x29;  // transparency protected, bit 4 valid, bit 5
+constexpr uint32_t kOpaque = 255;
+
+// A raster the writer may read W x H pixels of 4 bytes from.
+bool Readable(const ABitMap* r, int32_t width, int32_t height) {
+  return r != nullptr && r->width == width && r->height == height &&
+         r->bitsPerPixel == 32 && (r->pixels != nullptr || r->PixelCount() == 0);
+}
+
+// Channels 0, 1, 2 of a layer (red, green, blue), each a raw compression
+// value and N samples, cut out of the pixels in one pass.
+void PutColourChannels(ByteWriter& w, const ABitMap& raster, uint64_t n) {
+  w.PutBE16(0);  // compression: raw
+  uint8_t* red = w.Take(n);
+  w.PutBE16(0);
+  uint8_t* green = w.Take(n);
+  w.PutBE16(0);
+  uint8_t* blue = w.Take(n);
+  if (blue != nullptr && n != 0) SplitColourPlanes(raster.pixels, n, red, green, blue);
+}
+
+void PutLayerRecord(ByteWriter& w, int32_t index, int32_t width, int32_t height,
+                    uint64_t n, const ABitMap* mask) {
+  const bool bottom = index == 0;
+  w.PutBE32(0);                                // top
+  w.PutBE32(0);                                // left
+  w.PutBE32(static_cast<uint32_t>(height));    // bottom
+  w.PutBE32(static_cast<uint32_t>(width));     // right
+  w.PutBE16(bottom ? 3 : 4);                   // channel count
+  const uint32_t channelBytes = static_cast<uint32_t>(n + 2);
+  if (!bottom) {
+    w.PutBE16(0xFFFF);                         // channel -1: transparency
+    w.PutBE32(channelBytes);
+  }
+  for (uint32_t id = 0; id < 3; ++id) {
+    w.PutBE16(id);                             // channels 0, 1, 2: red, green, blue
+    w.PutBE32(channelBytes);
+  }
+  w.PutText("8BIM");                           // blend mode signature
+  w.PutText(bottom || mask != nullptr ? "norm" : "hLit");  // blend mode key
+  w.PutU8(kOpaque);                            // opacity
+  w.PutU8(0);                                  // clipping: base
+  w.PutU8(bottom ? kBackgroundFlags : 0);      // flags
+  w.PutU8(0);                                  // filler
+  if (bottom) {
+    w.PutBE32(BackgroundLayerExtra.size());    // extra data length
+    w.PutBytes(BackgroundLayerExtra.data(), BackgroundLayerExtra.size());
+  } else if (mask == nullptr) {
+    w.PutBE32(ShadingLayerExtra.size());
+    w.PutBytes(ShadingLayerExtra.data(), ShadingLayerExtra.size());
+  } else {
+    w.PutBE32(MaskedLayerExtra.size());
+    w.PutBytes(MaskedLayerExtra.data(), MaskedLayerExtra.size());
+  }
+}
+
+}  // namespace
+
+int32_t ABitMap::SaveMultiLayers(const char* path, const ABitMap* const* layers,
+                                 int32_t layerCount, const ABitMap* merged,
+                                 const ABitMap* mask, int32_t threshold) {
+  if (layers == nullptr || layers[0] == nullptr || layers[0]->bitsPerPixel != 32) return -1;
+  const int32_t width = layers[0]->width;
+  const int32_t height = layers[0]->height;
+  // Every raster is read as W x H pixels of 4 bytes: refuse any other before
+  // a byte is read past its buffer.
+  if (width < 0 || height < 0 || layerCount < 1 || layerCount > 0x7FFF) return -1;
+  for (int32_t i = 0; i < layerCount; ++i) {
+    if (!Readable(layers[i], width, height)) return -1;
+  }
+  if (!Readable(merged, width, height)) return -1;
+  if (mask != nullptr && !Readable(mask, width, height)) return -1;
+
+  const uint64_t n = layers[0]->PixelCount();
+  const uint64_t c = static_cast<uint64_t>(layerCount);
+  const uint64_t resources = mask == nullptr ? ImageResourcesTemplate.size() : 0;
+  const uint64_t upperExtra = mask == nullptr ? ShadingLayerExtra.size() : MaskedLayerExtra.size();
+  // Layer info: the layer count, 52 bytes of record for layer 0 and 58 for
+  // each upper layer besides their extra data, and 4c - 1 channels of N
+  // samples after a 2-byte compression value.
+  const uint64_t layerInfo =
+      SizeAdd(SizeAdd(58 * c - 4 + BackgroundLayerExtra.size(), SizeMul(c - 1, upperExtra)),
+              SizeMul(4 * c - 1, SizeAdd(n, 2)));
+  const uint64_t fileSize =
+      SizeAdd(SizeAdd(44 + resources, layerInfo), SizeMul(3, n));
+  uint8_t* block = static_cast<uint8_t*>(TrackedAlloc(fileSize, "SaveMultiLayers"));
+  if (block == nullptr) return -1;
+
+  ByteWriter w(block, static_cast<size_t>(fileSize));
+  w.PutText("8BPS");                                   // signature
+  w.PutBE16(1);                                        // version
+  w.PutZeros(6);                                       // reserved
+  w.PutBE16(3);                                        // channel count
+  w.PutBE32(static_cast<uint32_t>(height));            // rows
+  w.PutBE32(static_cast<uint32_t>(width));             // columns
+  w.PutBE16(8);                                        // depth
+  w.PutBE16(3);                                        // colour mode: RGB
+  w.PutBE32(0);                                        // colour mode data length
+  w.PutBE32(static_cast<uint32_t>(resources));         // image resources length
+  if (mask == nullptr) {
+    w.PutBytes(ImageResourcesTemplate.data(), ImageResourcesTemplate.size());
+  }
+  w.PutBE32(static_cast<uint32_t>(layerInfo + 4));     // layer and mask information length
+  const size_t layerInfoStart = w.position() + 4;
+  w.PutBE32(static_cast<uint32_t>(layerInfo));         // layer info length
+  w.PutBE16(static_cast<uint32_t>(layerCount));        // layer count
+  for (int32_t i = 0; i < layerCount; ++i) {
+    PutLayerRecord(w, i, width, height, n, mask);
+  }
+  // Channel image data, layer by layer in record order.
+  PutColourChannels(w, *layers[0], n);
+  for (int32_t i = 1; i < layerCount; ++i) {
+    w.PutBE16(0);                                      // compression: raw
+    uint8_t* transparency = w.Take(n);
+    if (transparency != nullptr && n != 0) {
+      if (mask != nullptr) {
+        MaskTransparency(mask->pixels, n, threshold, transparency);
+      } else {
+        std::memset(transparency, kOpaque, static_cast<size_t>(n));
+      }
+    }
+    PutColourChannels(w, *layers[i], n);
+  }
+  const bool layerInfoMeasured = w.position() - layerInfoStart == layerInfo;
+  // The composite: one compression value, then red, green and blue.
+  w.PutBE16(0);
+  uint8_t* red = w.Take(n);
+  uint8_t* green = w.Take(n);
+  uint8_t* blue = w.Take(n);
+  if (blue != nullptr && n != 0) SplitColourPlanes(merged->pixels, n, red, green, blue);
+
+  int32_t status = -1;
+  if (layerInfoMeasured && w.Produced(static_cast<size_t>(fileSize))) {
+    status = WriteWholeFile(path, block, static_cast<uint32_t>(fileSize));
+  }
+  TrackedFree(block);
+  return status;
+}
+
+}  // namespace kelvra

@@ -1,0 +1,31 @@
+// The integer arithmetic between the flat image (the painted colours) and the
+// shaded image (the same picture with shading): the shading layer handed to
+// the editor above the flat image, and the ratio rule that carries an edit of
+// the shaded image back into the flat one. 8-bit levels, 32-bit intermediates,
+// no floating point.
+#pragma once
+
+#include <cstdint>
+
+#include "bitmap/abitmap.h"
+#include "host/host.h"
+
+namespace kelvra {
+
+// The shading level that, laid over flat level `a` in hard-light mode, shows
+// shaded level `b` (to within 2 levels). 128 is neutral.
+int32_t ShadeValue(int32_t a, int32_t b);
+
+// The new flat level when the shaded level `s` was edited to `b` (b != s) and
+// the flat level was `t`: about t * b / s, exactly b when t == s.
+int32_t TransferEdit(int32_t t, int32_t s, int32_t b);
+
+// Fills `out` (which must hold no owned pixels) with a new raster of the
+// shading levels of `flat` and `shaded`, per channel or, with `grey`, from the
+// channel means. The caller gives the pixels back with Release. Returns false
+// and leaves `out` without pixels when either image is missing, has no pixels,
+// is not packed 32-bit, the two sizes differ, or memory runs out.
+bool BuildShadingLayer(const host::HostImage* flat, const host::HostImage* shaded,
+                       bool grey, ABitMap* out);
+
+}  // namespace kelvra

@@ -1,0 +1,334 @@
+// The map renderer: argument rules, output setup, scale determination, the
+// sliding window of four source rows, and the row loop. The per-pixel work
+// lives in render_rows.cpp.
+#include "maps/render_map.h"
+
+#include "maps/channel_codes.h"
+#include "maps/render_rows.h"
+#include "maps/tiff_header.h"
+#include "services/services.h"
+
+namespace kelvra {
+
+namespace {
+
+constexpr int32_t kReducedSide = 128;
+constexpr uint32_t kReducedBytes = kReducedSide * kReducedSide * 2;
+
+int32_t ClampI32(int32_t v, int32_t lo, int32_t hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// The strength steps as a factor, in double: that value enters every later
+// product and quotient.
+double StrengthFactor(int32_t strength) {
+  if (strength < 0) return 1.0 + strength / 11.0;
+  if (strength > 0) return 1.0 + strength * 0.25;
+  return 1.0;
+}
+
+// A source row index brought into range: a true modulo with wrapped edges
+// (so fields of one or two rows wrap too), the nearest edge row otherwise.
+int32_t SourceRow(int32_t k, int32_t height, bool wrap) {
+  if (wrap) {
+    int32_t m = k % height;
+    return m < 0 ? m + height : m;
+  }
+  return k < 0 ? 0 : (k >= height ? height - 1 : k);
+}
+
+// Measurements of modes 2 and 3 over a dense field of w x h samples, rows
+// `stride` apart.
+struct FieldView {
+  const uint16_t* samples;
+  int32_t w, h, stride;
+};
+
+// The largest difference between a sample and its right neighbour or the
+// sample below, over the first w - 1 columns and h - 1 rows.
+int32_t MaxSlope(const FieldView& f) {
+  int32_t s = 0;
+  for (int32_t y = 0; y + 1 < f.h; ++y) {
+    const uint16_t* row = f.samples + static_cast<size_t>(y) * f.stride;
+    const uint16_t* below = row + f.stride;
+    for (int32_t x = 0; x + 1 < f.w; ++x) {
+      int32_t dx = row[x] - row[x + 1];
+      int32_t dy = row[x] - below[x];
+      if (dx < 0) dx = -dx;
+      if (dy < 0) dy = -dy;
+      if (dx > s) s = dx;
+      if (dy > s) s = dy;
+    }
+  }
+  return s;
+}
+
+// The largest |sample - 32768| over the w x h samples in storage order.
+int32_t MaxDeviation(const FieldView& f) {
+  int32_t d = 0;
+  for (int32_t y = 0; y < f.h; ++y) {
+    const uint16_t* row = f.samples + static_cast<size_t>(y) * f.stride;
+    for (int32_t x = 0; x < f.w; ++x) {
+      int32_t v = row[x] - 32768;
+      if (v < 0) v = -v;
+      if (v > d) d = v;
+    }
+  }
+  return d;
+}
+
+// The four window rows, each one left border sample, `rowLength` samples and
+// two right border samples (plus slack for the vector loads). Row 0 holds the
+// next output row, 1 the current one, 2 and 3 the two before. Loading a row
+// moves the others down by rotating the row pointers, which leaves the same
+// contents as moving the rows themselves.
+class RowWindow {
+ public:
+  bool Allocate(int32_t rowLength) {
+    rowLength_ = rowLength;
+    stride_ = SizeAdd(static_cast<uint64_t>(rowLength), kRowWindowSlack);
+    block_ = static_cast<uint16_t*>(PlainAlloc(SizeMul(SizeMul(stride_, 4), 2)));
+    if (block_ == nullptr) return false;
+    for (int i = 0; i < 4; ++i) row_[i] = block_ + static_cast<size_t>(i) * stride_;
+    // The slack is read by vector loads past the last column; keep it defined.
+    for (size_t i = 0; i < 4 * stride_; ++i) block_[i] = 0;
+    return true;
+  }
+  void Release() { PlainFree(block_); }
+
+  void Load(const uint16_t* source, bool wrap) {
+    uint16_t* fresh = row_[3];
+    row_[3] = row_[2];
+    row_[2] = row_[1];
+    row_[1] = row_[0];
+    row_[0] = fresh;
+    const size_t n = static_cast<size_t>(rowLength_);
+    MemCopy(fresh + 1, source, n * 2);
+    if (wrap) {
+      fresh[0] = fresh[n];
+      fresh[n + 1] = fresh[1];
+      // With one sample a row the second right border is that sample too.
+      fresh[n + 2] = n >= 2 ? fresh[2] : fresh[1];
+    } else {
+      fresh[0] = fresh[1];
+      fresh[n + 1] = fresh[n];
+      fresh[n + 2] = fresh[n];
+    }
+  }
+  const uint16_t* row(int i) const { return row_[i]; }
+
+ private:
+  int32_t rowLength_ = 0;
+  size_t stride_ = 0;
+  uint16_t* block_ = nullptr;
+  uint16_t* row_[4] = {};
+};
+
+}  // namespace
+
+void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
+                  int32_t yStep, uint16_t* out) {
+  // Steps below 0 count as 0: every reduced sample is then a corner sample.
+  const int64_t xs = xStep < 0 ? 0 : xStep;
+  const int64_t ys = yStep < 0 ? 0 : yStep;
+  const int64_t nx = xs >> 16;
+  const int64_t ny = ys >> 16;
+  // The corner sample is counted twice: once alone, once in its box.
+  const int64_t divisor = nx * ny + 1;
+  int64_t yPos = 0;
+  for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
+    const uint16_t* top = source + static_cast<size_t>(yPos >> 16) * rowLength;
+    int64_t xPos = 0;
+    for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
+      const uint16_t* corner = top + static_cast<size_t>(xPos >> 16);
+      // 64-bit sums: a large box of 65535s overflows 32 bits.
+      int64_t sum = corner[0];
+      for (int64_t y = 0; y < ny; ++y) {
+        const uint16_t* line = corner + static_cast<size_t>(y) * rowLength;
+        for (int64_t x = 0; x < nx; ++x) sum += line[x];
+      }
+      out[j * kReducedSide + i] = static_cast<uint16_t>(sum / divisor);
+    }
+  }
+}
+
+int32_t RenderMap(const char* outputPath, const uint16_t* heights,
+                  int32_t width, int32_t height, int32_t rowLength,
+                  bool flipVertical, float midLevel, int32_t scaleMode,
+                  float scale, int32_t channelCount, int32_t bitsPerSample,
+                  int32_t code0, int32_t code1, int32_t code2, bool smoothing,
+                  bool wrapEdges, int32_t strength, uint8_t* targetPixels,
+                  float resolutionRatio) {
+  const bool toFile = targetPixels == nullptr;
+
+  // Refused before any file is touched: nothing to render, a source that
+  // cannot hold the rows, sample sizes without a packing, and files whose
+  // sizes do not fit the header's SHORT and LONG fields.
+  if (width <= 0 || height <= 0 || rowLength < width || heights == nullptr) return 1;
+  if (bitsPerSample != 8 && bitsPerSample != 16 && bitsPerSample != 32) return 1;
+
+  // 1. Argument rules.
+  RowParams p{};
+  p.width = width;
+  p.channels = channelCount == 1 ? 1 : 3;
+  p.bits = bitsPerSample;
+  p.isFloat = bitsPerSample == 32;
+  p.toFile = toFile;
+  p.smoothing = smoothing;
+  p.codes[0] = ClampI32(code0, 0, kMaxChannelCode);
+  p.codes[1] = ClampI32(code1, 0, kMaxChannelCode);
+  p.codes[2] = ClampI32(code2, 0, kMaxChannelCode);
+  const int32_t mode = ClampI32(scaleMode, 0, 3);
+  if (mode == 0) scale = 1.0f;
+  const double e = StrengthFactor(strength);
+  const float g = static_cast<float>(e * scale);
+  int32_t k = RoundToInt32(static_cast<double>(g) * 65536.0);
+  p.mid = RoundToInt32(static_cast<double>(midLevel) * 65536.0);
+  p.normalMode = p.codes[0] >= kFirstNormalCode ||
+                 (p.channels == 3 && (p.codes[1] >= kFirstNormalCode ||
+                                      p.codes[2] >= kFirstNormalCode));
+  if (p.normalMode) k = 65536;
+
+  const uint64_t rowBytes =
+      SizeMul(SizeMul(static_cast<uint64_t>(width), bitsPerSample / 8), p.channels);
+  if (toFile) {
+    if (outputPath == nullptr || width > 65535 || height > 65535) return 1;
+    if (SizeMul(rowBytes, static_cast<uint64_t>(height)) > UINT32_MAX) return 1;
+  } else if (mode >= 2 && (width > INT32_MAX / 512 || height > INT32_MAX / 512)) {
+    return 1;  // the reduction's 16.16 steps would not fit
+  }
+
+  // 2. Output setup.
+  FileHandle file = 0;
+  if (toFile) {
+    file = FileOpenOrCreate(outputPath, true);
+    if (file == 0) return 1;
+  }
+  int32_t result = 1;
+  uint8_t* header = nullptr;
+  uint8_t* rowBuffer = nullptr;
+  RowWindow window;
+  bool windowAllocated = false;
+  int32_t* sums = nullptr;
+  uint16_t* reduced = nullptr;
+
+  header = static_cast<uint8_t*>(PlainAlloc(kTiffHeaderBlockBytes));
+  if (header == nullptr) goto finish;
+  {
+    const uint32_t headerBytes = BuildTiffHeader(width, height, p.channels,
+                                                 bitsPerSample, header);
+    if (toFile && FileWriteChecked(file, header, headerBytes) !=
+                      static_cast<int32_t>(headerBytes)) {
+      goto finish;
+    }
+  }
+  if (toFile) {
+    rowBuffer = static_cast<uint8_t*>(PlainAlloc(SizeAdd(rowBytes, kRowBufferSlack)));
+    if (rowBuffer == nullptr) goto finish;
+  }
+  if (!window.Allocate(rowLength)) goto finish;
+  windowAllocated = true;
+  if (smoothing) {
+    // Two rows of smoothed sums (current and previous), width + 1 each.
+    sums = static_cast<int32_t*>(PlainAlloc(
+        SizeMul(SizeMul(SizeAdd(static_cast<uint64_t>(width), kSumsSlack), 2), 4)));
+    if (sums == nullptr) goto finish;
+  }
+  {
+    float r = g == 0.0f ? 1.0f
+                        : static_cast<float>(static_cast<double>(0.1f) / g);
+
+    // 3. Scale determination.
+    if (mode <= 1) {
+      r = static_cast<float>(static_cast<double>(r) / resolutionRatio);
+    } else {
+      FieldView field{heights, width, height, width};  // dense: rows `width` apart
+      const bool reduce = width > kReducedSide || height > kReducedSide;
+      float ratio = resolutionRatio;
+      if (reduce) {
+        reduced = static_cast<uint16_t*>(PlainAlloc(kReducedBytes));
+        if (reduced == nullptr) goto finish;
+        const int32_t xStep = width * 512;
+        const int32_t yStep = height * 512;
+        BoxReduce128(heights, rowLength, xStep, yStep, reduced);
+        field = {reduced, kReducedSide, kReducedSide, kReducedSide};
+        const int64_t meanStepFixed = (static_cast<int64_t>(xStep) + yStep) >> 1;
+        const float meanStep = static_cast<float>(meanStepFixed * (1.0 / 65536));
+        ratio = static_cast<float>(1.0 / meanStep);
+      }
+      if (p.normalMode) {
+        r = static_cast<float>(MaxSlope(field) / 65536.0);
+        if (mode == 3 && g != 0.0f) {
+          r = static_cast<float>(static_cast<double>(r) / g);
+        } else if (e != 0.0) {
+          r = static_cast<float>(r / e);
+        } else {
+          r = 0.0f;  // no strength at all: falls back to 1 below
+        }
+        if (reduce) r = static_cast<float>(static_cast<double>(r) * ratio);
+        if (r == 0.0f) r = 1.0f;
+      }
+      const int32_t d = MaxDeviation(field);
+      const float df = static_cast<float>(d / 65536.0);
+      float x = df == 0.0f ? 1.0f : static_cast<float>(0.5 / df);
+      if (mode == 3 && !p.normalMode) x = static_cast<float>(static_cast<double>(x) * g);
+      k = RoundToInt32(static_cast<double>(static_cast<float>(x * e)) * 65536.0);
+      PlainFree(reduced);
+      reduced = nullptr;
+    }
+    p.gain = k;
+    p.strength = smoothing ? static_cast<float>(16.0 * r) : r;
+  }
+
+  // 4-6. The row window and the rows.
+  {
+    auto sourceRow = [&](int32_t index) {
+      return heights + static_cast<size_t>(SourceRow(index, height, wrapEdges)) * rowLength;
+    };
+    if (flipVertical) {
+      window.Load(sourceRow(height + 1), wrapEdges);
+      window.Load(sourceRow(height), wrapEdges);
+      window.Load(sourceRow(height - 1), wrapEdges);
+    } else {
+      window.Load(sourceRow(-2), wrapEdges);
+      window.Load(sourceRow(-1), wrapEdges);
+      window.Load(sourceRow(0), wrapEdges);
+    }
+    const size_t rasterRow = static_cast<size_t>(width) * 4;
+    const uint32_t fileRow = static_cast<uint32_t>(rowBytes);
+    RowSums rowSums{sums, sums == nullptr ? nullptr : sums + width + kSumsSlack};
+    bool ok = true;
+    for (int32_t j = 0; j < height && ok; ++j) {
+      window.Load(sourceRow(flipVertical ? height - j - 2 : j + 1), wrapEdges);
+      const uint16_t* rows[4] = {window.row(0), window.row(1), window.row(2),
+                                 window.row(3)};
+      uint8_t* out = toFile ? rowBuffer : targetPixels + rasterRow * j;
+      RenderRow(p, rows, rowSums, j == 0, out);
+      if (toFile) {
+        ok = FileWriteChecked(file, rowBuffer, fileRow) == static_cast<int32_t>(fileRow);
+      }
+    }
+    if (ok) result = 0;
+    // A raster's first pixel is never pure black: it reads 1, 1, 1, 0 then.
+    if (!toFile && targetPixels[0] == 0 && targetPixels[1] == 0 &&
+        targetPixels[2] == 0) {
+      targetPixels[0] = 1;
+      targetPixels[1] = 1;
+      targetPixels[2] = 1;
+      targetPixels[3] = 0;
+    }
+  }
+
+finish:
+  // 7. Everything obtained is given back; an opened file is cut at what was
+  // written, so a longer previous file does not keep its tail.
+  PlainFree(reduced);
+  PlainFree(sums);
+  if (windowAllocated) window.Release();
+  PlainFree(rowBuffer);
+  PlainFree(header);
+  if (toFile) FileClose(file, true);
+  return result;
+}
+
+}  // namespace kelvra

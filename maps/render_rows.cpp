@@ -1,0 +1,120 @@
+#include "maps/render_rows.h"
+
+#include <cstring>
+
+#include "maps/channel_codes.h"
+
+namespace kelvra {
+
+namespace {
+
+// The 1-2-1 weighted 3 x 3 sum around sample i of window row `mid`, with the
+// rows above and below it; total weight 16.
+int32_t SmoothedSum(const uint16_t* above, const uint16_t* mid,
+                    const uint16_t* below, size_t i) {
+  auto line = [i](const uint16_t* r) {
+    return r[i - 1] + 2 * r[i] + r[i + 1];
+  };
+  return line(above) + 2 * line(mid) + line(below);
+}
+
+// ((H - 16 M) x K) as a 64-bit product, shifted right by 16, truncated to 32
+// bits, shifted right by 4. The product wraps rather than overflows for
+// absurd mid levels, as the vector path's does.
+int32_t Displacement(int32_t h, int32_t mid, int32_t gain) {
+  int64_t a = static_cast<int64_t>(h) - 16 * static_cast<int64_t>(mid);
+  int64_t product = static_cast<int64_t>(static_cast<uint64_t>(a) *
+                                         static_cast<uint64_t>(static_cast<int64_t>(gain)));
+  return static_cast<int32_t>(product >> 16) >> 4;
+}
+
+uint8_t RasterByte(int32_t v) {
+  return v >= 65535 ? 255 : static_cast<uint8_t>(v >> 8);
+}
+
+void PackFileSample(int32_t bits, int32_t v, uint8_t* out) {
+  switch (bits) {
+    case 32: {
+      float f = static_cast<float>(v * (1.0 / 65536));
+      std::memcpy(out, &f, 4);  // little-endian, as the platform is
+      break;
+    }
+    case 16:
+      out[0] = static_cast<uint8_t>(v);
+      out[1] = static_cast<uint8_t>(v >> 8);
+      break;
+    default:
+      out[0] = static_cast<uint8_t>(v >> 8);
+      break;
+  }
+}
+
+}  // namespace
+
+void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
+               bool firstRow, uint8_t* out) {
+  const uint16_t* next = rows[0];
+  const uint16_t* cur = rows[1];
+  const uint16_t* prev = rows[2];
+  if (p.smoothing) {
+    // The sums at columns 0..width: the last one is the right neighbour's.
+    for (int32_t k = 0; k <= p.width; ++k) {
+      sums.current[k] = SmoothedSum(next, cur, prev, static_cast<size_t>(k) + 1);
+    }
+    if (firstRow) {
+      for (int32_t k = 0; k < p.width; ++k) {
+        sums.previous[k] = SmoothedSum(cur, prev, rows[3], static_cast<size_t>(k) + 1);
+      }
+    }
+  }
+  const size_t sampleBytes = static_cast<size_t>(p.bits / 8);
+  const size_t pixelBytes = p.toFile ? sampleBytes * p.channels : 4;
+  NormalComponents n = {0, 0, 0};
+  for (int32_t k = 0; k < p.width; ++k) {
+    const size_t i = static_cast<size_t>(k) + 1;
+    int32_t h, gx, gy;
+    if (p.smoothing) {
+      h = sums.current[k];
+      gx = h - sums.current[k + 1];
+      gy = sums.previous[k] - h;
+    } else {
+      h = 16 * cur[i];
+      gx = cur[i] - cur[i + 1];
+      gy = prev[i] - cur[i];
+    }
+    if (p.normalMode) {
+      const float fx = static_cast<float>(gx * (1.0 / 65536));
+      const float fy = static_cast<float>(gy * (1.0 / 65536));
+      n = ComponentsOf(SurfaceNormal(p.strength, fx, fy));
+    }
+    const int32_t disp = Displacement(h, p.mid, p.gain);
+    uint8_t* px = out + pixelBytes * k;
+    uint8_t bytes[3];
+    for (int32_t c = 0; c < p.channels; ++c) {
+      const int32_t v = ChannelValue(p.codes[c], disp, p.mid, n, p.isFloat);
+      if (p.toFile) {
+        PackFileSample(p.bits, v, px + sampleBytes * c);
+      } else {
+        bytes[c] = RasterByte(v);
+      }
+    }
+    if (!p.toFile) {
+      // Channel 0 is red (byte 2), channel 2 blue (byte 0); one channel is
+      // grey. The fourth byte is never written.
+      if (p.channels == 1) {
+        px[0] = px[1] = px[2] = bytes[0];
+      } else {
+        px[0] = bytes[2];
+        px[1] = bytes[1];
+        px[2] = bytes[0];
+      }
+    }
+  }
+  if (p.smoothing) {
+    int32_t* t = sums.previous;
+    sums.previous = sums.current;
+    sums.current = t;
+  }
+}
+
+}  // namespace kelvra

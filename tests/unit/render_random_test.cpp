@@ -1,0 +1,105 @@
+// The renderer against the literal reference over many random requests:
+// every mode, flag, code, depth, channel count and destination, odd and tiny
+// sizes, strides wider than the map, and fields of every kind.
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_env.h"
+#include "tests/unit/map_reference.h"
+
+namespace kelvra {
+namespace {
+
+using testing::KelvraTest;
+using testing::LibraryMap;
+using testing::MapRequest;
+using testing::ReferenceMap;
+using testing::TempDir;
+
+class RenderRandomTest : public KelvraTest {};
+
+std::vector<uint16_t> RandomField(std::mt19937& rng, int32_t rowLength, int32_t height) {
+  std::vector<uint16_t> f(static_cast<size_t>(rowLength) * height);
+  const int kind = static_cast<int>(rng() % 6);
+  const uint32_t base = rng() % 65536;
+  for (size_t i = 0; i < f.size(); ++i) {
+    const int32_t x = static_cast<int32_t>(i % rowLength), y = static_cast<int32_t>(i / rowLength);
+    uint32_t v;
+    switch (kind) {
+      case 0: v = rng() % 65536; break;                                 // noise
+      case 1: v = (base + 311u * x + 977u * y) % 65536; break;          // ramps
+      case 2: v = base; break;                                           // flat
+      case 3: v = (rng() % 2) ? 65535 : 0; break;                        // extremes
+      case 4: v = 32768 + static_cast<int32_t>(rng() % 64) - 32; break;  // near the middle
+      default: v = (rng() % 50 == 0) ? rng() % 65536 : base; break;      // spikes
+    }
+    f[i] = static_cast<uint16_t>(v);
+  }
+  return f;
+}
+
+MapRequest RandomRequest(std::mt19937& rng) {
+  auto pick = [&](std::initializer_list<int32_t> values) {
+    return *(values.begin() + rng() % values.size());
+  };
+  MapRequest r;
+  // Mostly small, with the reduction's thresholds and a few larger fields.
+  switch (rng() % 8) {
+    case 0: r.width = pick({1, 2, 3}); r.height = pick({1, 2, 3}); break;
+    case 1: r.width = 129 + static_cast<int32_t>(rng() % 80); r.height = 1 + rng() % 6; break;
+    case 2: r.width = 1 + rng() % 5; r.height = 129 + static_cast<int32_t>(rng() % 80); break;
+    case 3: r.width = pick({128, 130, 257}); r.height = pick({127, 128, 131}); break;
+    default: r.width = 1 + static_cast<int32_t>(rng() % 41); r.height = 1 + static_cast<int32_t>(rng() % 13); break;
+  }
+  r.rowLength = r.width + pick({0, 0, 0, 1, 2, 3, 7});
+  r.flipVertical = rng() % 2;
+  r.smoothing = rng() % 2;
+  r.wrapEdges = rng() % 2;
+  r.scaleMode = pick({0, 1, 2, 3, 0, 1, 2, 3, -1, 5});
+  r.scale = static_cast<float>(pick({1, 2, 3, 5, 0, -1, 7})) * 0.37f;
+  r.strength = static_cast<int32_t>(rng() % 30) - 12;
+  r.channelCount = pick({1, 3, 3, 2});
+  r.bitsPerSample = pick({8, 16, 32});
+  const bool normal = rng() % 2;
+  for (int c = 0; c < 3; ++c) {
+    r.codes[c] = normal && rng() % 3 != 0 ? 50 + static_cast<int32_t>(rng() % 53)
+                                          : static_cast<int32_t>(rng() % 50);
+    if (rng() % 20 == 0) r.codes[c] = pick({-7, 130});
+  }
+  r.midLevel = rng() % 6 == 0 ? static_cast<float>(pick({0, 1, 3, -2})) * 0.25f : 0.5f;
+  r.resolutionRatio = static_cast<float>(pick({1, 1, 2, 3, 5})) * 0.5f;
+  return r;
+}
+
+std::string Describe(const MapRequest& r) {
+  std::ostringstream s;
+  s << r.width << "x" << r.height << " rowLength " << r.rowLength << " mode " << r.scaleMode
+    << " scale " << r.scale << " strength " << r.strength << " " << r.channelCount << "ch "
+    << r.bitsPerSample << "bit codes " << r.codes[0] << "," << r.codes[1] << "," << r.codes[2]
+    << (r.flipVertical ? " flip" : "") << (r.smoothing ? " smooth" : "")
+    << (r.wrapEdges ? " wrap" : "") << " mid " << r.midLevel << " ratio " << r.resolutionRatio;
+  return s.str();
+}
+
+TEST_F(RenderRandomTest, RendererGivesTheReferenceBytes) {
+  TempDir dir;
+  std::mt19937 rng(20240611);
+  int mismatches = 0;
+  for (int i = 0; i < 1500 && mismatches < 5; ++i) {
+    MapRequest r = RandomRequest(rng);
+    std::vector<uint16_t> field = RandomField(rng, r.rowLength, r.height);
+    const bool raster = rng() % 4 == 0;
+    int32_t status = -1;
+    std::vector<uint8_t> got = LibraryMap(r, field, dir.File("r.tif"), raster, 0x5A, &status);
+    EXPECT_EQ(status, 0) << Describe(r);
+    if (got != ReferenceMap(r, field, raster, 0x5A)) {
+      ++mismatches;
+      ADD_FAILURE() << "case " << i << (raster ? " raster " : " file ") << Describe(r);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelvra
