@@ -32,8 +32,9 @@ class Input {
   size_t pos_ = 0;
 };
 
-// Aborts when a call left a tracked or plain block, or a file, outstanding
-// beyond what the library keeps between calls.
+// Aborts when an export call returned with an imbalance, or when a tracked or
+// plain block or a file is outstanding beyond what the library keeps between
+// calls (and the blocks the target itself still holds).
 void CheckNothingOutstanding(int keptTracked = 0, int keptPlain = 0);
 
 }  // namespace kelvra::fuzz
