@@ -84,6 +84,9 @@ int32_t PreviewRender(const char* text) {
   return result;
 }
 
+int32_t PreviewKeptPlainBlocks() { return gPreviewHeights != nullptr ? 1 : 0; }
+int32_t PreviewKeptTrackedBlocks() { return gPreviewRaster.pixels != nullptr ? 1 : 0; }
+
 float PreviewRatioForTesting() { return gPreviewRatio; }
 const uint16_t* PreviewTileForTesting() { return gPreviewHeights; }
 const ABitMap& PreviewRasterForTesting() { return gPreviewRaster; }

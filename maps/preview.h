@@ -19,6 +19,11 @@ int32_t PreviewSample(host::HostContext context);
 // preview).
 int32_t PreviewRender(const char* text);
 
+// Blocks the preview keeps between calls: the tile (plain) and the raster's
+// pixels (tracked), once they exist.
+int32_t PreviewKeptPlainBlocks();
+int32_t PreviewKeptTrackedBlocks();
+
 // The preview's state, for the native tests: read it, and give it back so
 // that each test starts from the load-time state.
 float PreviewRatioForTesting();

@@ -41,6 +41,7 @@ class PreviewTest : public testing::KelvraTest {
   void TearDown() override {
     ReleasePreviewForTesting();  // every test starts without tile and raster
     gExportPath[0] = 0;
+    gExportScale = 1.0f;
     KelvraTest::TearDown();
   }
   float Do(double value, const char* text = nullptr) {
@@ -171,6 +172,57 @@ TEST_F(PreviewTest, SimplePreviewSavesGreyHeights) {
   EXPECT_EQ(raster.width, kSide);
   EXPECT_EQ(raster.height, kSide);
   EXPECT_EQ(raster.bitsPerPixel, 32);
+}
+
+// Format 'B' (even: the option code) with flags 'E' (flip) and channel code
+// 40 in mode 'A', strength 'K': the simple preview upside down.
+TEST_F(PreviewTest, OptionPreviewFlipsWithFlagsE) {
+  auto image = Source(256, 256, [](int x, int y) { return static_cast<uint16_t>(400 + x * 190 + y * 61); });
+  ASSERT_EQ(Do(20), 0.0f);
+  ASSERT_EQ(Do(21, "xyzA"), 0.0f);
+  const std::vector<uint8_t> upright = ReadFileBytes(path);
+  ASSERT_EQ(Do(21, "xyzBAEK-EAAAAA"), 0.0f);
+  const std::vector<uint8_t> flipped = ReadFileBytes(path);
+  ASSERT_EQ(upright.size(), kDocBytes);
+  ASSERT_EQ(flipped.size(), kDocBytes);
+  for (int p = 0; p < 3; ++p) {
+    for (int y = 0; y < kSide; ++y) {
+      for (int x = 0; x < kSide; ++x) {
+        ASSERT_EQ(flipped[40 + p * kSide * kSide + y * kSide + x],
+                  upright[40 + p * kSide * kSide + (kSide - 1 - y) * kSide + x])
+            << p << " " << x << "," << y;
+      }
+    }
+  }
+}
+
+// A three-channel normal map in mode 'B' (1): the render takes the export
+// scale and, as resolution ratio, the reciprocal of the mean step.
+TEST_F(PreviewTest, OptionPreviewPassesScaleAndRatioToTheRender) {
+  auto image = Source(512, 256, Pattern);
+  EXPECT_EQ(Do(-2.5), 0.0f);  // export scale 2.5
+  ASSERT_EQ(Do(20), 0.0f);
+  const std::vector<uint16_t> tile = Tile();
+  ASSERT_EQ(Do(21, "xyzDBAKxFAHAJA"), 0.0f);
+  std::vector<uint8_t> doc = ReadFileBytes(path);
+  ASSERT_EQ(doc.size(), kDocBytes);
+  // The same render made here, at ratio 1/3 (mean step 3 pixels); at another
+  // ratio or scale it would differ, so the comparison sees both.
+  auto render = [&](float scale, float ratio) {
+    std::vector<uint8_t> px(4 * kSide * kSide, 0);
+    EXPECT_EQ(RenderMap(nullptr, tile.data(), kSide, kSide, kSide, false, 0.5f, 1, scale, 3, 8,
+                        50, 70, 90, false, false, 0, px.data(), ratio),
+              0);
+    return px;
+  };
+  const std::vector<uint8_t> expected = render(2.5f, 1.0f / 3.0f);
+  ASSERT_NE(expected, render(2.5f, 1.0f));
+  ASSERT_NE(expected, render(1.0f, 1.0f / 3.0f));
+  for (int p = 0; p < 3; ++p) {
+    for (int i = 0; i < kSide * kSide; ++i) {
+      ASSERT_EQ(doc[40 + p * kSide * kSide + i], expected[4 * i + 2 - p]) << p << " " << i;
+    }
+  }
 }
 
 TEST_F(PreviewTest, DarkFirstSampleGetsTheFirstPixelFixUp) {
