@@ -127,7 +127,7 @@ class RowWindow {
 }  // namespace
 
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
-                  int32_t yStep, uint16_t* out) {
+                  int32_t yStep, uint16_t* out, int32_t columns, int32_t rows) {
   // Steps below 0 count as 0: every reduced sample is then a corner sample.
   const int64_t xs = xStep < 0 ? 0 : xStep;
   const int64_t ys = yStep < 0 ? 0 : yStep;
@@ -137,10 +137,12 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   const int64_t divisor = nx * ny + 1;
   int64_t yPos = 0;
   for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
-    const uint16_t* top = source + static_cast<size_t>(yPos >> 16) * rowLength;
+    const int64_t r0 = (yPos >> 16) < rows ? (yPos >> 16) : rows - 1;
+    const uint16_t* top = source + static_cast<size_t>(r0) * rowLength;
     int64_t xPos = 0;
     for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
-      const uint16_t* corner = top + static_cast<size_t>(xPos >> 16);
+      const int64_t c0 = (xPos >> 16) < columns ? (xPos >> 16) : columns - 1;
+      const uint16_t* corner = top + static_cast<size_t>(c0);
       // 64-bit sums: a large box of 65535s overflows 32 bits.
       int64_t sum = corner[0];
       for (int64_t y = 0; y < ny; ++y) {
