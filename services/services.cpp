@@ -43,11 +43,14 @@ bool WriteErrorShown() { return gWriteErrorShown; }
 
 FileHandle FileOpen(const char* path, bool readWrite) {
   gWriteErrorShown = false;
+  // No path names no file; the platform's open is never handed a null.
+  if (path == nullptr) return 0;
   return platform::Open(path, readWrite);
 }
 
 FileHandle FileOpenOrCreate(const char* path, bool write) {
   gWriteErrorShown = false;
+  if (path == nullptr) return 0;
   FileHandle file = platform::Open(path, write);
   if (file != 0) return file;
   return write ? platform::CreateNew(path) : 0;
@@ -95,6 +98,7 @@ int32_t StampFromFields(int year, int month, int day, int hour, int minute,
 
 int32_t FileTimeStamp(const char* path) {
   gWriteErrorShown = false;
+  if (path == nullptr) return 0;
   FileHandle file = platform::Open(path, false);
   if (file == 0) return 0;
   platform::CalendarTime t{};

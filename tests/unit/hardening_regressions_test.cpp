@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "bitmap/abitmap.h"
 #include "hostsim/hostsim.h"
 #include "maps/preview.h"
 #include "maps/render_map.h"
 #include "plugin/dispatcher.h"
 #include "plugin/exports.h"
+#include "services/services.h"
 #include "tests/support/test_env.h"
 
 namespace kelvra {
@@ -112,6 +114,35 @@ TEST(BoxReduceRegression, CornersAreHeldInsideTheGivenSamples) {
   EXPECT_EQ(out[kSide - 1], 3);                  // column held at 2
   EXPECT_EQ(out[(kSide - 1) * kSide], 4);        // row held at 1
   EXPECT_EQ(out[kSide * kSide - 1], 6);
+}
+
+// psd_flat: an empty document read with no path handed the platform's open
+// a null path (undefined behaviour in the substitute, and in _lopen). No
+// path names no file: every file service gives 0, every reader and writer
+// fails.
+class NullPathRegression : public testing::KelvraTest {};
+
+TEST_F(NullPathRegression, NoPathNamesNoFile) {
+  EXPECT_EQ(FileOpen(nullptr, false), 0);
+  EXPECT_EQ(FileOpen(nullptr, true), 0);
+  EXPECT_EQ(FileOpenOrCreate(nullptr, true), 0);
+  EXPECT_EQ(FileOpenOrCreate(nullptr, false), 0);
+  EXPECT_EQ(FileTimeStamp(nullptr), 0);
+
+  ABitMap r;
+  ASSERT_NE(r.Allocate(2, 2, 32), nullptr);
+  uint8_t* held = r.pixels;
+  EXPECT_EQ(r.LoadFromFile(nullptr, false), -1);
+  EXPECT_EQ(r.LoadLayeredFromFile(nullptr, false), -1);
+  EXPECT_EQ(r.pixels, held);  // refused before the receiver is touched
+  EXPECT_EQ(r.SaveToFile(nullptr, false), -1);
+  const ABitMap* layers[] = {&r, &r};
+  EXPECT_EQ(ABitMap::SaveMultiLayers(nullptr, layers, 2, &r, nullptr, 0), -1);
+  const uint16_t field[4] = {1, 2, 3, 4};
+  EXPECT_EQ(RenderMap(nullptr, field, 2, 2, 2, false, 0.5f, 0, 1.0f, 1, 8, 40, 0, 0, false,
+                      false, 0, nullptr, 1.0f),
+            1);
+  r.Release();
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+// LoadFromFile with the document's bytes in memory (the composite image),
+// with and without alpha, and once more with the pixel allocation failing.
+// The input is the document itself, so the corpus holds real documents.
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "fuzz/psd_fuzz_support.h"
+#include "services/test_seams.h"
+
+using namespace kelvra;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 0xFFFFFFFFu) return 0;
+  // The bytes in a block of exactly their size, so any read past them shows.
+  std::vector<uint8_t> doc(data, data + size);
+  const uint8_t* bytes = doc.empty() ? nullptr : doc.data();
+  int succeeded = -1;  // a withAlpha value that read, if any
+  for (bool withAlpha : {false, true}) {
+    fuzz::Receiver r;
+    const int32_t status =
+        r.raster.LoadFromFile(nullptr, withAlpha, bytes, static_cast<uint32_t>(size));
+    fuzz::CheckRead(status, r, bytes, size, withAlpha);
+    if (status == 0) succeeded = withAlpha;
+    fuzz::Note(status == 0 ? (withAlpha ? "read with alpha" : "read") : "refused");
+  }
+  if (succeeded >= 0) {
+    // The same document when its pixels cannot be had: -1, no pixels left.
+    fuzz::Receiver r;
+    seams::FailNthAllocation(1);
+    const int32_t status = r.raster.LoadFromFile(nullptr, succeeded == 1, bytes, static_cast<uint32_t>(size));
+    seams::FailNthAllocation(0);
+    if (status != -1 || r.raster.pixels != nullptr) __builtin_trap();
+  }
+  seams::ResetAll();
+  fuzz::CheckNothingOutstanding(0, 0);
+  return 0;
+}
