@@ -112,10 +112,10 @@ void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
   if (p.smoothing) {
     // The sums at columns 0..width: the last one is the right neighbour's.
     const int32_t n = p.width + 1;
-    int32_t done = SmoothedSumsSse2(rows[0], rows[1], rows[2], sums.current, n);
+    int32_t done = SmoothedSumsVector(p.vectorSet, rows[0], rows[1], rows[2], sums.current, n);
     SmoothedSumsPlain(rows[0], rows[1], rows[2], sums.current, done, n);
     if (firstRow) {
-      done = SmoothedSumsSse2(rows[1], rows[2], rows[3], sums.previous, p.width);
+      done = SmoothedSumsVector(p.vectorSet, rows[1], rows[2], rows[3], sums.previous, p.width);
       SmoothedSumsPlain(rows[1], rows[2], rows[3], sums.previous, done, p.width);
     }
   }
