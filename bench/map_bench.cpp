@@ -4,10 +4,11 @@
 // and writes the same number of bytes through the same file services. The
 // ratio render / baseline is what the renderer adds to the unavoidable I/O.
 //
-//   kelvra_map_bench [--size N]... [--repeat R] [--dir FOLDER]
+//   kelvra_map_bench [--size N]... [--repeat R] [--dir FOLDER] [--set sse2|avx2|avx512]
 //
 // Defaults: sizes 8192 and 4096, 3 repeats (the fastest run of each is
-// reported, in wall time and in processor time), files in /tmp. No threads.
+// reported, in wall time and in processor time), files in /tmp, the widest
+// vector set the processor has (--set caps it). No threads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <time.h>
 
 #include "maps/render_map.h"
+#include "maps/render_rows.h"
 #include "services/services.h"
 
 namespace {
@@ -148,12 +150,20 @@ int main(int argc, char** argv) {
       repeat = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--dir" && i + 1 < argc) {
       dir = argv[++i];
+    } else if (a == "--set" && i + 1 < argc) {
+      const std::string set = argv[++i];
+      kelvra::LimitVectorSet(set == "sse2" ? kelvra::VectorSet::kSse2
+                             : set == "avx2" ? kelvra::VectorSet::kAvx2
+                                             : kelvra::VectorSet::kAvx512);
     } else {
-      std::fprintf(stderr, "usage: %s [--size N]... [--repeat R] [--dir FOLDER]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--size N]... [--repeat R] [--dir FOLDER] [--set SET]\n",
+                   argv[0]);
       return 2;
     }
   }
   if (sizes.empty()) sizes = {8192, 4096};
+  static const char* const kSetNames[] = {"SSE2", "AVX2", "AVX-512"};
+  std::printf("vector set: %s\n", kSetNames[static_cast<int>(kelvra::ChosenVectorSet())]);
   const std::string path = dir + "/kelvra-bench-map.tif";
   int failures = 0;
   for (int32_t n : sizes) {

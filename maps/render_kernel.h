@@ -59,11 +59,9 @@ KELVRA_VECTOR_INLINE void Pack8x1(uint8_t* out, __m128i v0) {
   __builtin_memcpy(out, &word, 4);
 }
 
-// Four pixels of three bytes: 12 bytes, stored as 16.
-KELVRA_VECTOR_INLINE void Pack8x3(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
-  const __m128i px = _mm_or_si128(
-      _mm_or_si128(HighBytes4(v0), _mm_slli_epi32(HighBytes4(v1), 8)),
-      _mm_slli_epi32(HighBytes4(v2), 16));
+// Four pixels of three bytes from their 32-bit lanes (byte 0 channel 0,
+// byte 1 channel 1, byte 2 channel 2): 12 bytes, stored as 16.
+KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, __m128i px) {
   // Pairs of 24-bit pixels into 48 bits per quadword, then the two 6-byte
   // halves next to each other.
   const __m128i even = _mm_and_si128(px, _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF));
@@ -74,6 +72,19 @@ KELVRA_VECTOR_INLINE void Pack8x3(uint8_t* out, __m128i v0, __m128i v1, __m128i 
   const __m128i bytes = _mm_or_si128(_mm_and_si128(pairs, lowHalf),
                                      _mm_srli_si128(_mm_andnot_si128(lowHalf, pairs), 2));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+}
+
+KELVRA_VECTOR_INLINE void Pack8x3(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  Squeeze8x3(out, _mm_or_si128(_mm_or_si128(HighBytes4(v0), _mm_slli_epi32(HighBytes4(v1), 8)),
+                               _mm_slli_epi32(HighBytes4(v2), 16)));
+}
+
+// Values in 0..65535: v >> 8 needs no mask, and the high bytes of v1, v2
+// are masks.
+KELVRA_VECTOR_INLINE void Pack8x3Components(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  const __m128i high = _mm_set1_epi32(0xFF00);
+  Squeeze8x3(out, _mm_or_si128(_mm_or_si128(_mm_srli_epi32(v0, 8), _mm_and_si128(v1, high)),
+                               _mm_slli_epi32(_mm_and_si128(v2, high), 8)));
 }
 
 KELVRA_VECTOR_INLINE void Pack16x1(uint8_t* out, __m128i v0) {
@@ -173,10 +184,30 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE void Pack(uint8_t* out, I v0, I v1, I v2) {
     Pack4<Bits, Channels>(out, v0, v1, v2);
   }
+  // One channel of displaced heights, clamped to 0..65535 on the way unless
+  // float: the saturating packs do the clamp (v >> 8 saturates at the same
+  // points as v).
+  template <int Bits>
+  static KELVRA_VECTOR_INLINE void PackHeights(uint8_t* out, I v) {
+    if constexpr (Bits == 8) {
+      const I b = _mm_packs_epi32(_mm_srai_epi32(v, 8), _mm_setzero_si128());
+      const int32_t word = _mm_cvtsi128_si32(_mm_packus_epi16(b, b));
+      __builtin_memcpy(out, &word, 4);
+    } else if constexpr (Bits == 16) {
+      const I w = _mm_packs_epi32(_mm_sub_epi32(v, _mm_set1_epi32(32768)), _mm_setzero_si128());
+      _mm_storel_epi64(reinterpret_cast<I*>(out), _mm_xor_si128(w, _mm_set1_epi16(-32768)));
+    } else {
+      Pack32x1(out, v);
+    }
+  }
   // Values known to lie in 0..65535.
   template <int Bits, int Channels>
   static KELVRA_VECTOR_INLINE void PackComponents(uint8_t* out, I v0, I v1, I v2) {
-    Pack4<Bits, Channels>(out, v0, v1, v2);
+    if constexpr (Bits == 8 && Channels == 3) {
+      Pack8x3Components(out, v0, v1, v2);
+    } else {
+      Pack4<Bits, Channels>(out, v0, v1, v2);
+    }
   }
 
   // float(double(aa) + double(bb) + zz), summed left to right.
@@ -345,9 +376,7 @@ void DisplacementColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t
   for (int32_t i = 0; i < count; i += L::kLanes) {
     I h, gx, gy;
     HeightAndGradients<L>(a, k0 + i, h, gx, gy);
-    I v = L::Add(Displacement<L>(a, c, h), c.mid);
-    if constexpr (Bits != 32) v = L::Clamp16(v);
-    L::template Pack<Bits, 1>(out + i * kPixelBytes, v, v, v);
+    L::template PackHeights<Bits>(out + i * kPixelBytes, L::Add(Displacement<L>(a, c, h), c.mid));
   }
 }
 

@@ -113,6 +113,17 @@ struct Avx512Lanes {
     }
   }
 
+  // One channel of displaced heights, clamped to 0..65535 unless float.
+  template <int Bits>
+  static KELVRA_VECTOR_INLINE void PackHeights(uint8_t* out, I v) {
+    if constexpr (Bits == 32) {
+      Pack<32, 1>(out, v, v, v);
+    } else {
+      const I c = Clamp16(v);
+      Pack<Bits, 1>(out, c, c, c);
+    }
+  }
+
   // Values in 0..65535: v >> 8 needs no mask, and the high bytes of v1, v2
   // are masks.
   template <int Bits, int Channels>
