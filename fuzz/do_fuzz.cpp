@@ -27,7 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hostsim::SimImage image(w, h, bits, in.Range(0, 1) ? w * (bits / 8) + 2 * in.Range(0, 3) : -1);
   for (size_t i = 0; i < image.byteCount(); ++i) image.bytes()[i] = in.Take<uint8_t>();
   if (in.Range(0, 15) == 0) image.DropPixelPointer();
-  if (in.Range(0, 3) == 0) image.SetSizeFixed(in.Take<int32_t>() & 0x3FFFFF, in.Take<int32_t>() & 0x3FFFFF);
+  if (in.Range(0, 3) == 0) {
+    // Random 16.16 sizes, but no more whole pixels than the buffer holds: the
+    // 16-bit size fields that the exports read are these integer parts, and a
+    // host never declares pixels it does not have.
+    const int32_t wf = in.Range(0, w) * 65536 + (in.Take<int32_t>() & 0xFFFF);
+    const int32_t hf = in.Range(0, h) * 65536 + (in.Take<int32_t>() & 0xFFFF);
+    image.SetSizeFixed(wf, hf);
+  }
 
   hostsim::SimMapSource source;
   source.mapWidth = in.Range(1, 24);

@@ -1,6 +1,6 @@
 // The map renderer: argument rules, output setup, scale determination, the
 // sliding window of four source rows, and the row loop. The per-pixel work
-// lives in render_rows.cpp.
+// lives in render_rows*.cpp and render_kernel.h.
 #include "maps/render_map.h"
 
 #include <emmintrin.h>

@@ -119,7 +119,7 @@ void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
       SmoothedSumsPlain(rows[1], rows[2], rows[3], sums.previous, done, p.width);
     }
   }
-  const int32_t done = RenderPixelsSse2(p, rows, sums, out);
+  const int32_t done = RenderPixelsVector(p, rows, sums, out);
   RenderPixelsPlain(p, rows, sums, done, p.width, out);
   if (p.smoothing) {
     // This row's sums are the next row's previous ones.

@@ -2,11 +2,13 @@
 // packed for the file or the raster. Used by RenderMap only.
 //
 // The work is split into a plain per-pixel path (render_rows.cpp), which
-// follows the arithmetic step by step, and an SSE2 path for file rows
-// (render_rows_sse2.cpp), which does the same arithmetic on four pixels at
-// once with the same roundings and so gives the same bits. The vector path
-// takes the leading columns in groups of four; the plain path finishes the
-// row.
+// follows the arithmetic step by step, and a vector path for file rows
+// (render_rows_sse2.cpp with the kernel of render_kernel.h, in SSE2 or, where
+// the processor has them, AVX2 or AVX-512), which does the same arithmetic
+// on many pixels at once with the same roundings and so gives the same bits.
+// The vector path takes the leading columns in groups of four; the plain
+// path finishes the row, and takes raster rows and the rare requests the
+// vector path leaves (RenderPixelsVector).
 #pragma once
 
 #include <cstddef>
@@ -72,9 +74,10 @@ void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const 
 // of four, at most `count` or `p.width`).
 int32_t SmoothedSumsVector(VectorSet set, const uint16_t* above, const uint16_t* mid,
                            const uint16_t* below, int32_t* out, int32_t count);
-// 0 when the request is not one the vector path covers (raster rows, or a
-// mid level so far out that H - 16 M leaves 32 bits).
-int32_t RenderPixelsSse2(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+// 0 when the request is not one the vector path covers: raster rows, a mid
+// level so far out that 16 M leaves 32 bits, or a normal strength outside
+// kMinVectorStrength .. kMaxVectorStrength.
+int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
                          uint8_t* out);
 
 // ---- the vector kernel's interface (render_kernel.h) -----------------------------

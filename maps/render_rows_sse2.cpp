@@ -214,7 +214,7 @@ int32_t SmoothedSumsVector(VectorSet set, const uint16_t* above, const uint16_t*
   return KernelsOf(set).sums(above, mid, below, out, count);
 }
 
-int32_t RenderPixelsSse2(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
                          uint8_t* out) {
   // H - 16 M must stay within 32 bits, and disp + M too.
   if (!p.toFile || p.mid > (1 << 26) || p.mid < -(1 << 26)) return 0;
