@@ -72,6 +72,31 @@ void StoreByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst) {
   for (uint64_t i = 0; i < count; ++i) dst[4 * i] = src[i];
 }
 
+void MergePlanes(const uint8_t* red, const uint8_t* green, const uint8_t* blue,
+                 const uint8_t* alpha, uint64_t count, uint8_t* pixels) {
+  uint64_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const __m128i r = Load16(red + i), g = Load16(green + i), b = Load16(blue + i);
+    const __m128i a = alpha != nullptr ? Load16(alpha + i) : _mm_setzero_si128();
+    // Bytes b, g, r, a of each pixel: interleave blue with green and red with
+    // alpha, then the two pairs.
+    const __m128i bgLow = _mm_unpacklo_epi8(b, g), bgHigh = _mm_unpackhi_epi8(b, g);
+    const __m128i raLow = _mm_unpacklo_epi8(r, a), raHigh = _mm_unpackhi_epi8(r, a);
+    __m128i* out = reinterpret_cast<__m128i*>(pixels + 4 * i);
+    _mm_storeu_si128(out + 0, _mm_unpacklo_epi16(bgLow, raLow));
+    _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(bgLow, raLow));
+    _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(bgHigh, raHigh));
+    _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(bgHigh, raHigh));
+  }
+  for (; i < count; ++i) {
+    uint8_t* p = pixels + 4 * i;
+    p[0] = blue[i];
+    p[1] = green[i];
+    p[2] = red[i];
+    p[3] = alpha != nullptr ? alpha[i] : 0;
+  }
+}
+
 void MaskTransparency(const uint8_t* maskPixels, uint64_t count,
                       int32_t threshold, uint8_t* dst) {
   uint64_t i = 0;

@@ -19,6 +19,11 @@ void SplitColourPlanes(const uint8_t* pixels, uint64_t count, uint8_t* red,
 // dst[4 * i] = src[i]: `dst` points at the chosen byte of the first pixel.
 void StoreByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
 
+// Whole pixels from planes: byte 2 from `red`, 1 from `green`, 0 from
+// `blue`, 3 from `alpha` (0 when alpha is null).
+void MergePlanes(const uint8_t* red, const uint8_t* green, const uint8_t* blue,
+                 const uint8_t* alpha, uint64_t count, uint8_t* pixels);
+
 // 255 where the mask pixel, read as a signed 32-bit integer (alpha the most
 // significant byte), is below `threshold`; 0 elsewhere.
 void MaskTransparency(const uint8_t* maskPixels, uint64_t count,

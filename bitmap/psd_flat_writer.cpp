@@ -4,6 +4,7 @@
 // writes it with one write.
 #include "bitmap/abitmap.h"
 #include "bitmap/byte_writer.h"
+#include "bitmap/planes.h"
 #include "bitmap/whole_file.h"
 #include "services/services.h"
 
@@ -13,6 +14,15 @@ namespace {
 
 constexpr uint32_t kFlatHeaderBytes = 40;
 constexpr int32_t kMaxPlanes = 16;
+
+// Planes i, i + 1, i + 2 are bytes 2, 1, 0 (red, green, blue) of one
+// raster of 32-bit pixels, at 8 bits a sample.
+bool IsColourTriple(const ABitMap* const* rasters, const int32_t* offsets, int32_t left,
+                    int32_t sampleBits) {
+  return left >= 3 && sampleBits == 8 && rasters[0]->bitsPerPixel == 32 &&
+         rasters[1] == rasters[0] && rasters[2] == rasters[0] && offsets[0] == 2 &&
+         offsets[1] == 1 && offsets[2] == 0;
+}
 
 uint32_t FlatColourMode(int32_t planeCount, int32_t sampleBits) {
   if (planeCount == 3 || planeCount == 4) return 3;  // RGB
@@ -84,9 +94,17 @@ int32_t ABitMap::SaveBMapPlanes(const char* path, int32_t planeCount,
   w.PutBE32(0);                                      // layer and mask information length
   w.PutBE16(0);                                      // compression: raw
   for (int32_t i = 0; i < planeCount; ++i) {
-    const uint32_t size = rasters[i]->ExtractPlane(nullptr, sampleBits, byteOffsets[i]);
-    if (uint8_t* plane = w.Take(size)) {
-      rasters[i]->ExtractPlane(plane, sampleBits, byteOffsets[i]);
+    const ABitMap* r = rasters[i];
+    const uint32_t size = r->ExtractPlane(nullptr, sampleBits, byteOffsets[i]);
+    if (IsColourTriple(rasters + i, byteOffsets + i, planeCount - i, sampleBits)) {
+      // Red, green and blue of one 32-bit raster: cut in one pass.
+      uint8_t* red = w.Take(size);
+      uint8_t* green = w.Take(size);
+      uint8_t* blue = w.Take(size);
+      if (blue != nullptr && size != 0) SplitColourPlanes(r->pixels, size, red, green, blue);
+      i += 2;
+    } else if (uint8_t* plane = w.Take(size)) {
+      r->ExtractPlane(plane, sampleBits, byteOffsets[i]);
     }
   }
   int32_t status = -1;

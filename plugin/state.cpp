@@ -27,6 +27,8 @@ void SetTextSetting(char* setting, int32_t chars, const char* text) {
 }
 
 int32_t MakeMap(host::HostContext context) {
+  // A null table is treated like a missing map source, not dereferenced.
+  if (context == nullptr) return -1;
   host::HostMapSource* source = host::ContextMapSource(context);
   if (source == nullptr) return -1;
   if (gCurrentMap != nullptr) {

@@ -39,4 +39,10 @@ int32_t ClipboardSetText(const char* src, uint32_t bytes);
 
 int32_t ShellOpen(const char* path);
 
+// Outstanding blocks and files, where the platform counts them.
+ResourceCount Outstanding();
+// An export call that left the counts other than `expected`.
+void NoteResourceImbalance(const char* exportName, const ResourceCount& expected,
+                           const ResourceCount& actual);
+
 }  // namespace kelvra::platform

@@ -37,6 +37,8 @@ struct SeamState {
   int32_t shellResult = 33;
   bool shellLaunches = false;
   std::string opener = "xdg-open";
+  int allocationRequests = 0;
+  std::vector<seams::ExportImbalance> imbalances;
 };
 
 SeamState& Seams() {
@@ -46,6 +48,7 @@ SeamState& Seams() {
 
 bool AllocationFails() {
   SeamState& s = Seams();
+  ++s.allocationRequests;
   if (s.failAll) return true;
   if (s.failNth > 0 && --s.failNth == 0) return true;
   return false;
@@ -196,6 +199,19 @@ int32_t ShellOpen(const char* path) {
   return s.shellResult;
 }
 
+ResourceCount Outstanding() {
+  const SeamState& s = Seams();
+  return {s.trackedBlocks, s.plainBlocks, s.openFiles, true};
+}
+
+void NoteResourceImbalance(const char* exportName, const ResourceCount& expected,
+                           const ResourceCount& actual) {
+  Seams().imbalances.push_back(
+      {exportName,
+       {expected.trackedBlocks, expected.plainBlocks, expected.openFiles},
+       {actual.trackedBlocks, actual.plainBlocks, actual.openFiles}});
+}
+
 }  // namespace platform
 
 namespace seams {
@@ -205,11 +221,15 @@ void ClearNoteBoxes() { Seams().boxes.clear(); }
 void FailNthAllocation(int n) { Seams().failNth = n; }
 void FailAllAllocations(bool on) { Seams().failAll = on; }
 void SetWriteBudget(int64_t bytes) { Seams().writeBudget = bytes; }
+int AllocationRequests() { return Seams().allocationRequests; }
 
 Outstanding Resources() {
   const SeamState& s = Seams();
   return {s.trackedBlocks, s.plainBlocks, s.openFiles};
 }
+
+const std::vector<ExportImbalance>& ExportImbalances() { return Seams().imbalances; }
+void ClearExportImbalances() { Seams().imbalances.clear(); }
 
 void SetClipboard(const std::string& text) {
   Seams().clipboard = text;
@@ -244,6 +264,8 @@ void ResetAll() {
   s.shellResult = 33;
   s.shellLaunches = false;
   s.opener = "xdg-open";
+  s.allocationRequests = 0;
+  s.imbalances.clear();
 }
 
 }  // namespace seams

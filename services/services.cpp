@@ -112,4 +112,20 @@ int32_t ClipboardSetText(const char* src, uint32_t bytes) {
 
 int32_t ShellOpen(const char* path) { return platform::ShellOpen(path); }
 
+ResourceCount OutstandingResources() { return platform::Outstanding(); }
+
+void CheckExportResources(const char* exportName, const ResourceCount& atEntry,
+                          const ResourceCount& keptAtEntry,
+                          const ResourceCount& keptOnReturn) {
+  if (!atEntry.counted) return;
+  ResourceCount expected = atEntry;
+  expected.trackedBlocks += keptOnReturn.trackedBlocks - keptAtEntry.trackedBlocks;
+  expected.plainBlocks += keptOnReturn.plainBlocks - keptAtEntry.plainBlocks;
+  const ResourceCount now = platform::Outstanding();
+  if (now.trackedBlocks != expected.trackedBlocks ||
+      now.plainBlocks != expected.plainBlocks || now.openFiles != expected.openFiles) {
+    platform::NoteResourceImbalance(exportName, expected, now);
+  }
+}
+
 }  // namespace kelvra

@@ -91,6 +91,26 @@ int32_t ClipboardSetText(const char* src, uint32_t bytes);
 // shell's result: above 32 means the program was started.
 int32_t ShellOpen(const char* path);
 
+// ---- resource accounting ----------------------------------------------------
+
+// Blocks and files outstanding. The substitute platform of the native build
+// counts them; the Windows build does not (`counted` false, all zero).
+struct ResourceCount {
+  int32_t trackedBlocks;
+  int32_t plainBlocks;
+  int32_t openFiles;
+  bool counted;
+};
+ResourceCount OutstandingResources();
+
+// An export call must give back every block and file it obtained, except the
+// blocks the library keeps between calls: on return the outstanding counts
+// must differ from those at entry exactly by the change in the kept blocks.
+// Where the platform counts, an imbalance is recorded for the tests.
+void CheckExportResources(const char* exportName, const ResourceCount& atEntry,
+                          const ResourceCount& keptAtEntry,
+                          const ResourceCount& keptOnReturn);
+
 // ---- note boxes -------------------------------------------------------------
 
 inline constexpr const char kMemoryNoteCaption[] =

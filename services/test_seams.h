@@ -22,6 +22,9 @@ void ClearNoteBoxes();
 // allocation fail until switched off.
 void FailNthAllocation(int n);
 void FailAllAllocations(bool on);
+// Allocation requests since the last ResetAll, tracked and plain, failed ones
+// included: the range a FailNthAllocation sweep has to cover.
+int AllocationRequests();
 
 // Short writes: from now on at most `bytes` more bytes reach the files (a full
 // disk); a write that would pass the budget writes only what is left. A
@@ -35,6 +38,18 @@ struct Outstanding {
   int openFiles;
 };
 Outstanding Resources();
+
+// Every export call checks on return that the counts above changed exactly as
+// the blocks the library keeps between calls did (preview tile and raster);
+// each call that broke this is recorded here. The test fixture and the fuzz
+// targets require the list to stay empty.
+struct ExportImbalance {
+  std::string exportName;
+  Outstanding expected;
+  Outstanding actual;
+};
+const std::vector<ExportImbalance>& ExportImbalances();
+void ClearExportImbalances();
 
 // In-process clipboard. SetClipboardRefuses makes ClipboardSetText fail.
 void SetClipboard(const std::string& text);
@@ -51,7 +66,8 @@ void ClearShellOpened();
 void SetShellResult(int32_t result);
 void SetShellLaunches(bool launch, const std::string& opener = "xdg-open");
 
-// Resets every seam to its default (boxes, injections, clipboard, shell).
+// Resets every seam to its default (boxes, injections, clipboard, shell,
+// allocation request count, recorded imbalances).
 void ResetAll();
 
 }  // namespace kelvra::seams

@@ -59,6 +59,13 @@ void KelvraTest::SetUp() {
 }
 
 void KelvraTest::TearDown() {
+  for (const seams::ExportImbalance& e : seams::ExportImbalances()) {
+    ADD_FAILURE() << e.exportName << " returned with tracked/plain/files "
+                  << e.actual.trackedBlocks << "/" << e.actual.plainBlocks << "/"
+                  << e.actual.openFiles << " outstanding, expected "
+                  << e.expected.trackedBlocks << "/" << e.expected.plainBlocks << "/"
+                  << e.expected.openFiles;
+  }
   seams::Outstanding left = seams::Resources();
   EXPECT_EQ(left.openFiles, baseline_.openFiles) << "files left open";
   EXPECT_EQ(left.trackedBlocks, baseline_.trackedBlocks + keptTrackedBlocks)

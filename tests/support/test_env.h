@@ -33,7 +33,9 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 
 // Base fixture: resets every platform seam and the plug-in state before each
 // test, and checks afterwards that nothing tracked, plain or open is left
-// beyond what the test declared it keeps.
+// beyond what the test declared it keeps, and that no export call of the test
+// returned with more or fewer blocks or files outstanding than the blocks the
+// library keeps between calls explain.
 class KelvraTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -1,0 +1,193 @@
+// Speed of the document writers and readers on a 4096 x 4096 image, each as a
+// ratio to a memcpy of the same number of bytes measured in the same run:
+//   - layered save with a shading layer (two layers, image resources) and
+//     with a masked layer (two layers, transparency from a mask raster),
+//   - flat save (three planes),
+//   - the reader on a raw and on a PackBits composite, from bytes in memory
+//     and from the file.
+// Every figure is the best of several runs. A second ratio compares with the
+// least any writer or reader of one fresh block pays: a tracked block of the
+// same size, filled with memset (the first touch of new pages is where a
+// fresh block's cost lies), written to a file for the writers, freed.
+//
+//   kelvra_psd_bench [folder for the files, default /tmp] [side, default 4096]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bitmap/abitmap.h"
+#include "bitmap/whole_file.h"
+#include "services/services.h"
+#include "tests/support/psd_build.h"
+
+using kelvra::ABitMap;
+
+namespace {
+
+constexpr int kRuns = 5;
+
+template <typename F>
+double BestSeconds(F f) {
+  double best = 1e30;
+  for (int i = 0; i < kRuns; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    f();
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (s < best) best = s;
+  }
+  return best;
+}
+
+// memcpy between two buffers already touched, so only the copy is timed.
+double MemcpySeconds(size_t bytes) {
+  std::vector<uint8_t> a(bytes, 1), b(bytes, 2);
+  volatile uint8_t sink = 0;
+  double s = BestSeconds([&] {
+    std::memcpy(b.data(), a.data(), bytes);
+    sink = sink + b[bytes / 2];
+  });
+  return s;
+}
+
+// A fresh tracked block of `bytes`, filled, written to `path` when given,
+// and freed.
+double FreshBlockSeconds(size_t bytes, const std::string* path) {
+  return BestSeconds([&] {
+    uint8_t* block = static_cast<uint8_t*>(kelvra::TrackedAlloc(bytes, "bench"));
+    if (block == nullptr) return;
+    std::memset(block, 0x5A, bytes);
+    if (path != nullptr) kelvra::WriteWholeFile(path->c_str(), block, static_cast<uint32_t>(bytes));
+    kelvra::TrackedFree(block);
+  });
+}
+
+long FileBytes(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return -1;
+  std::fseek(f, 0, SEEK_END);
+  long n = std::ftell(f);
+  std::fclose(f);
+  return n;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::vector<uint8_t> v(static_cast<size_t>(FileBytes(path)));
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f != nullptr) {
+    if (std::fread(v.data(), 1, v.size(), f) != v.size()) v.clear();
+    std::fclose(f);
+  }
+  return v;
+}
+
+// An image with the mix a painted texture has: smooth ramps (PackBits runs),
+// a noisy band (literals) and flat areas.
+void Fill(std::vector<uint8_t>& px, int side, uint32_t seed) {
+  uint32_t r = seed * 2654435761u + 1;
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      uint8_t* p = px.data() + 4 * (static_cast<size_t>(y) * side + x);
+      r = r * 1664525u + 1013904223u;
+      const bool noisy = (y / 256) % 3 == 1;
+      const bool flat = (x / 512) % 4 == 3;
+      for (int c = 0; c < 3; ++c) {
+        int v = flat ? 90 + 40 * c : ((x + 2 * y + 64 * c) >> 4) & 0xFF;
+        if (noisy && !flat) v ^= static_cast<int>(r >> (8 + 5 * c)) & 0x3F;
+        p[c] = static_cast<uint8_t>(v);
+      }
+      p[3] = static_cast<uint8_t>(r >> 24);
+    }
+  }
+}
+
+void Report(const char* what, double seconds, size_t bytes, double copySeconds,
+            double freshSeconds) {
+  std::printf("%-42s %7.1f ms %6.1f MB | memcpy %5.1f ms ratio %5.2f | fresh block %5.1f ms ratio %4.2f\n",
+              what, seconds * 1e3, bytes / 1e6, copySeconds * 1e3, seconds / copySeconds,
+              freshSeconds * 1e3, seconds / freshSeconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string folder = argc > 1 ? argv[1] : "/tmp";
+  const int side = argc > 2 ? std::atoi(argv[2]) : 4096;
+  const size_t n = static_cast<size_t>(side) * side;
+  std::vector<uint8_t> b0(4 * n), b1(4 * n), bm(4 * n), bk(4 * n);
+  Fill(b0, side, 1), Fill(b1, side, 2), Fill(bm, side, 3), Fill(bk, side, 4);
+  ABitMap l0, l1, merged, mask;
+  for (ABitMap* r : {&l0, &l1, &merged, &mask}) r->width = r->height = side;
+  l0.pixels = b0.data(), l1.pixels = b1.data(), merged.pixels = bm.data(), mask.pixels = bk.data();
+  const ABitMap* layers[2] = {&l0, &l1};
+  std::printf("%d x %d, best of %d runs, files in %s\n", side, side, kRuns, folder.c_str());
+
+  const std::string shading = folder + "/kelvra-bench-shading.psd";
+  const std::string masked = folder + "/kelvra-bench-masked.psd";
+  const std::string flat = folder + "/kelvra-bench-flat.psd";
+  const std::string packed = folder + "/kelvra-bench-packbits.psd";
+  const std::string scratch = folder + "/kelvra-bench-fresh.bin";
+  int status = 0;
+  double s = BestSeconds([&] {
+    status |= ABitMap::SaveMultiLayers(shading.c_str(), layers, 2, &merged, nullptr, 0);
+  });
+  size_t bytes = static_cast<size_t>(FileBytes(shading));
+  Report("layered save, shading layer (mode 1 shape)", s, bytes, MemcpySeconds(bytes),
+         FreshBlockSeconds(bytes, &scratch));
+
+  s = BestSeconds([&] {
+    status |= ABitMap::SaveMultiLayers(masked.c_str(), layers, 2, &merged, &mask, 0x40000000);
+  });
+  bytes = static_cast<size_t>(FileBytes(masked));
+  Report("layered save, masked layer (mode 3 shape)", s, bytes, MemcpySeconds(bytes),
+         FreshBlockSeconds(bytes, &scratch));
+
+  s = BestSeconds([&] { status |= l0.SaveToFile(flat.c_str(), false); });
+  bytes = static_cast<size_t>(FileBytes(flat));
+  const double planeCopy = MemcpySeconds(3 * n);
+  Report("flat save", s, bytes, MemcpySeconds(bytes), FreshBlockSeconds(bytes, &scratch));
+
+  // Readers: the decoded samples (3 planes) are the bytes compared with; the
+  // fresh block is the raster's (4 bytes a pixel).
+  const double rasterBlock = FreshBlockSeconds(4 * n, nullptr);
+  std::vector<uint8_t> raw = ReadAll(flat);
+  ABitMap target;
+  s = BestSeconds([&] {
+    status |= target.LoadFromFile(nullptr, false, raw.data(), static_cast<uint32_t>(raw.size()));
+  });
+  Report("read raw composite, bytes in memory", s, 3 * n, planeCopy, rasterBlock);
+  s = BestSeconds([&] { status |= target.LoadFromFile(flat.c_str(), false); });
+  Report("read raw composite, from the file", s, 3 * n, planeCopy, rasterBlock);
+
+  kelvra::testing::TestDoc doc;
+  doc.rows = doc.columns = static_cast<uint32_t>(side);
+  doc.compositeCompression = 1;
+  for (int c = 2; c >= 0; --c) {
+    std::vector<uint8_t> plane(n);
+    for (size_t i = 0; i < n; ++i) plane[i] = b0[4 * i + c];
+    doc.composite.push_back(std::move(plane));
+  }
+  std::vector<uint8_t> rle = kelvra::testing::BuildPsd(doc);
+  {
+    FILE* f = std::fopen(packed.c_str(), "wb");
+    if (f == nullptr || std::fwrite(rle.data(), 1, rle.size(), f) != rle.size()) status = -1;
+    if (f != nullptr) std::fclose(f);
+  }
+  s = BestSeconds([&] {
+    status |= target.LoadFromFile(nullptr, false, rle.data(), static_cast<uint32_t>(rle.size()));
+  });
+  std::printf("  (PackBits document %.1f MB, %.0f%% of raw)\n", rle.size() / 1e6,
+              100.0 * rle.size() / raw.size());
+  Report("read PackBits composite, bytes in memory", s, 3 * n, planeCopy, rasterBlock);
+  s = BestSeconds([&] { status |= target.LoadFromFile(packed.c_str(), false); });
+  Report("read PackBits composite, from the file", s, 3 * n, planeCopy, rasterBlock);
+  // The readers must give back what was written.
+  if (target.pixels == nullptr || target.pixels[4 * (n - 1) + 2] != b0[4 * (n - 1) + 2]) status = -1;
+  target.Release();
+
+  for (const std::string& p : {shading, masked, flat, packed, scratch}) std::remove(p.c_str());
+  if (status != 0) std::printf("a save or read FAILED\n");
+  return status != 0 ? 1 : 0;
+}

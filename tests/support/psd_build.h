@@ -1,0 +1,54 @@
+// Hand-built Photoshop documents for reader tests: any header values, raw or
+// PackBits channels, layers with any rectangle, channel order and count.
+// Written apart from the library's writers, so that the reader is not only
+// tested against documents of its own making.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kelvra::testing {
+
+// PackBits rows as a plain encoder makes them (runs of 3 and more, literals
+// otherwise), each row on its own.
+std::vector<uint8_t> PackRow(const uint8_t* samples, size_t count);
+
+struct TestChannel {
+  int16_t id = 0;
+  uint16_t compression = 0;       // 0 raw, 1 PackBits, anything else as given
+  std::vector<uint8_t> samples;   // rows x columns of the layer (or document)
+  // For PackBits: extra bytes after each packed row (as ImageMagick's -128).
+  std::vector<uint8_t> rowTail;
+};
+
+struct TestLayer {
+  int32_t top = 0, left = 0, bottom = 0, right = 0;
+  std::vector<TestChannel> channels;
+  int16_t channelCountField = 0;  // 0: the number of channels
+  bool overrideChannelCount = false;
+};
+
+struct TestDoc {
+  char signature[5] = "8BPS";
+  uint16_t version = 1;
+  int16_t channels = 3;
+  uint32_t rows = 0, columns = 0;
+  uint16_t depth = 8, mode = 3;
+  std::vector<uint8_t> resources;  // the section's bytes
+  bool layerSection = false;
+  bool overrideLayerCount = false;
+  int16_t layerCountField = 0;
+  std::vector<TestLayer> layers;
+  // The composite: one plane per header channel (raw samples).
+  uint16_t compositeCompression = 0;
+  std::vector<std::vector<uint8_t>> composite;
+  std::vector<uint8_t> compositeRowTail;  // PackBits: bytes after each row
+};
+
+std::vector<uint8_t> BuildPsd(const TestDoc& doc);
+
+// An image resource block ("8BIM", id, empty name, data, pad to even).
+std::vector<uint8_t> Resource(uint16_t id, const std::vector<uint8_t>& data);
+
+}  // namespace kelvra::testing

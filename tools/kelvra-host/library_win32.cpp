@@ -1,0 +1,71 @@
+// Windows build: KelvraDLL.dll is loaded by name, as the host loads it, and
+// every export is resolved by the exact name in its export table.
+#include "tools/kelvra-host/library.h"
+
+#include <windows.h>
+
+namespace kelvra::tool {
+namespace {
+
+// Do and the ExportDisp32_ family carry MSVC's decoration of the common
+// frame; the other five are exported under their plain names.
+#define KELVRA_DECORATED(name) "?" name "@@YAMPADN0H0HPAPAD@Z"
+
+bool Resolve(HMODULE module, const char* name, ExportFn* fn, std::string* error) {
+  FARPROC p = GetProcAddress(module, name);
+  if (p == nullptr) {
+    if (error->empty()) *error = std::string("KelvraDLL.dll has no export ") + name;
+    return false;
+  }
+  *fn = reinterpret_cast<ExportFn>(reinterpret_cast<void*>(p));
+  return true;
+}
+
+}  // namespace
+
+const Library* LoadKelvra(std::string* error) {
+  static Library lib;
+  static bool loaded = false;
+  if (loaded) return &lib;
+  HMODULE module = LoadLibraryA("KelvraDLL.dll");
+  if (module == nullptr) {
+    *error = "cannot load KelvraDLL.dll (Windows error " +
+             std::to_string(GetLastError()) +
+             "); it must sit beside kelvra-host.exe or on the PATH";
+    return nullptr;
+  }
+  std::string why;
+  bool ok = Resolve(module, KELVRA_DECORATED("Do"), &lib.Do, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_filename"), &lib.filename, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_rayTraceMode"), &lib.rayTraceMode, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_smoothUV"), &lib.smoothUV, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_smooth"), &lib.smooth, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_imageWidth"), &lib.imageWidth, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_imageHeight"), &lib.imageHeight, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_accuracy"), &lib.accuracy, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_borderSize"), &lib.borderSize, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_optTileIndex"), &lib.optTileIndex, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_MakeMap"), &lib.MakeMap, &why);
+  ok &= Resolve(module, KELVRA_DECORATED("ExportDisp32_DeleteMap"), &lib.DeleteMap, &why);
+  ok &= Resolve(module, "SetUI", &lib.SetUI, &why);
+  ok &= Resolve(module, "SetEditLinkPath", &lib.SetEditLinkPath, &why);
+  ok &= Resolve(module, "LaunchEditor", &lib.LaunchEditor, &why);
+  ok &= Resolve(module, "ReloadImage", &lib.ReloadImage, &why);
+  ok &= Resolve(module, "ReleaseMemory", &lib.ReleaseMemory, &why);
+  if (!ok) {
+    *error = why;
+    FreeLibrary(module);
+    return nullptr;
+  }
+  // The module stays loaded for the life of the process, as in the host.
+  loaded = true;
+  return &lib;
+}
+
+const char* BuildName() { return "Windows"; }
+
+std::vector<std::string> TakeLibraryNotes() { return {}; }
+
+bool UseOpener(const std::string&) { return false; }
+
+}  // namespace kelvra::tool
