@@ -1,10 +1,12 @@
 #include "plugin/accounting.h"
 
+#include "editorlink/editor_state.h"
+
 namespace kelvra {
 
 ResourceCount KeptBetweenCalls() {
-  // The preview and the editor link keep no blocks yet.
-  return {0, 0, 0, true};
+  // The editor link's working raster; the preview keeps no blocks yet.
+  return {EditorKeptTrackedBlocks(), 0, 0, true};
 }
 
 }  // namespace kelvra
