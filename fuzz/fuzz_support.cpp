@@ -1,11 +1,39 @@
 #include "fuzz/fuzz_support.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
 
 #include "plugin/accounting.h"
 #include "services/test_seams.h"
 
 namespace kelvra::fuzz {
+
+namespace {
+
+// Never destroyed: the counts are printed from an exit handler.
+std::map<std::string, long>& Counts() {
+  static auto* counts = new std::map<std::string, long>;
+  return *counts;
+}
+
+void PrintCounts() {
+  for (const auto& [outcome, count] : Counts()) {
+    std::fprintf(stderr, "%8ld  %s\n", count, outcome.c_str());
+  }
+}
+
+}  // namespace
+
+void Note(const char* outcome) {
+  static const bool enabled = [] {
+    if (std::getenv("KELVRA_FUZZ_STATS") == nullptr) return false;
+    std::atexit(PrintCounts);
+    return true;
+  }();
+  if (enabled) ++Counts()[outcome];
+}
 
 void CheckNothingOutstanding(int keptTracked, int keptPlain) {
   for (const seams::ExportImbalance& e : seams::ExportImbalances()) {

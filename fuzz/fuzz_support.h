@@ -23,6 +23,12 @@ class Input {
     uint32_t span = static_cast<uint32_t>(hi - lo) + 1u;
     return lo + static_cast<int32_t>(Take<uint32_t>() % span);
   }
+  // One byte's worth of choice: for decisions taken many times per input,
+  // so that inputs stay small. hi - lo must be below 256.
+  int32_t Byte(int32_t lo, int32_t hi) {
+    uint32_t span = static_cast<uint32_t>(hi - lo) + 1u;
+    return lo + static_cast<int32_t>(Take<uint8_t>() % span);
+  }
   const uint8_t* rest() const { return data_ + pos_; }
   size_t restSize() const { return size_ - pos_; }
 
@@ -31,6 +37,11 @@ class Input {
   size_t size_;
   size_t pos_ = 0;
 };
+
+// Counts how many inputs reached an outcome worth knowing about ("moved",
+// "stack grew"); with KELVRA_FUZZ_STATS set in the environment the counts are
+// printed when the process ends, to show what a corpus exercises.
+void Note(const char* outcome);
 
 // Aborts when an export call returned with an imbalance, or when a tracked or
 // plain block or a file is outstanding beyond what the library keeps between

@@ -1,5 +1,12 @@
 // One output row of a map: heights from the row window to channel values,
 // packed for the file or the raster. Used by RenderMap only.
+//
+// The work is split into a plain per-pixel path (render_rows.cpp), which
+// follows the arithmetic step by step, and an SSE2 path for file rows
+// (render_rows_sse2.cpp), which does the same arithmetic on four pixels at
+// once with the same roundings and so gives the same bits. The vector path
+// takes the leading columns in groups of four; the plain path finishes the
+// row.
 #pragma once
 
 #include <cstddef>
@@ -39,5 +46,24 @@ struct RowSums {
 // With `firstRow` the previous row's sums are formed from window rows 1..3.
 void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
                bool firstRow, uint8_t* out);
+
+// ---- the two paths ----------------------------------------------------------
+
+// Smoothed sums at columns [begin, end) of the row `mid` (window layout:
+// column k is sample k + 1), with the rows above and below it.
+void SmoothedSumsPlain(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                       int32_t* out, int32_t begin, int32_t end);
+// Columns [begin, end) of the output row.
+void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+                       int32_t begin, int32_t end, uint8_t* out);
+
+// The vector path: each returns how many leading columns it did (a multiple
+// of four, at most `count` or `p.width`).
+int32_t SmoothedSumsSse2(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                         int32_t* out, int32_t count);
+// 0 when the request is not one the vector path covers (raster rows, or a
+// mid level so far out that H - 16 M leaves 32 bits).
+int32_t RenderPixelsSse2(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+                         uint8_t* out);
 
 }  // namespace kelvra
