@@ -75,6 +75,28 @@ compare h16.pgm --code AAALDHZAFAGAKC --scale 2.5
 compare h16.pgm --via-map --preset displacement-float --mode 1 --scale 2
 compare h8.pgm --normal --strength -10 --mode 3 --smooth
 
+# Previews: the tile, rendered plainly or with the options, saved as a
+# flat document by the DLL.
+pn=0
+compare_preview() {  # input options...
+  pn=$((pn + 1))
+  local input=$1; shift
+  "$native" preview "$input" -o "native$pn.psd" "$@" >"pnative$pn.log" 2>&1
+  local rcn=$?
+  wine_run preview "$input" -o "win$pn.psd" "$@" >"pwin$pn.log" 2>&1
+  local rcw=$?
+  if [ $rcn -ne 0 ] || [ $rcw -ne 0 ]; then
+    cat "pnative$pn.log" "pwin$pn.log"; check "preview $pn ($*): both succeed" 1; return
+  fi
+  cmp "native$pn.psd" "win$pn.psd"
+  check "preview $pn ($*): same bytes" $?
+  echo "preview $pn ($*): $(stat -c %s "win$pn.psd") bytes, equal"
+}
+compare_preview h16.pgm --simple
+compare_preview h16.pgm --preset normal-opengl
+compare_preview h16.pgm --normal --mode 1 --scale 3 --flip --smooth
+compare_preview h8.pgm --bits 16 --mode 2
+
 # A map that cannot be written is reported, and nothing is left behind.
 out=$(wine_run render h8.pgm -o no/such/folder/m.tif); rc=$?
 echo "$out"
