@@ -57,6 +57,17 @@ int32_t PreviewSample(host::HostContext context) {
       host::ImageBitsPerPixel(image) != 16) {
     return 0;
   }
+  // Sampling stays within the whole pixels the image holds: a size with a
+  // fraction (19.99 pixels) would otherwise put the last samples one pixel
+  // past its rows. A side of less than one pixel (0.5) is sampled at its
+  // first pixel. Negative sizes, and rows closer together than a row's
+  // samples, are no height field.
+  const int32_t widthPixels = host::ImageWidth(image);
+  const int32_t heightPixels = host::ImageHeight(image);
+  if (widthPixels < 0 || heightPixels < 0) return 0;
+  const int32_t columns = widthPixels > 0 ? widthPixels : 1;
+  const int32_t rows = heightPixels > 0 ? heightPixels : 1;
+  if ((host::ImageRowStride(image) >> 1) < columns) return 0;
   // Distance between preview samples in source pixels, 16.16: width / 128.
   const int32_t xStep = host::ImageWidthFixed(image) >> 7;
   const int32_t yStep = host::ImageHeightFixed(image) >> 7;
@@ -70,7 +81,7 @@ int32_t PreviewSample(host::HostContext context) {
   gPreviewRatio = static_cast<float>(1.0 / static_cast<double>(static_cast<float>(
                                                meanStep * (1.0 / 65536.0))));
   BoxReduce128(static_cast<const uint16_t*>(host::ImagePixels(image)),
-               host::ImageRowStride(image) >> 1, xStep, yStep, gPreviewHeights);
+               host::ImageRowStride(image) >> 1, xStep, yStep, gPreviewHeights, columns, rows);
   return 0;
 }
 

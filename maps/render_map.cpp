@@ -149,7 +149,7 @@ uint32_t SumSamples(const uint16_t* p, int64_t n) {
 }  // namespace
 
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
-                  int32_t yStep, uint16_t* out) {
+                  int32_t yStep, uint16_t* out, int32_t columns, int32_t rows) {
   // Steps below 0 count as 0: every reduced sample is then a corner sample.
   const int64_t xs = xStep < 0 ? 0 : xStep;
   const int64_t ys = yStep < 0 ? 0 : yStep;
@@ -159,10 +159,14 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   const int64_t divisor = nx * ny + 1;
   size_t column[kReducedSide];  // c0 of each reduced column
   int64_t xPos = 0;
-  for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) column[i] = static_cast<size_t>(xPos >> 16);
+  // Corners past the last whole sample are held at it (their boxes are empty).
+  for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
+    column[i] = static_cast<size_t>((xPos >> 16) < columns ? (xPos >> 16) : columns - 1);
+  }
   int64_t yPos = 0;
   for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
-    const uint16_t* top = source + static_cast<size_t>(yPos >> 16) * rowLength;
+    const int64_t r0 = (yPos >> 16) < rows ? (yPos >> 16) : rows - 1;
+    const uint16_t* top = source + static_cast<size_t>(r0) * rowLength;
     // 64-bit sums: a large box of 65535s overflows 32 bits. The box rows are
     // summed source row by source row, so each row is read front to back.
     uint64_t sum[kReducedSide];

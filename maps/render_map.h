@@ -19,7 +19,11 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
 
 // The 128 x 128 box reduction (corner sample counted twice), with 16.16
 // steps; source rows are `rowLength` samples apart. Shared with the preview.
+// Corner positions past the last of `columns` x `rows` whole samples are held
+// at the last one: a size with a fraction (19.99 pixels wide) puts the last
+// corners beyond the pixels the source holds. Their boxes are empty then.
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
-                  int32_t yStep, uint16_t* out);
+                  int32_t yStep, uint16_t* out, int32_t columns = INT32_MAX,
+                  int32_t rows = INT32_MAX);
 
 }  // namespace kelvra
