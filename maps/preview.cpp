@@ -26,29 +26,6 @@ constinit uint16_t* gPreviewHeights = nullptr;
 constinit float gPreviewRatio = 1.0f;
 constinit ABitMap gPreviewRaster;
 
-// Columns (or rows) the reduction reads with a 16.16 step: up to the last
-// box's corner plus its width, at least the corner itself.
-int64_t Reach(int32_t step) {
-  const int64_t box = step >> 16;
-  return ((static_cast<int64_t>(step) * (kTileSide - 1)) >> 16) + (box > 0 ? box : 1);
-}
-
-// True when every box lies inside the image's pixel rows. The steps come
-// from the 16.16 size while the rows hold as many samples as its integer part
-// says; a fractional size below 128 pixels (64.99: the last box starts at
-// column 64 of 64), rows shorter than the width or a negative size would
-// otherwise be read past the pixels.
-bool BoxesInside(const host::HostImage* image, int32_t xStep, int32_t yStep) {
-  if (xStep < 0 || yStep < 0) return false;
-  // An image with pixels has its first sample, even below one pixel a side.
-  const int64_t width = host::ImageWidth(image) > 0 ? host::ImageWidth(image) : 1;
-  const int64_t height = host::ImageHeight(image) > 0 ? host::ImageHeight(image) : 1;
-  const int64_t columns = Reach(xStep);
-  const int64_t rows = Reach(yStep);
-  return columns <= width && rows <= height &&
-         (rows == 1 || (host::ImageRowStride(image) >> 1) >= columns);
-}
-
 }  // namespace
 
 int32_t PreviewSample(host::HostContext context) {
@@ -73,7 +50,7 @@ int32_t PreviewSample(host::HostContext context) {
   const int32_t yStep = host::ImageHeightFixed(image) >> 7;
   const int32_t meanStep = (xStep + yStep) >> 1;
   // A mean step of 0 has no reciprocal: the previous tile stays.
-  if (meanStep == 0 || !BoxesInside(image, xStep, yStep)) return 0;
+  if (meanStep == 0 || xStep < 0 || yStep < 0) return 0;
   if (gPreviewHeights == nullptr) {
     gPreviewHeights = static_cast<uint16_t*>(PlainAlloc(kTileBytes));
     if (gPreviewHeights == nullptr) return 0;
