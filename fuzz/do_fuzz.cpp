@@ -28,11 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < image.byteCount(); ++i) image.bytes()[i] = in.Take<uint8_t>();
   if (in.Range(0, 15) == 0) image.DropPixelPointer();
   if (in.Range(0, 3) == 0) {
-    // Random 16.16 sizes, but no more whole pixels than the buffer holds: the
-    // 16-bit size fields that the exports read are these integer parts, and a
-    // host never declares pixels it does not have.
-    const int32_t wf = in.Range(0, w) * 65536 + (in.Take<int32_t>() & 0xFFFF);
-    const int32_t hf = in.Range(0, h) * 65536 + (in.Take<int32_t>() & 0xFFFF);
+    // Random 16.16 sizes, but never beyond the pixels the buffer holds: the
+    // 16-bit size fields that the exports read are these integer parts, the
+    // preview samples by the fixed-point sizes, and a host never declares
+    // pixels it does not have.
+    const int32_t wf = in.Range(0, w * 65536);
+    const int32_t hf = in.Range(0, h * 65536);
     image.SetSizeFixed(wf, hf);
   }
 
