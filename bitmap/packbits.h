@@ -19,6 +19,10 @@ namespace kelvra {
 bool UnpackBitsRow(const uint8_t* src, uint32_t srcLength, uint32_t rowSamples,
                    uint32_t first, uint32_t count, uint8_t* dst);
 
+// The same, the window's samples written to consecutive bytes.
+bool UnpackBitsRowPlain(const uint8_t* src, uint32_t srcLength, uint32_t rowSamples,
+                        uint32_t first, uint32_t count, uint8_t* dst);
+
 // The least number of bytes that can hold a row of `samples` samples (two
 // bytes give at most 129): shorter byte counts cannot decode.
 constexpr uint64_t MinPackedRowBytes(uint64_t samples) {

@@ -22,6 +22,9 @@ constexpr int32_t kChannelByte[4] = {2, 1, 0, 3};
 
 constexpr uint32_t kVersionInfoResource = 1057;
 constexpr uint64_t kHeaderBytes = 26;
+// PackBits rows up to this many samples are staged on the stack (4 planes,
+// 16 KiB) and merged into whole pixels; wider ones are decoded in place.
+constexpr uint32_t kStagedColumns = 4096;
 
 struct Header {
   int32_t channels;  // signed count from the header
@@ -208,9 +211,27 @@ PsdRead ReadImageData(ByteCursor c, const Header& h, ABitMap* target) {
   if (!c.ok()) return PsdRead::kTruncated;
   target->Release();
   if (target->Allocate(h.columns, h.rows, 32) == nullptr) return PsdRead::kNoMemory;
+  const uint32_t columns = static_cast<uint32_t>(h.columns);
+  if (h.decoded >= 3 && columns <= kStagedColumns) {
+    // Each row of each plane is decoded into consecutive bytes, then the
+    // row's pixels are made whole in one pass (no clearing needed).
+    uint8_t staged[4][kStagedColumns];
+    for (uint64_t r = 0; r < rows; ++r) {
+      for (int32_t i = 0; i < h.decoded; ++i) {
+        const uint8_t* count = counts + 2 * (rows * i + r);
+        const uint32_t n = static_cast<uint32_t>(count[0] << 8 | count[1]);
+        if (!UnpackBitsRowPlain(planeData[i], n, columns, 0, columns, staged[i])) {
+          return FailDecoding(target, PsdRead::kRowIncomplete);
+        }
+        planeData[i] += n;
+      }
+      MergePlanes(staged[0], staged[1], staged[2], h.decoded == 4 ? staged[3] : nullptr,
+                  columns, target->pixels + 4 * columns * r);
+    }
+    return PsdRead::kOk;
+  }
   // Row by row across the planes, so that each row of pixels is cleared and
   // filled while it is in the cache.
-  const uint32_t columns = static_cast<uint32_t>(h.columns);
   for (uint64_t r = 0; r < rows; ++r) {
     uint8_t* row = target->pixels + 4 * columns * r;
     std::memset(row, 0, 4 * static_cast<size_t>(columns));

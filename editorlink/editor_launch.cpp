@@ -1,9 +1,157 @@
-// LaunchEditor and ReleaseMemory. (Placeholders until the editor link lands.)
+// LaunchEditor and ReleaseMemory: write one of the host's images as a
+// Photoshop document for the mode asked for, unless the file already holds
+// its colours from the same mode, record mode and stamp, and ask the shell to
+// open the file in its associated editor.
+#include "editorlink/editor_state.h"
+#include "editorlink/host_pixels.h"
+#include "editorlink/shading.h"
 #include "plugin/entry_points.h"
+#include "plugin/state.h"
+#include "services/services.h"
 
 namespace kelvra {
 
-int32_t RunLaunchEditor(const char*, double, host::HostContext) { return 0; }
-int32_t RunReleaseMemory() { return 0; }
+constinit int32_t gLastEditorMode = 0;
+constinit int32_t gLastEditorStamp = 0;
+constinit ABitMap gWorkRaster;
+
+int32_t EditorKeptTrackedBlocks() { return gWorkRaster.pixels != nullptr ? 1 : 0; }
+
+void ResetEditorStateForTesting() {
+  gWorkRaster.Release();
+  gWorkRaster = ABitMap();
+  gLastEditorMode = 0;
+  gLastEditorStamp = 0;
+}
+
+namespace {
+
+constexpr int32_t kOpenOnlyMode = 100;
+constexpr int32_t kSlot6Mode = 20;
+
+enum class Document { kFlat, kShading, kGreyShading, kMasked };
+
+// What one mode exports: which image, how the unchanged test reads the file
+// back, and what kind of document is written.
+struct ModePlan {
+  const host::HostImage* exported;
+  bool layeredReader;
+  Document document;
+};
+
+ModePlan PlanFor(int32_t mode, const host::HostImage* main,
+                 const host::HostImage* shaded, const host::HostImage* slot6) {
+  switch (mode) {
+    case 1: return {main, true, Document::kShading};
+    case 2: return {main, true, Document::kGreyShading};
+    case 3: return {main, true, Document::kMasked};
+    case 4: return {shaded, false, Document::kFlat};
+    case 5: return {shaded, true, Document::kMasked};
+    case kSlot6Mode: return {slot6, false, Document::kFlat};
+    default: return {main, false, Document::kFlat};
+  }
+}
+
+// The file already holds the exported image's colours: same size, and every
+// pixel's low 24 bits equal. Any reader failure counts as changed.
+bool FileHoldsImage(const char* path, const ModePlan& plan) {
+  ABitMap loaded;
+  const int32_t status = plan.layeredReader ? loaded.LoadLayeredFromFile(path, false)
+                                            : loaded.LoadFromFile(path, false);
+  bool same = false;
+  if (status == 0 && HasPacked32Pixels(plan.exported) && loaded.pixels != nullptr &&
+      loaded.bitsPerPixel == 32 && loaded.width == host::ImageWidth(plan.exported) &&
+      loaded.height == host::ImageHeight(plan.exported)) {
+    const uint32_t count = PixelCount(plan.exported);
+    same = FirstColourDifference(ImageBytes(plan.exported), loaded.pixels, count) == count;
+  }
+  loaded.Release();
+  return same;
+}
+
+// Writes the document of `plan`; 0 or the writer's failure status.
+int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
+                      const host::HostImage* main, const host::HostImage* shaded,
+                      const host::HostImage* mask, int32_t threshold) {
+  switch (plan.document) {
+    case Document::kFlat:
+      return exported.SaveToFile(path, false);
+    case Document::kShading:
+    case Document::kGreyShading: {
+      // The writer must not be given a missing layer: without a shading
+      // raster nothing is written.
+      ABitMap shading;
+      if (!BuildShadingLayer(main, shaded, plan.document == Document::kGreyShading,
+                             &shading)) {
+        return -1;
+      }
+      ABitMap merged;
+      merged.BindHostImage(shaded);
+      const ABitMap* layers[2] = {&exported, &shading};
+      const int32_t status = ABitMap::SaveMultiLayers(path, layers, 2, &merged, nullptr, 0);
+      shading.Release();
+      return status;
+    }
+    case Document::kMasked: {
+      // The writer reads width x height mask words: the mask must have at
+      // least that many packed 32-bit pixels.
+      if (!HasPacked32Pixels(mask) || PixelCount(mask) < PixelCount(plan.exported)) {
+        return -1;
+      }
+      ABitMap maskRaster;
+      maskRaster.BindHostImage(mask);
+      // The merged image of modes 3 and 5 is the exported image itself.
+      const ABitMap* layers[2] = {&exported, &exported};
+      return ABitMap::SaveMultiLayers(path, layers, 2, &exported, &maskRaster, threshold);
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int32_t RunLaunchEditor(const char* path, double value, host::HostContext context) {
+  // Before any other check, so that failing calls release it too. A NaN
+  // fails both comparisons and releases it.
+  if (!(value >= 20.0 && value <= 30.0)) gWorkRaster.Release();
+  const int32_t mode = IntegerRule(value);
+
+  host::HostDocument* doc = context != nullptr ? host::ContextDocument(context) : nullptr;
+  if (doc == nullptr || path == nullptr) return -1;
+  const host::HostImage* main = host::DocumentMainImage(doc);
+  if (main == nullptr) return -1;
+
+  if (mode != kOpenOnlyMode) {
+    const host::HostImage* alt = host::DocumentAltImage(doc);
+    const host::HostImage* shaded = host::ImageShadedImage(alt != nullptr ? alt : main);
+    const host::HostImage* mask = host::ImageMaskSource(main);
+    const host::HostImage* slot6 = host::ContextImage6(context);
+    if (mode == kSlot6Mode && slot6 == nullptr) return -1;
+
+    const ModePlan plan = PlanFor(mode, main, shaded, slot6);
+    const bool unchanged = mode == gLastEditorMode && FileHoldsImage(path, plan);
+
+    ABitMap exported;
+    const int32_t bound = exported.BindHostImage(plan.exported);
+    if (bound != 0) return bound;
+    if (!HasPacked32Pixels(plan.exported)) return -1;
+
+    if (!unchanged) {
+      // A document that was not written is not opened and not recorded, so
+      // that a reload never merges an older file under the new mode.
+      const int32_t written = WriteDocument(path, plan, exported, main, shaded, mask,
+                                            host::DocumentMaskThreshold(doc));
+      if (written != 0) return written;
+      gLastEditorStamp = FileTimeStamp(path);
+      gLastEditorMode = mode;
+    }
+  }
+  return ShellOpen(path) > 32 ? 0 : -1;
+}
+
+int32_t RunReleaseMemory() {
+  gWorkRaster.Release();
+  return 0;
+}
 
 }  // namespace kelvra

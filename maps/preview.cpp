@@ -50,7 +50,7 @@ int32_t PreviewSample(host::HostContext context) {
   const int32_t yStep = host::ImageHeightFixed(image) >> 7;
   const int32_t meanStep = (xStep + yStep) >> 1;
   // A mean step of 0 has no reciprocal: the previous tile stays.
-  if (meanStep == 0) return 0;
+  if (meanStep == 0 || xStep < 0 || yStep < 0) return 0;
   if (gPreviewHeights == nullptr) {
     gPreviewHeights = static_cast<uint16_t*>(PlainAlloc(kTileBytes));
     if (gPreviewHeights == nullptr) return 0;

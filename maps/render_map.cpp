@@ -1,7 +1,9 @@
 // The map renderer: argument rules, output setup, scale determination, the
 // sliding window of four source rows, and the row loop. The per-pixel work
-// lives in render_rows.cpp.
+// lives in render_rows*.cpp and render_kernel.h.
 #include "maps/render_map.h"
+
+#include <emmintrin.h>
 
 #include "maps/channel_codes.h"
 #include "maps/render_rows.h"
@@ -126,6 +128,26 @@ class RowWindow {
 
 }  // namespace
 
+namespace {
+
+// The sum of n samples (n <= 65535, so it fits 32 bits), eight at a time.
+uint32_t SumSamples(const uint16_t* p, int64_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i acc = zero;  // each lane stays below 2^29
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_unpacklo_epi16(v, zero), _mm_unpackhi_epi16(v, zero)));
+  }
+  acc = _mm_add_epi32(acc, _mm_srli_si128(acc, 8));
+  acc = _mm_add_epi32(acc, _mm_srli_si128(acc, 4));
+  uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si32(acc));
+  for (; i < n; ++i) sum += p[i];
+  return sum;
+}
+
+}  // namespace
+
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
                   int32_t yStep, uint16_t* out, int32_t columns, int32_t rows) {
   // Steps below 0 count as 0: every reduced sample is then a corner sample.
@@ -135,21 +157,26 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   const int64_t ny = ys >> 16;
   // The corner sample is counted twice: once alone, once in its box.
   const int64_t divisor = nx * ny + 1;
+  size_t column[kReducedSide];  // c0 of each reduced column
+  int64_t xPos = 0;
+  // Corners past the last whole sample are held at it (their boxes are empty).
+  for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
+    column[i] = static_cast<size_t>((xPos >> 16) < columns ? (xPos >> 16) : columns - 1);
+  }
   int64_t yPos = 0;
   for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
     const int64_t r0 = (yPos >> 16) < rows ? (yPos >> 16) : rows - 1;
     const uint16_t* top = source + static_cast<size_t>(r0) * rowLength;
-    int64_t xPos = 0;
-    for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
-      const int64_t c0 = (xPos >> 16) < columns ? (xPos >> 16) : columns - 1;
-      const uint16_t* corner = top + static_cast<size_t>(c0);
-      // 64-bit sums: a large box of 65535s overflows 32 bits.
-      int64_t sum = corner[0];
-      for (int64_t y = 0; y < ny; ++y) {
-        const uint16_t* line = corner + static_cast<size_t>(y) * rowLength;
-        for (int64_t x = 0; x < nx; ++x) sum += line[x];
-      }
-      out[j * kReducedSide + i] = static_cast<uint16_t>(sum / divisor);
+    // 64-bit sums: a large box of 65535s overflows 32 bits. The box rows are
+    // summed source row by source row, so each row is read front to back.
+    uint64_t sum[kReducedSide];
+    for (int32_t i = 0; i < kReducedSide; ++i) sum[i] = top[column[i]];
+    for (int64_t y = 0; y < ny; ++y) {
+      const uint16_t* line = top + static_cast<size_t>(y) * rowLength;
+      for (int32_t i = 0; i < kReducedSide; ++i) sum[i] += SumSamples(line + column[i], nx);
+    }
+    for (int32_t i = 0; i < kReducedSide; ++i) {
+      out[j * kReducedSide + i] = static_cast<uint16_t>(sum[i] / static_cast<uint64_t>(divisor));
     }
   }
 }
@@ -177,6 +204,7 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
   p.isFloat = bitsPerSample == 32;
   p.toFile = toFile;
   p.smoothing = smoothing;
+  p.vectorSet = toFile ? ChosenVectorSet() : VectorSet::kSse2;
   p.codes[0] = ClampI32(code0, 0, kMaxChannelCode);
   p.codes[1] = ClampI32(code1, 0, kMaxChannelCode);
   p.codes[2] = ClampI32(code2, 0, kMaxChannelCode);

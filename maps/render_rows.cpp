@@ -51,26 +51,21 @@ void PackFileSample(int32_t bits, int32_t v, uint8_t* out) {
 
 }  // namespace
 
-void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
-               bool firstRow, uint8_t* out) {
-  const uint16_t* next = rows[0];
+void SmoothedSumsPlain(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                       int32_t* out, int32_t begin, int32_t end) {
+  for (int32_t k = begin; k < end; ++k) {
+    out[k] = SmoothedSum(above, mid, below, static_cast<size_t>(k) + 1);
+  }
+}
+
+void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+                       int32_t begin, int32_t end, uint8_t* out) {
   const uint16_t* cur = rows[1];
   const uint16_t* prev = rows[2];
-  if (p.smoothing) {
-    // The sums at columns 0..width: the last one is the right neighbour's.
-    for (int32_t k = 0; k <= p.width; ++k) {
-      sums.current[k] = SmoothedSum(next, cur, prev, static_cast<size_t>(k) + 1);
-    }
-    if (firstRow) {
-      for (int32_t k = 0; k < p.width; ++k) {
-        sums.previous[k] = SmoothedSum(cur, prev, rows[3], static_cast<size_t>(k) + 1);
-      }
-    }
-  }
   const size_t sampleBytes = static_cast<size_t>(p.bits / 8);
   const size_t pixelBytes = p.toFile ? sampleBytes * p.channels : 4;
   NormalComponents n = {0, 0, 0};
-  for (int32_t k = 0; k < p.width; ++k) {
+  for (int32_t k = begin; k < end; ++k) {
     const size_t i = static_cast<size_t>(k) + 1;
     int32_t h, gx, gy;
     if (p.smoothing) {
@@ -110,7 +105,24 @@ void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
       }
     }
   }
+}
+
+void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
+               bool firstRow, uint8_t* out) {
   if (p.smoothing) {
+    // The sums at columns 0..width: the last one is the right neighbour's.
+    const int32_t n = p.width + 1;
+    int32_t done = SmoothedSumsVector(p.vectorSet, rows[0], rows[1], rows[2], sums.current, n);
+    SmoothedSumsPlain(rows[0], rows[1], rows[2], sums.current, done, n);
+    if (firstRow) {
+      done = SmoothedSumsVector(p.vectorSet, rows[1], rows[2], rows[3], sums.previous, p.width);
+      SmoothedSumsPlain(rows[1], rows[2], rows[3], sums.previous, done, p.width);
+    }
+  }
+  const int32_t done = RenderPixelsVector(p, rows, sums, out);
+  RenderPixelsPlain(p, rows, sums, done, p.width, out);
+  if (p.smoothing) {
+    // This row's sums are the next row's previous ones.
     int32_t* t = sums.previous;
     sums.previous = sums.current;
     sums.current = t;

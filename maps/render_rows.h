@@ -1,5 +1,14 @@
 // One output row of a map: heights from the row window to channel values,
 // packed for the file or the raster. Used by RenderMap only.
+//
+// The work is split into a plain per-pixel path (render_rows.cpp), which
+// follows the arithmetic step by step, and a vector path for file rows
+// (render_rows_sse2.cpp with the kernel of render_kernel.h, in SSE2 or, where
+// the processor has them, AVX2 or AVX-512), which does the same arithmetic
+// on many pixels at once with the same roundings and so gives the same bits.
+// The vector path takes the leading columns in groups of four; the plain
+// path finishes the row, and takes raster rows and the rare requests the
+// vector path leaves (RenderPixelsVector).
 #pragma once
 
 #include <cstddef>
@@ -14,8 +23,19 @@ inline constexpr uint64_t kRowWindowSlack = 3 + 13;
 inline constexpr uint64_t kRowBufferSlack = 64;
 inline constexpr uint64_t kSumsSlack = 16;
 
+// The instruction sets of the vector path, narrowest first.
+enum class VectorSet : int32_t { kSse2, kAvx2, kAvx512 };
+
+// The widest set this processor and its operating system support, within
+// the limit below.
+VectorSet ChosenVectorSet();
+// Caps the choice (tests compare the sets' output; the benchmark reports
+// each). The cap stays until changed; it is kAvx512 at load.
+void LimitVectorSet(VectorSet widest);
+
 struct RowParams {
   int32_t width;
+  VectorSet vectorSet;
   int32_t channels;  // 1 or 3
   int32_t bits;      // 8, 16 or 32
   bool isFloat;
@@ -39,5 +59,74 @@ struct RowSums {
 // With `firstRow` the previous row's sums are formed from window rows 1..3.
 void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
                bool firstRow, uint8_t* out);
+
+// ---- the two paths ----------------------------------------------------------
+
+// Smoothed sums at columns [begin, end) of the row `mid` (window layout:
+// column k is sample k + 1), with the rows above and below it.
+void SmoothedSumsPlain(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                       int32_t* out, int32_t begin, int32_t end);
+// Columns [begin, end) of the output row.
+void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+                       int32_t begin, int32_t end, uint8_t* out);
+
+// The vector path: each returns how many leading columns it did (a multiple
+// of four, at most `count` or `p.width`).
+int32_t SmoothedSumsVector(VectorSet set, const uint16_t* above, const uint16_t* mid,
+                           const uint16_t* below, int32_t* out, int32_t count);
+// 0 when the request is not one the vector path covers: raster rows, a mid
+// level so far out that 16 M leaves 32 bits, or a normal strength outside
+// kMinVectorStrength .. kMaxVectorStrength.
+int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+                         uint8_t* out);
+
+// ---- the vector kernel's interface (render_kernel.h) -----------------------------
+
+inline constexpr int32_t kKernelChunk = 64;  // columns per chunk: the arrays stay in L1
+
+// One row's inputs. `current` and `previous` point at column 0 (sample 1 of
+// window rows 1 and 2); the sums are the smoothed ones.
+struct KernelArgs {
+  const uint16_t* current;
+  const uint16_t* previous;
+  const int32_t* sums;
+  const int32_t* previousSums;
+  bool smoothing, normalMode, needsDisp;
+  float strength;  // within the vector normal's range
+  int32_t mid, gain;
+  // Whole-component normal maps: channel c is component pick[c] (0 X', 1 Y',
+  // 2 Z') xor flip[c] (0, or 65535 for the inverted codes).
+  int32_t pick[3], flip[3];
+};
+
+// The displacements and normal components of a chunk's columns, and room
+// for the channel values formed from them.
+struct alignas(64) KernelChunk {
+  int32_t comp[3][kKernelChunk];  // X', Y', Z'
+  int32_t disp[kKernelChunk];
+  int32_t value[3][kKernelChunk];
+};
+
+// One instruction set's kernels (render_rows_<set>.cpp). Column counts are
+// multiples of four; each set does what fits its lanes and the rest in four.
+struct VectorKernels {
+  // Columns [k0, k0 + count) into the chunk from its start.
+  void (*inputs)(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& out);
+  // Smoothed sums at columns [0, count rounded down to four); returns that.
+  int32_t (*sums)(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                  int32_t* out, int32_t count);
+  // Whole-component normal maps (a.pick, a.flip) and one-channel displaced
+  // heights, columns [0, count) packed into `out`.
+  void (*normalMap)(const KernelArgs& a, int32_t bits, int32_t channels, int32_t count,
+                    uint8_t* out);
+  void (*displacement)(const KernelArgs& a, int32_t bits, int32_t count, uint8_t* out);
+};
+extern const VectorKernels kSse2Kernels;
+extern const VectorKernels kAvx2Kernels;
+extern const VectorKernels kAvx512Kernels;
+
+// The strengths the vector normal covers (render_kernel.h).
+inline constexpr float kMinVectorStrength = 1.0f / (1 << 24);
+inline constexpr float kMaxVectorStrength = 1 << 24;
 
 }  // namespace kelvra

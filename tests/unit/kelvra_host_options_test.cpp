@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "plugin/dispatcher.h"
 #include "tools/kelvra-host/options.h"
 
 namespace kelvra::tool {
@@ -81,6 +82,38 @@ TEST(KelvraHostOptions, CommandLinesComposeWholeCodes) {
       {{"--code", "xyzDCAKqFAHAJA", "--scale", "2"}, "xyzDCAKqFAHAJA"},
   };
   for (const Case& c : cases) EXPECT_EQ(CodeFor(c.args), c.code);
+}
+
+TEST(KelvraHostOptions, TheDispatcherDecodesWhatWasAskedFor) {
+  // Every combination of the friendly options, read back by the library.
+  for (int bits : {8, 16, 32})
+    for (int channels : {1, 3})
+      for (int mode = 0; mode < 4; ++mode)
+        for (int flags = 0; flags < 8; ++flags)
+          for (int strength : {-10, -1, 0, 7, 15}) {
+            MapOptions o;
+            o.bits = bits;
+            o.channels = channels;
+            o.mode = mode;
+            o.smooth = flags & 1;
+            o.wrap = flags & 2;
+            o.flip = flags & 4;
+            o.strength = strength;
+            o.codes[0] = 102 - strength - 10;
+            o.codes[1] = channels == 3 ? 70 + mode : 0;
+            o.codes[2] = channels == 3 ? 9 * flags : 0;
+            std::string code = ComposeOptionCode(o);
+            ASSERT_EQ(code.size(), kOptionCodeLength);
+            OptionCode d = DecodeOptionCode(code.c_str());
+            EXPECT_EQ(d.bitsPerSample, bits) << code;
+            EXPECT_EQ(d.channelCount, channels) << code;
+            EXPECT_EQ(d.scaleMode, mode) << code;
+            EXPECT_EQ(d.smoothing, o.smooth) << code;
+            EXPECT_EQ(d.wrapEdges, o.wrap) << code;
+            EXPECT_EQ(d.flipVertical, o.flip) << code;
+            EXPECT_EQ(d.strength, strength) << code;
+            for (int c = 0; c < 3; ++c) EXPECT_EQ(d.codes[c], o.codes[c]) << code << " " << c;
+          }
 }
 
 TEST(KelvraHostOptions, ScaleIsKeptForTheNegativeCommand) {

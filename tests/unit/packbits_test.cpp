@@ -53,16 +53,19 @@ TEST(PackBits, RowsDecodeByTheirOwnBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    // Every fourth byte is a sample; the others and the bytes past the window
-    // must stay as they were.
-    std::vector<uint8_t> dst(4 * c.count + 8, 0xEE);
-    const bool ok = UnpackBitsRow(c.src.data(), static_cast<uint32_t>(c.src.size()),
-                                  c.rowSamples, c.first, c.count, dst.data());
-    EXPECT_EQ(ok, c.complete);
-    if (!ok) continue;
-    for (size_t i = 0; i < dst.size(); ++i) {
-      const bool sample = i % 4 == 0 && i / 4 < c.count;
-      EXPECT_EQ(dst[i], sample ? c.written[i / 4] : 0xEE) << "byte " << i;
+    // Into one byte of 4-byte pixels, and into consecutive bytes: only the
+    // window's samples are written, nothing around them.
+    for (uint32_t stride : {4u, 1u}) {
+      std::vector<uint8_t> dst(stride * c.count + 8, 0xEE);
+      const bool ok = (stride == 4 ? UnpackBitsRow : UnpackBitsRowPlain)(
+          c.src.data(), static_cast<uint32_t>(c.src.size()), c.rowSamples, c.first, c.count,
+          dst.data());
+      EXPECT_EQ(ok, c.complete) << stride;
+      if (!ok) continue;
+      for (size_t i = 0; i < dst.size(); ++i) {
+        const bool sample = i % stride == 0 && i / stride < c.count;
+        EXPECT_EQ(dst[i], sample ? c.written[i / stride] : 0xEE) << "stride " << stride << " byte " << i;
+      }
     }
   }
 }

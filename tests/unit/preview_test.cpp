@@ -132,7 +132,12 @@ TEST_F(PreviewTest, UnsuitableSourcesKeepThePreviousTile) {
   tiny.SetSizeFixed(100, 127);
   SimImage thin(1, 1, 16);  // steps 0 and 1: their mean is still 0
   thin.SetSizeFixed(0, 255);
-  SimImage* sources[] = {&wide, &noPixels, &tiny, &thin, nullptr};
+  // Rows shorter than the width, a negative size. (A fractional size is
+  // sampled within its whole pixels instead: see the hardening regressions.)
+  SimImage shortRows(300, 200, 16, 2 * 298);
+  SimImage negative(64, 64, 16);
+  negative.SetSizeFixed(-(64 << 16), 200 << 16);
+  SimImage* sources[] = {&wide, &noPixels, &tiny, &thin, &shortRows, &negative, nullptr};
   for (SimImage* s : sources) {
     ctx.SetSlot(5, s == nullptr ? nullptr : s->record());
     EXPECT_EQ(Do(20), 0.0f);

@@ -152,6 +152,28 @@ TEST_F(ReaderTest, PackBitsRowsDecodeThroughTheirByteCounts) {
   }
 }
 
+// Rows wider than the reader stages on the stack decode in place.
+TEST_F(ReaderTest, WidePackBitsRowsDecodeInPlace) {
+  TestDoc d;
+  d.rows = 2, d.columns = 4100, d.compositeCompression = 1;
+  std::vector<uint8_t> planes[3];
+  for (int c = 0; c < 3; ++c) {
+    for (uint32_t i = 0; i < 2 * d.columns; ++i) {
+      planes[c].push_back(static_cast<uint8_t>(i % 300 < 150 ? c * 50 : i * (c + 3)));
+    }
+  }
+  d.composite = {planes[0], planes[1], planes[2]};
+  d.compositeRowTail = {0x80};
+  std::vector<uint8_t> doc = BuildPsd(d);
+  ASSERT_EQ(ReadCompositeImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
+  for (uint32_t i = 0; i < 2 * d.columns; ++i) {
+    ASSERT_EQ(target.pixels[4 * i + 2], planes[0][i]) << i;
+    ASSERT_EQ(target.pixels[4 * i + 1], planes[1][i]) << i;
+    ASSERT_EQ(target.pixels[4 * i + 0], planes[2][i]) << i;
+    ASSERT_EQ(target.pixels[4 * i + 3], 0) << i;
+  }
+}
+
 TestChannel Channel(int16_t id, uint16_t compression, std::vector<uint8_t> samples) {
   TestChannel c;
   c.id = id, c.compression = compression, c.samples = std::move(samples);

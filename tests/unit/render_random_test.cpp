@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "maps/render_rows.h"
 #include "tests/support/test_env.h"
 #include "tests/unit/map_reference.h"
 
@@ -18,7 +19,20 @@ using testing::MapRequest;
 using testing::ReferenceMap;
 using testing::TempDir;
 
-class RenderRandomTest : public KelvraTest {};
+// Runs once per vector instruction set this machine has (the wider sets are
+// chosen at run time, so each must give the reference's bytes by itself).
+class RenderRandomTest : public KelvraTest, public ::testing::WithParamInterface<VectorSet> {
+ protected:
+  void SetUp() override {
+    KelvraTest::SetUp();
+    LimitVectorSet(GetParam());
+    if (ChosenVectorSet() != GetParam()) GTEST_SKIP() << "this processor lacks the set";
+  }
+  void TearDown() override {
+    LimitVectorSet(VectorSet::kAvx512);
+    KelvraTest::TearDown();
+  }
+};
 
 std::vector<uint16_t> RandomField(std::mt19937& rng, int32_t rowLength, int32_t height) {
   std::vector<uint16_t> f(static_cast<size_t>(rowLength) * height);
@@ -83,9 +97,9 @@ std::string Describe(const MapRequest& r) {
   return s.str();
 }
 
-TEST_F(RenderRandomTest, RendererGivesTheReferenceBytes) {
+TEST_P(RenderRandomTest, RendererGivesTheReferenceBytes) {
   TempDir dir;
-  std::mt19937 rng(20240611);
+  std::mt19937 rng(20240611 + static_cast<int>(GetParam()));
   int mismatches = 0;
   for (int i = 0; i < 1500 && mismatches < 5; ++i) {
     MapRequest r = RandomRequest(rng);
@@ -100,6 +114,106 @@ TEST_F(RenderRandomTest, RendererGivesTheReferenceBytes) {
     }
   }
 }
+
+// The two maps that go straight from the kernel into the row: normal maps of
+// whole components (codes 50, 60, 70, 80, 90, 100 in any order and channel
+// count) and one-channel displaced heights; wide rows so that every lane
+// width and the four-lane rest are used.
+TEST_P(RenderRandomTest, DirectMapsGiveTheReferenceBytes) {
+  TempDir dir;
+  std::mt19937 rng(777 + static_cast<int>(GetParam()));
+  const int32_t whole[] = {50, 60, 70, 80, 90, 100};
+  const int32_t heights[] = {40, 3, 43, 99, 57, 13};
+  int mismatches = 0;
+  for (int i = 0; i < 400 && mismatches < 5; ++i) {
+    MapRequest r = RandomRequest(rng);
+    r.width = 1 + static_cast<int32_t>(rng() % 150);
+    r.height = 1 + static_cast<int32_t>(rng() % 9);
+    r.rowLength = r.width + static_cast<int32_t>(rng() % 3);
+    r.midLevel = 0.5f;
+    if (rng() % 2) {
+      for (int c = 0; c < 3; ++c) r.codes[c] = whole[rng() % 6];
+    } else {
+      r.channelCount = 1;
+      r.codes[0] = heights[rng() % 6];
+    }
+    std::vector<uint16_t> field = RandomField(rng, r.rowLength, r.height);
+    int32_t status = -1;
+    std::vector<uint8_t> got = LibraryMap(r, field, dir.File("d.tif"), false, 0, &status);
+    EXPECT_EQ(status, 0) << Describe(r);
+    if (got != ReferenceMap(r, field)) {
+      ++mismatches;
+      ADD_FAILURE() << "case " << i << " " << Describe(r);
+    }
+  }
+}
+
+// Where the vector path hands over to the plain one, and the extremes it
+// keeps: normal strengths just inside and outside 2^-24 .. 2^24, mid levels
+// around 2^26 (16 M must stay within 32 bits), gains of +-2^31, negative
+// gains.
+TEST_P(RenderRandomTest, VectorPathLimitsGiveTheReferenceBytes) {
+  TempDir dir;
+  std::mt19937 rng(4242);
+  struct Limit {
+    int32_t mode;
+    float scale, midLevel;
+    int32_t codes[3];
+  };
+  const float low = 1.0f / (1 << 24), high = 1 << 24;
+  const Limit limits[] = {
+      // Mode 1: R = float(0.1 / scale) straddles the strength bounds.
+      {1, 0.1f / (low * 1.001f), 0.5f, {50, 70, 90}}, {1, 0.1f / (low * 0.999f), 0.5f, {50, 70, 90}},
+      {1, 0.1f / (high * 0.999f), 0.5f, {60, 80, 100}}, {1, 0.1f / (high * 1.001f), 0.5f, {50, 71, 92}},
+      {1, 1e30f, 0.5f, {50, 70, 90}}, {1, 1e-30f, 0.5f, {90, 50, 70}},
+      // Mid levels at and past 2^26 / 65536 = 1024.
+      {1, 1.0f, 1024.0f, {40, 10, 22}}, {1, 1.0f, 1024.01f, {40, 10, 22}},
+      {1, 1.0f, -1024.0f, {41, 42, 30}}, {1, 1.0f, -1024.01f, {41, 42, 30}},
+      // Gains: -2^31, a negative one, and a huge positive one.
+      {1, -32768.0f, 0.5f, {40, 20, 21}}, {1, -0.75f, 0.5f, {40, 31, 32}},
+      {3, 1e6f, 0.5f, {40, 20, 30}},
+  };
+  int mismatches = 0;
+  for (const Limit& l : limits) {
+    for (int32_t bits : {8, 16, 32}) {
+      for (bool smoothing : {false, true}) {
+        MapRequest r;
+        r.width = 37;
+        r.height = 5;
+        r.rowLength = 37;
+        r.scaleMode = l.mode;
+        r.scale = l.scale;
+        r.midLevel = l.midLevel;
+        r.bitsPerSample = bits;
+        r.channelCount = 3;
+        r.smoothing = smoothing;
+        for (int c = 0; c < 3; ++c) r.codes[c] = l.codes[c];
+        std::vector<uint16_t> field = RandomField(rng, r.rowLength, r.height);
+        std::vector<uint8_t> got = LibraryMap(r, field, dir.File("l.tif"));
+        if (got != ReferenceMap(r, field)) {
+          ++mismatches;
+          ADD_FAILURE() << Describe(r);
+        }
+        r.channelCount = 1;  // the one-channel displaced height
+        got = LibraryMap(r, field, dir.File("l.tif"));
+        if (got != ReferenceMap(r, field)) {
+          ++mismatches;
+          ADD_FAILURE() << Describe(r);
+        }
+        if (mismatches > 5) return;
+      }
+    }
+  }
+}
+
+std::string SetName(const ::testing::TestParamInfo<VectorSet>& info) {
+  static const char* const kNames[] = {"Sse2", "Avx2", "Avx512"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(VectorSets, RenderRandomTest,
+                         ::testing::Values(VectorSet::kSse2, VectorSet::kAvx2, VectorSet::kAvx512),
+                         SetName);
 
 }  // namespace
 }  // namespace kelvra

@@ -143,7 +143,7 @@ bool ExportMap(const Library& lib, const HeightField& heights, const MapOptions&
   outcome->notes = TakeLibraryNotes();
   if (result == -1.0f) return Fail("the library refused the export (result -1)", temp, error);
   if (result != 0.0f) {
-    std::string why = "the library could not write " + temp;
+    std::string why = "the library could not write " + outPath;
     if (!outcome->notes.empty()) why += " (" + outcome->notes.back() + ")";
     return Fail(why, temp, error);
   }

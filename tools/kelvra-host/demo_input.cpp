@@ -106,8 +106,8 @@ ColorImage ShadeTexture(const ColorImage& texture, const HeightField& heights) {
   };
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      double gx = (at(x + 1, y) - at(x - 1, y)) / 2048.0;
-      double gy = (at(x, y + 1) - at(x, y - 1)) / 2048.0;
+      double gx = (at(x + 1, y) - at(x - 1, y)) / 1024.0;
+      double gy = (at(x, y + 1) - at(x, y - 1)) / 1024.0;
       double len = std::sqrt(gx * gx + gy * gy + 1.0);
       double lambert = (-gx * lx - gy * ly + lz) / len;
       double light = 0.35 + 0.65 * std::max(lambert, 0.0) / lz;

@@ -1,0 +1,477 @@
+// The vector kernel of a file row, written once over a "lanes" type and
+// compiled for each instruction set: SSE2 (4 lanes, every host CPU), and,
+// chosen at run time, AVX2 (8 lanes) and AVX-512 (16 lanes). Each
+// render_rows_<set>.cpp includes this header with its own compiler flags;
+// everything here has internal linkage, so no function compiled for a wider
+// set can stand in for another file's copy.
+//
+// The kernel forms, for a run of columns, the displacement and the normal's
+// components X', Y', Z' with exactly the plain path's arithmetic:
+//   - integer steps (sums, gradients, the 64-bit product and its shifts) are
+//     exact in any order;
+//   - every float multiply of the plain path is one vector multiply; the
+//     squares are widened to double, added in double in the same order and
+//     rounded once; square root and division are correctly rounded in every
+//     set; conversion to integers rounds to nearest even under the default
+//     MXCSR, as the plain path's does.
+// The normal covers strengths 2^-24 <= s <= 2^24 (others take the plain
+// path). There every intermediate value is a normal float, the length is
+// never 0 and nothing is NaN, so two shortcuts give the same bits:
+//   - k' = float(65536 / len) is float(1 / len) x 65536, and float(k' x a) is
+//     float(k x a) x 65536 (rounding commutes with scaling by 2^16 away from
+//     the subnormal and overflow ranges);
+//   - z = -(s s) < 0 < k', so |float(k' z)| is float(k' (s s));
+//   - fx = g x 2^-16 is exact, so float(s fx) is float((s 2^-16) g), with
+//     s 2^-16 exact too.
+// Clamping a component to -65536..65535 (X', Y') or to 65535 (Z') before
+// rounding changes no result, since the component saturates there anyway.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstdint>
+
+#include "maps/render_rows.h"
+
+#define KELVRA_VECTOR_INLINE inline __attribute__((always_inline))
+
+namespace kelvra {
+namespace {
+
+// ---- packing four pixels (SSE2) ---------------------------------------------------
+// File samples from channel values v: 8 bits the byte v >> 8, 16 bits the
+// low 16 bits of v, 32 bits the float v x 2^-16. A store may write past the
+// pixels it packs (at most 4 bytes); later pixels or the row buffer's slack
+// take those bytes.
+
+KELVRA_VECTOR_INLINE __m128i HighBytes4(__m128i v) {
+  return _mm_and_si128(_mm_srai_epi32(v, 8), _mm_set1_epi32(0xFF));
+}
+
+KELVRA_VECTOR_INLINE __m128 AsSample4(__m128i v) {
+  return _mm_mul_ps(_mm_cvtepi32_ps(v), _mm_set1_ps(1.0f / 65536));
+}
+
+KELVRA_VECTOR_INLINE void Pack8x1(uint8_t* out, __m128i v0) {
+  const __m128i b = HighBytes4(v0);
+  const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(b, b), _mm_setzero_si128());
+  const int32_t word = _mm_cvtsi128_si32(packed);
+  __builtin_memcpy(out, &word, 4);
+}
+
+// Four pixels of three bytes from their 32-bit lanes (byte 0 channel 0,
+// byte 1 channel 1, byte 2 channel 2): 12 bytes, stored as 16.
+KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, __m128i px) {
+  // Pairs of 24-bit pixels into 48 bits per quadword, then the two 6-byte
+  // halves next to each other.
+  const __m128i even = _mm_and_si128(px, _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF));
+  const __m128i odd =
+      _mm_srli_epi64(_mm_and_si128(px, _mm_set_epi32(0xFFFFFF, 0, 0xFFFFFF, 0)), 8);
+  const __m128i pairs = _mm_or_si128(even, odd);
+  const __m128i lowHalf = _mm_set_epi32(0, 0, -1, -1);
+  const __m128i bytes = _mm_or_si128(_mm_and_si128(pairs, lowHalf),
+                                     _mm_srli_si128(_mm_andnot_si128(lowHalf, pairs), 2));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+}
+
+KELVRA_VECTOR_INLINE void Pack8x3(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  Squeeze8x3(out, _mm_or_si128(_mm_or_si128(HighBytes4(v0), _mm_slli_epi32(HighBytes4(v1), 8)),
+                               _mm_slli_epi32(HighBytes4(v2), 16)));
+}
+
+// Values in 0..65535: v >> 8 needs no mask, and the high bytes of v1, v2
+// are masks.
+KELVRA_VECTOR_INLINE void Pack8x3Components(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  const __m128i high = _mm_set1_epi32(0xFF00);
+  Squeeze8x3(out, _mm_or_si128(_mm_or_si128(_mm_srli_epi32(v0, 8), _mm_and_si128(v1, high)),
+                               _mm_slli_epi32(_mm_and_si128(v2, high), 8)));
+}
+
+KELVRA_VECTOR_INLINE void Pack16x1(uint8_t* out, __m128i v0) {
+  // Sign-extended low halves, so that the saturating pack keeps them.
+  const __m128i w = _mm_srai_epi32(_mm_slli_epi32(v0, 16), 16);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(w, w));
+}
+
+// Four pixels of three 16-bit samples: each pixel as 8 bytes at 6 bytes'
+// distance, the last two bytes rewritten by the next pixel.
+KELVRA_VECTOR_INLINE void Pack16x3(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  const __m128i mask16 = _mm_set1_epi32(0xFFFF);
+  const __m128i rg = _mm_or_si128(_mm_and_si128(v0, mask16), _mm_slli_epi32(v1, 16));
+  const __m128i b = _mm_and_si128(v2, mask16);
+  const __m128i p01 = _mm_unpacklo_epi32(rg, b);
+  const __m128i p23 = _mm_unpackhi_epi32(rg, b);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), p01);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_unpackhi_epi64(p01, p01));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), p23);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 18), _mm_unpackhi_epi64(p23, p23));
+}
+
+KELVRA_VECTOR_INLINE void Pack32x1(uint8_t* out, __m128i v0) {
+  _mm_storeu_ps(reinterpret_cast<float*>(out), AsSample4(v0));
+}
+
+KELVRA_VECTOR_INLINE void Pack32x3(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  const __m128 r = AsSample4(v0), g = AsSample4(v1), b = AsSample4(v2);
+  const __m128 rg01 = _mm_unpacklo_ps(r, g);                            // r0 g0 r1 g1
+  const __m128 rg23 = _mm_unpackhi_ps(r, g);                            // r2 g2 r3 g3
+  const __m128 b0r1 = _mm_shuffle_ps(b, rg01, _MM_SHUFFLE(2, 2, 0, 0));  // b0 b0 r1 r1
+  const __m128 out0 = _mm_shuffle_ps(rg01, b0r1, _MM_SHUFFLE(2, 0, 1, 0));  // r0 g0 b0 r1
+  const __m128 g1b1 = _mm_shuffle_ps(rg01, b, _MM_SHUFFLE(1, 1, 3, 3));     // g1 g1 b1 b1
+  const __m128 out1 = _mm_shuffle_ps(g1b1, rg23, _MM_SHUFFLE(1, 0, 2, 0));  // g1 b1 r2 g2
+  const __m128 b23 = _mm_shuffle_ps(b, rg23, _MM_SHUFFLE(3, 2, 3, 2));      // b2 b3 r3 g3
+  const __m128 out2 = _mm_shuffle_ps(b23, b23, _MM_SHUFFLE(1, 3, 2, 0));    // b2 r3 g3 b3
+  float* f = reinterpret_cast<float*>(out);
+  _mm_storeu_ps(f, out0);
+  _mm_storeu_ps(f + 4, out1);
+  _mm_storeu_ps(f + 8, out2);
+}
+
+template <int Bits, int Channels>
+KELVRA_VECTOR_INLINE void Pack4(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
+  if constexpr (Channels == 1) {
+    if constexpr (Bits == 8) Pack8x1(out, v0);
+    if constexpr (Bits == 16) Pack16x1(out, v0);
+    if constexpr (Bits == 32) Pack32x1(out, v0);
+  } else {
+    if constexpr (Bits == 8) Pack8x3(out, v0, v1, v2);
+    if constexpr (Bits == 16) Pack16x3(out, v0, v1, v2);
+    if constexpr (Bits == 32) Pack32x3(out, v0, v1, v2);
+  }
+}
+
+// Four lanes of SSE2. The wider sets define the same members.
+struct Sse2Lanes {
+  static constexpr int32_t kLanes = 4;
+  using I = __m128i;
+  using F = __m128;
+
+  static KELVRA_VECTOR_INLINE I Samples(const uint16_t* p) {
+    return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                              _mm_setzero_si128());
+  }
+  static KELVRA_VECTOR_INLINE I Load(const int32_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  }
+  static KELVRA_VECTOR_INLINE void Store(int32_t* p, I v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+  }
+  static KELVRA_VECTOR_INLINE I Splat(int32_t v) { return _mm_set1_epi32(v); }
+  static KELVRA_VECTOR_INLINE F SplatF(float v) { return _mm_set1_ps(v); }
+  static KELVRA_VECTOR_INLINE I Add(I a, I b) { return _mm_add_epi32(a, b); }
+  static KELVRA_VECTOR_INLINE I Sub(I a, I b) { return _mm_sub_epi32(a, b); }
+  template <int n>
+  static KELVRA_VECTOR_INLINE I Shl(I a) { return _mm_slli_epi32(a, n); }
+  template <int n>
+  static KELVRA_VECTOR_INLINE I Sar(I a) { return _mm_srai_epi32(a, n); }
+  static KELVRA_VECTOR_INLINE F ToFloat(I a) { return _mm_cvtepi32_ps(a); }
+  static KELVRA_VECTOR_INLINE I Round(F a) { return _mm_cvtps_epi32(a); }
+  static KELVRA_VECTOR_INLINE F Mul(F a, F b) { return _mm_mul_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F Div(F a, F b) { return _mm_div_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm_sqrt_ps(a); }
+  static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm_min_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm_max_ps(a, b); }
+  static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm_xor_si128(a, b); }
+  static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm_and_si128(a, b); }
+  static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm_or_si128(a, b); }
+  static KELVRA_VECTOR_INLINE I Clamp16(I a) {
+    a = _mm_andnot_si128(_mm_srai_epi32(a, 31), a);
+    const I top = _mm_set1_epi32(65535);
+    const I above = _mm_cmpgt_epi32(a, top);
+    return _mm_or_si128(_mm_and_si128(above, top), _mm_andnot_si128(above, a));
+  }
+  template <int Bits, int Channels>
+  static KELVRA_VECTOR_INLINE void Pack(uint8_t* out, I v0, I v1, I v2) {
+    Pack4<Bits, Channels>(out, v0, v1, v2);
+  }
+  // One channel of displaced heights, clamped to 0..65535 on the way unless
+  // float: the saturating packs do the clamp (v >> 8 saturates at the same
+  // points as v).
+  template <int Bits>
+  static KELVRA_VECTOR_INLINE void PackHeights(uint8_t* out, I v) {
+    if constexpr (Bits == 8) {
+      const I b = _mm_packs_epi32(_mm_srai_epi32(v, 8), _mm_setzero_si128());
+      const int32_t word = _mm_cvtsi128_si32(_mm_packus_epi16(b, b));
+      __builtin_memcpy(out, &word, 4);
+    } else if constexpr (Bits == 16) {
+      const I w = _mm_packs_epi32(_mm_sub_epi32(v, _mm_set1_epi32(32768)), _mm_setzero_si128());
+      _mm_storel_epi64(reinterpret_cast<I*>(out), _mm_xor_si128(w, _mm_set1_epi16(-32768)));
+    } else {
+      Pack32x1(out, v);
+    }
+  }
+  // Values known to lie in 0..65535.
+  template <int Bits, int Channels>
+  static KELVRA_VECTOR_INLINE void PackComponents(uint8_t* out, I v0, I v1, I v2) {
+    if constexpr (Bits == 8 && Channels == 3) {
+      Pack8x3Components(out, v0, v1, v2);
+    } else {
+      Pack4<Bits, Channels>(out, v0, v1, v2);
+    }
+  }
+
+  // float(double(aa) + double(bb) + zz), summed left to right.
+  static KELVRA_VECTOR_INLINE F SumSquares(F aa, F bb, double zz) {
+    const __m128d z = _mm_set1_pd(zz);
+    const __m128d low = _mm_add_pd(_mm_add_pd(_mm_cvtps_pd(aa), _mm_cvtps_pd(bb)), z);
+    const __m128d high = _mm_add_pd(
+        _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(aa, aa)), _mm_cvtps_pd(_mm_movehl_ps(bb, bb))), z);
+    return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+  }
+
+  // Bits 16..47 of the 64-bit product a x gain, then >> 4. SSE2 multiplies
+  // only unsigned 32 x 32 bits, so the product is formed from magnitudes
+  // and negated in 64 bits where the signs differ. |a| < 2^31 and
+  // |gain| <= 2^31, so it is exact.
+  static KELVRA_VECTOR_INLINE I ScaledDisplacement(I a, int32_t gain) {
+    const uint32_t g = static_cast<uint32_t>(gain);
+    const I absGain = _mm_set1_epi32(static_cast<int32_t>(gain < 0 ? 0u - g : g));
+    const I sa = _mm_srai_epi32(a, 31);
+    const I absA = _mm_sub_epi32(_mm_xor_si128(a, sa), sa);
+    const I negative = _mm_xor_si128(sa, _mm_set1_epi32(gain < 0 ? -1 : 0));
+    I p02 = _mm_mul_epu32(absA, absGain);
+    I p13 = _mm_mul_epu32(_mm_srli_epi64(absA, 32), absGain);
+    const I m02 = _mm_shuffle_epi32(negative, _MM_SHUFFLE(2, 2, 0, 0));
+    const I m13 = _mm_shuffle_epi32(negative, _MM_SHUFFLE(3, 3, 1, 1));
+    p02 = _mm_sub_epi64(_mm_xor_si128(p02, m02), m02);
+    p13 = _mm_sub_epi64(_mm_xor_si128(p13, m13), m13);
+    // The low half of p02 >> 16 for lanes 0 and 2, the high half of
+    // p13 << 16 for lanes 1 and 3.
+    const I lowHalves = _mm_set_epi32(0, -1, 0, -1);
+    const I lanes = _mm_or_si128(_mm_and_si128(_mm_srli_epi64(p02, 16), lowHalves),
+                                 _mm_andnot_si128(lowHalves, _mm_slli_epi64(p13, 16)));
+    return _mm_srai_epi32(lanes, 4);
+  }
+};
+
+// ---- the kernel, for any lanes ----------------------------------------------------
+
+// Per-row constants in vector form.
+template <class L>
+struct RowConstants {
+  typename L::F sUnit, ss, scale, maxZ, minXY, maxXY;
+  double zz;  // float(z z), z = -(s s)
+  typename L::I mid, mid16;
+
+  explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
+    const float ssScalar = a.strength * a.strength;
+    sUnit = L::SplatF(a.strength * (1.0f / 65536));
+    ss = L::SplatF(ssScalar);
+    zz = static_cast<double>(ssScalar * ssScalar);
+    scale = L::SplatF(65536.0f);
+    maxZ = L::SplatF(65535.0f);
+    minXY = L::SplatF(-65536.0f);
+    maxXY = L::SplatF(65535.0f);
+    mid = L::Splat(a.mid);
+    mid16 = L::Splat(16 * a.mid);
+  }
+};
+
+// H and the two gradients at columns k .. k + lanes - 1.
+template <class L>
+KELVRA_VECTOR_INLINE void HeightAndGradients(const KernelArgs& a, int32_t k, typename L::I& h,
+                                             typename L::I& gx, typename L::I& gy) {
+  if (a.smoothing) {
+    h = L::Load(a.sums + k);
+    gx = L::Sub(h, L::Load(a.sums + k + 1));
+    gy = L::Sub(L::Load(a.previousSums + k), h);
+  } else {
+    const typename L::I c = L::Samples(a.current + k);
+    h = L::template Shl<4>(c);
+    gx = L::Sub(c, L::Samples(a.current + k + 1));
+    gy = L::Sub(L::Samples(a.previous + k), c);
+  }
+}
+
+// X' or Y' from 65536 times a normal component.
+template <class L>
+KELVRA_VECTOR_INLINE typename L::I Centred(const RowConstants<L>& c, typename L::F f) {
+  f = L::Min(L::Max(f, c.minXY), c.maxXY);
+  return L::template Sar<1>(L::Add(L::Round(f), L::Splat(65536)));
+}
+
+template <class L>
+KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L::I gx,
+                                           typename L::I gy, typename L::I out[3]) {
+  using F = typename L::F;
+  const F ax = L::Mul(c.sUnit, L::ToFloat(gx));  // float(s fx): |g| < 2^24
+  const F by = L::Mul(c.sUnit, L::ToFloat(gy));
+  const F q = L::SumSquares(L::Mul(ax, ax), L::Mul(by, by), c.zz);
+  const F k65536 = L::Div(c.scale, L::Sqrt(q));
+  out[0] = Centred<L>(c, L::Mul(k65536, ax));
+  out[1] = Centred<L>(c, L::Mul(k65536, by));
+  out[2] = L::Round(L::Min(L::Mul(k65536, c.ss), c.maxZ));
+}
+
+template <class L>
+KELVRA_VECTOR_INLINE typename L::I Displacement(const KernelArgs& a, const RowConstants<L>& c,
+                                                typename L::I h) {
+  const typename L::I d = L::Sub(h, c.mid16);
+  // Unit gain: the product and the shift by 16 cancel.
+  return a.gain == 65536 ? L::template Sar<4>(d) : L::ScaledDisplacement(d, a.gain);
+}
+
+// Columns [k0, k0 + count) into the chunk at `at`; count is a multiple of
+// the lanes.
+template <class L>
+void KernelInputs(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& out,
+                  int32_t at) {
+  using I = typename L::I;
+  const RowConstants<L> c(a);
+  for (int32_t i = 0; i < count; i += L::kLanes) {
+    I h, gx, gy;
+    HeightAndGradients<L>(a, k0 + i, h, gx, gy);
+    if (a.normalMode) {
+      I n[3];
+      NormalComponents<L>(c, gx, gy, n);
+      for (int j = 0; j < 3; ++j) L::Store(out.comp[j] + at + i, n[j]);
+    }
+    if (a.needsDisp) L::Store(out.disp + at + i, Displacement<L>(a, c, h));
+  }
+}
+
+// A normal map whose channels are whole components (codes 50, 60, 70, 80,
+// 90, 100): the components go straight into the row. Columns [k0, k0 +
+// count), count a multiple of the lanes; `out` is column k0's first byte.
+// With `Natural`, channel c is component c (X', Y', Z' in order, the usual
+// layout, inverted or not); otherwise each channel picks its component by
+// masks.
+template <class L, int Bits, int Channels, bool Natural, bool Flips>
+void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* out) {
+  using I = typename L::I;
+  constexpr int32_t kPixelBytes = Bits / 8 * Channels;
+  const RowConstants<L> c(a);
+  I flip[3], take[3][3];
+  for (int ch = 0; ch < 3; ++ch) {
+    flip[ch] = L::Splat(a.flip[ch]);
+    for (int j = 0; j < 3; ++j) take[ch][j] = L::Splat(a.pick[ch] == j ? -1 : 0);
+  }
+  auto channel = [&](int ch, const I n[3]) {
+    I picked = n[ch];
+    if constexpr (!Natural) {
+      picked = L::Or(L::Or(L::And(n[0], take[ch][0]), L::And(n[1], take[ch][1])),
+                     L::And(n[2], take[ch][2]));
+    }
+    return Flips ? L::Xor(picked, flip[ch]) : picked;
+  };
+  for (int32_t i = 0; i < count; i += L::kLanes) {
+    I h, gx, gy, n[3];
+    HeightAndGradients<L>(a, k0 + i, h, gx, gy);
+    NormalComponents<L>(c, gx, gy, n);
+    const I v0 = channel(0, n);
+    const I v1 = Channels == 3 ? channel(1, n) : v0;
+    const I v2 = Channels == 3 ? channel(2, n) : v0;
+    // Components lie in 0..65535.
+    L::template PackComponents<Bits, Channels>(out + i * kPixelBytes, v0, v1, v2);
+  }
+}
+
+// A one-channel map of the displaced height (code 40 and every other code
+// without a quantity of its own): disp + M, clamped unless float.
+template <class L, int Bits>
+void DisplacementColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* out) {
+  using I = typename L::I;
+  constexpr int32_t kPixelBytes = Bits / 8;
+  const RowConstants<L> c(a);
+  for (int32_t i = 0; i < count; i += L::kLanes) {
+    I h, gx, gy;
+    HeightAndGradients<L>(a, k0 + i, h, gx, gy);
+    L::template PackHeights<Bits>(out + i * kPixelBytes, L::Add(Displacement<L>(a, c, h), c.mid));
+  }
+}
+
+// Smoothed sums at columns [begin, begin + count) of the row `mid`; count
+// is a multiple of the lanes. Column k's kernel covers samples k .. k + 2
+// (the left border first).
+template <class L>
+void KernelSums(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                int32_t* out, int32_t begin, int32_t count) {
+  using I = typename L::I;
+  for (int32_t k = begin; k < begin + count; k += L::kLanes) {
+    I lines[3];
+    for (int x = 0; x < 3; ++x) {
+      lines[x] = L::Add(L::Add(L::Samples(above + k + x), L::Samples(below + k + x)),
+                        L::template Shl<1>(L::Samples(mid + k + x)));
+    }
+    L::Store(out + k, L::Add(L::Add(lines[0], lines[2]), L::template Shl<1>(lines[1])));
+  }
+}
+
+// ---- entry points: the widest lanes for what fits, four lanes for the rest ----
+
+template <class L>
+int32_t Wide(int32_t count) {
+  return count / L::kLanes * L::kLanes;
+}
+
+template <class L>
+void InputsEntry(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& out) {
+  const int32_t wide = Wide<L>(count);
+  KernelInputs<L>(a, k0, wide, out, 0);
+  KernelInputs<Sse2Lanes>(a, k0 + wide, count - wide, out, wide);
+}
+
+template <class L>
+int32_t SumsEntry(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
+                  int32_t* out, int32_t count) {
+  const int32_t done = count / 4 * 4;
+  const int32_t wide = Wide<L>(done);
+  KernelSums<L>(above, mid, below, out, 0, wide);
+  KernelSums<Sse2Lanes>(above, mid, below, out, wide, done - wide);
+  return done;
+}
+
+template <class L, int Bits, int Channels>
+void NormalMapBoth(const KernelArgs& a, int32_t count, uint8_t* out) {
+  const int32_t wide = Wide<L>(count);
+  uint8_t* rest = out + wide * (Bits / 8 * Channels);
+  const bool natural = a.pick[0] == 0 && (Channels == 1 || (a.pick[1] == 1 && a.pick[2] == 2));
+  const bool flips = (a.flip[0] | (Channels == 3 ? a.flip[1] | a.flip[2] : 0)) != 0;
+  if (natural && !flips) {
+    NormalMapColumns<L, Bits, Channels, true, false>(a, 0, wide, out);
+    NormalMapColumns<Sse2Lanes, Bits, Channels, true, false>(a, wide, count - wide, rest);
+  } else if (natural) {
+    NormalMapColumns<L, Bits, Channels, true, true>(a, 0, wide, out);
+    NormalMapColumns<Sse2Lanes, Bits, Channels, true, true>(a, wide, count - wide, rest);
+  } else {
+    NormalMapColumns<L, Bits, Channels, false, true>(a, 0, wide, out);
+    NormalMapColumns<Sse2Lanes, Bits, Channels, false, true>(a, wide, count - wide, rest);
+  }
+}
+
+template <class L>
+void NormalMapEntry(const KernelArgs& a, int32_t bits, int32_t channels, int32_t count,
+                    uint8_t* out) {
+  switch (bits * 10 + channels) {
+    case 81: NormalMapBoth<L, 8, 1>(a, count, out); break;
+    case 83: NormalMapBoth<L, 8, 3>(a, count, out); break;
+    case 161: NormalMapBoth<L, 16, 1>(a, count, out); break;
+    case 163: NormalMapBoth<L, 16, 3>(a, count, out); break;
+    case 321: NormalMapBoth<L, 32, 1>(a, count, out); break;
+    default: NormalMapBoth<L, 32, 3>(a, count, out); break;
+  }
+}
+
+template <class L, int Bits>
+void DisplacementBoth(const KernelArgs& a, int32_t count, uint8_t* out) {
+  const int32_t wide = Wide<L>(count);
+  DisplacementColumns<L, Bits>(a, 0, wide, out);
+  DisplacementColumns<Sse2Lanes, Bits>(a, wide, count - wide, out + wide * (Bits / 8));
+}
+
+template <class L>
+void DisplacementEntry(const KernelArgs& a, int32_t bits, int32_t count, uint8_t* out) {
+  switch (bits) {
+    case 8: DisplacementBoth<L, 8>(a, count, out); break;
+    case 16: DisplacementBoth<L, 16>(a, count, out); break;
+    default: DisplacementBoth<L, 32>(a, count, out); break;
+  }
+}
+
+template <class L>
+constexpr VectorKernels KernelsFor() {
+  return {&InputsEntry<L>, &SumsEntry<L>, &NormalMapEntry<L>, &DisplacementEntry<L>};
+}
+
+}  // namespace
+}  // namespace kelvra

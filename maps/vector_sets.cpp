@@ -1,0 +1,47 @@
+// Which vector instruction set the renderer may use: the processor must
+// have it (CPUID) and the operating system must save its registers (XCR0).
+#include <cpuid.h>
+
+#include "maps/render_rows.h"
+
+namespace kelvra {
+
+namespace {
+
+// Set only by tests and the benchmark; the library itself never changes it.
+constinit VectorSet gWidestAllowed = VectorSet::kAvx512;
+
+uint32_t EnabledRegisterState() {
+  uint32_t low, high;
+  __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  return low;
+}
+
+VectorSet Detect() {
+  unsigned a, b, c, d;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return VectorSet::kSse2;
+  const bool osSavesState = (c & (1u << 27)) != 0;  // OSXSAVE: XGETBV usable
+  const bool avx = (c & (1u << 28)) != 0;
+  if (!osSavesState || !avx) return VectorSet::kSse2;
+  const uint32_t state = EnabledRegisterState();
+  if ((state & 0x6) != 0x6) return VectorSet::kSse2;  // XMM and YMM halves
+  if (__get_cpuid_max(0, nullptr) < 7) return VectorSet::kSse2;
+  __cpuid_count(7, 0, a, b, c, d);
+  const bool avx2 = (b & (1u << 5)) != 0;
+  const bool avx512 = (b & (1u << 16)) != 0 && (b & (1u << 30)) != 0;  // F and BW
+  // Opmask, upper ZMM halves and ZMM16-31 state as well.
+  if (avx512 && (state & 0xE6) == 0xE6) return VectorSet::kAvx512;
+  return avx2 ? VectorSet::kAvx2 : VectorSet::kSse2;
+}
+
+}  // namespace
+
+VectorSet ChosenVectorSet() {
+  const VectorSet found = Detect();
+  return static_cast<int32_t>(found) < static_cast<int32_t>(gWidestAllowed) ? found
+                                                                             : gWidestAllowed;
+}
+
+void LimitVectorSet(VectorSet widest) { gWidestAllowed = widest; }
+
+}  // namespace kelvra
