@@ -103,5 +103,54 @@ echo "$out"
 [ $rc -ne 0 ] && echo "$out" | grep -q "could not write" && [ ! -e no ]
 check "unwritable output refused" $?
 
+# edit: the prefix associates .psd with the stand-in editor, which paints
+# the rectangle 2,1 3x2 in 200,30,60 and saves; the saved edit must come back
+# into the image, with the original kept.
+/usr/bin/python3 -c "
+open('img.ppm','wb').write(b'P6\n8 6\n255\n' + bytes((x * 30 + y) % 256 for y in range(6) for x in range(8 * 3)))" || exit 1
+cp img.ppm img.before.ppm
+out=$(wine_run edit img.ppm --once --timeout 60); rc=$?
+echo "$out"
+/usr/bin/python3 - <<'PY'
+import sys
+def load(p):
+    b = open(p, 'rb').read()
+    assert b.startswith(b'P6\n8 6\n255\n'), p
+    return b[len(b'P6\n8 6\n255\n'):]
+now, before = load('img.ppm'), load('img.before.ppm')
+for y in range(6):
+    for x in range(8):
+        i = (y * 8 + x) * 3
+        want = bytes((200, 30, 60)) if 2 <= x < 5 and 1 <= y < 3 else before[i:i + 3]
+        if now[i:i + 3] != want:
+            sys.exit('pixel %d,%d is %s, not %s' % (x, y, list(now[i:i + 3]), list(want)))
+PY
+[ $rc -eq 0 ] && [ $? -eq 0 ] && echo "$out" | grep -q "merged 6 changed pixels" && cmp img.orig.ppm img.before.ppm
+check "edit: the editor's save merged into img.ppm, original kept" $?
+
+# demo: the Windows program's maps, preview and inputs equal the native ones.
+"$native" demo -o demo-native --size 96 >demo-native.log 2>&1
+rcn=$?
+wine_run demo -o demo-win --size 96 >demo-win.log 2>&1
+rcw=$?
+cat demo-win.log
+[ $rcn -eq 0 ] && [ $rcw -eq 0 ]
+check "demo: both succeed" $?
+for f in normal-opengl.tif normal-directx.tif displacement16.tif displacement-float.tif preview.psd; do
+  cmp "demo-native/$f" "demo-win/$f"
+  check "demo: $f the same bytes" $?
+done
+/usr/bin/python3 -c "
+from PIL import Image
+for a, b in (('heights.png', 'heights.pgm'), ('texture.png', 'texture.ppm'), ('shaded.png', 'shaded.ppm')):
+    x, y = Image.open('demo-native/' + a), Image.open('demo-win/' + b)
+    assert list(x.getdata()) == list(y.getdata()), a
+"
+check "demo: the same generated input (PNG natively, PGM/PPM on Windows)" $?
+[ -s demo-win/editor.psd ]
+check "demo: editor document written" $?
+# The stand-in editor was started on editor.psd; let it finish.
+for i in $(seq 1 30); do [ -e demo-win/editor.psd.opened ] && break; sleep 1; done
+
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]
