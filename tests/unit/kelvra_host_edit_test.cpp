@@ -152,6 +152,30 @@ TEST_F(KelvraHostEdit, TheBottomLayerOfALayeredDocumentIsMerged) {
   for (size_t i = 1; i < 9; ++i) EXPECT_EQ(back.pixels[i], image.pixels[i]) << i;
 }
 
+TEST_F(KelvraHostEdit, TheMaskLevelsAgainstTheThresholdShapeTheMaskedLayer) {
+  // Mode 3: the upper copy shows where the mask's grey level is below the
+  // threshold; ImageMagick reads its transparency.
+  WriteImage("img.png", Solid(4, 2, PackBgra(90, 60, 30, 255)));
+  ColorImage mask = Solid(4, 2, 0);
+  for (size_t i = 0; i < mask.pixels.size(); ++i) {
+    int level = i % 4 < 2 ? 127 : 128;
+    mask.pixels[i] = PackBgra(level, level, level, 255);
+  }
+  mask.grey = true;
+  WriteImage("mask.png", mask);
+  HostRun r = Host({"edit", dir.File("img.png"), "--mode", "3", "--mask", dir.File("mask.png"),
+                    "--threshold", "128", "--timeout", "1", "--opener", "true"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("layered, image under a masked copy"), std::string::npos) << r.out;
+  std::string alpha;
+  ASSERT_EQ(RunCommand("/usr/bin/convert '" + dir.File("img.kelvra.psd") +
+                       "[2]' -alpha extract -depth 8 gray:- | od -An -tu1", &alpha), 0) << alpha;
+  std::istringstream levels(alpha);
+  std::vector<int> got;
+  for (int v; levels >> v;) got.push_back(v);
+  EXPECT_EQ(got, (std::vector<int>{255, 255, 0, 0, 255, 255, 0, 0}));
+}
+
 TEST_F(KelvraHostEdit, SavesThatCannotBeMergedLeaveTheImageAlone) {
   ColorImage image = Solid(2, 2, PackBgra(1, 2, 3, 255));
   WriteImage("img.png", image);
