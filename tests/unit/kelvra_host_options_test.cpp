@@ -13,9 +13,9 @@ namespace {
 
 bool Resolve(const std::vector<std::string>& args, MapOptions* out, std::string* error) {
   ParsedArgs parsed;
-  std::vector<OptionSpec> specs = MapOptionSpecs();
-  specs.push_back({"simple", false});
-  return ParseArgs(args, specs, &parsed, error) && ResolveMapOptions(parsed, out, error);
+  std::vector<OptionSpec> optionDefs = MapOptionSpecs();
+  optionDefs.push_back({"simple", false});
+  return ParseArgs(args, optionDefs, &parsed, error) && ResolveMapOptions(parsed, out, error);
 }
 
 std::string CodeFor(const std::vector<std::string>& args) {

@@ -47,7 +47,7 @@ const char kDemoHelp[] =
 }  // namespace
 
 int RunDemo(const std::vector<std::string>& args, Io io) {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionSpec> optionDefs = {
       {"o", true}, {"output", true}, {"size", true}, {"help", false}, {"h", false}};
   auto fail = [&](const std::string& why, int status = 1) {
     io.err << "kelvra-host demo: " << why << "\n";
@@ -55,7 +55,7 @@ int RunDemo(const std::vector<std::string>& args, Io io) {
   };
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, specs, &parsed, &error))
+  if (!ParseArgs(args, optionDefs, &parsed, &error))
     return fail(error + " (see kelvra-host demo --help)", 2);
   if (parsed.Has("help") || parsed.Has("h")) {
     io.out << kDemoHelp;

@@ -145,7 +145,7 @@ const char kEditHelp[] =
 }  // namespace
 
 int RunEdit(const std::vector<std::string>& args, Io io) {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionSpec> optionDefs = {
       {"mode", true},   {"shaded", true}, {"mask", true},    {"threshold", true},
       {"opener", true}, {"doc", true},    {"once", false},   {"timeout", true},
       {"help", false},  {"h", false},
@@ -156,7 +156,7 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
   };
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, specs, &parsed, &error))
+  if (!ParseArgs(args, optionDefs, &parsed, &error))
     return fail(error + " (see kelvra-host edit --help)", 2);
   if (parsed.Has("help") || parsed.Has("h")) {
     io.out << kEditHelp;

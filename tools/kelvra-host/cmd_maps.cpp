@@ -205,16 +205,16 @@ struct MapCommand {
 };
 
 int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, Io io) {
-  std::vector<OptionSpec> specs = MapOptionSpecs();
-  specs.push_back({"o", true});
-  specs.push_back({"output", true});
-  specs.push_back({"view", true});
-  specs.push_back({"help", false});
-  specs.push_back({"h", false});
+  std::vector<OptionSpec> optionDefs = MapOptionSpecs();
+  optionDefs.push_back({"o", true});
+  optionDefs.push_back({"output", true});
+  optionDefs.push_back({"view", true});
+  optionDefs.push_back({"help", false});
+  optionDefs.push_back({"h", false});
   if (cmd.preview) {
-    specs.push_back({"simple", false});
+    optionDefs.push_back({"simple", false});
   } else {
-    specs.push_back({"via-map", false});
+    optionDefs.push_back({"via-map", false});
   }
   std::string prefix = std::string("kelvra-host ") + cmd.name + ": ";
   auto fail = [&](const std::string& why, int status = 1) {
@@ -223,7 +223,7 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   };
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, specs, &parsed, &error))
+  if (!ParseArgs(args, optionDefs, &parsed, &error))
     return fail(error + " (see kelvra-host " + cmd.name + " --help)", 2);
   if (parsed.Has("help") || parsed.Has("h")) {
     io.out << "usage: " << cmd.usage << "\n\n" << cmd.summary << "\n\n" << kMapOptionsHelp;

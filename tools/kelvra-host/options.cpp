@@ -8,10 +8,10 @@ namespace kelvra::tool {
 
 // ---- generic parsing ----------------------------------------------------------
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& optionDefs,
                ParsedArgs* out, std::string* error) {
   auto find = [&](const std::string& name) -> const OptionSpec* {
-    for (const OptionSpec& s : specs)
+    for (const OptionSpec& s : optionDefs)
       if (name == s.name) return &s;
     return nullptr;
   };
@@ -43,12 +43,12 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
         continue;
       }
     }
-    const OptionSpec* spec = find(name);
-    if (spec == nullptr) {
+    const OptionSpec* def = find(name);
+    if (def == nullptr) {
       *error = "unknown option " + a;
       return false;
     }
-    if (spec->takesValue) {
+    if (def->takesValue) {
       if (!inlineValue) {
         if (i + 1 >= args.size()) {
           *error = "option " + a + " needs a value";
@@ -139,13 +139,13 @@ const std::vector<Preset>& Presets() {
 }
 
 const std::vector<OptionSpec>& MapOptionSpecs() {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionSpec> optionDefs = {
       {"preset", true},   {"normal", false},  {"displacement", false}, {"bits", true},
       {"channels", true}, {"codes", true},    {"mode", true},          {"strength", true},
       {"scale", true},    {"smooth", false},  {"wrap", false},         {"flip", false},
       {"code", true},
   };
-  return specs;
+  return optionDefs;
 }
 
 bool IsNormalMap(const MapOptions& o) {

@@ -36,7 +36,7 @@ struct ParsedArgs {
 
 // Accepts "--name value", "--name=value", "-o value" and "--" (the rest is
 // positional). Unknown options and missing values are errors.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& optionDefs,
                ParsedArgs* out, std::string* error);
 
 // Whole-string numbers; false with a reason naming the option.
