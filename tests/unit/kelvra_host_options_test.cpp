@@ -13,7 +13,7 @@ namespace {
 
 bool Resolve(const std::vector<std::string>& args, MapOptions* out, std::string* error) {
   ParsedArgs parsed;
-  std::vector<OptionSpec> optionDefs = MapOptionSpecs();
+  std::vector<OptionDef> optionDefs = MapOptionDefs();
   optionDefs.push_back({"simple", false});
   return ParseArgs(args, optionDefs, &parsed, error) && ResolveMapOptions(parsed, out, error);
 }

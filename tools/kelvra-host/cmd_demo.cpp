@@ -47,7 +47,7 @@ const char kDemoHelp[] =
 }  // namespace
 
 int RunDemo(const std::vector<std::string>& args, Io io) {
-  static const std::vector<OptionSpec> optionDefs = {
+  static const std::vector<OptionDef> optionDefs = {
       {"o", true}, {"output", true}, {"size", true}, {"help", false}, {"h", false}};
   auto fail = [&](const std::string& why, int status = 1) {
     io.err << "kelvra-host demo: " << why << "\n";

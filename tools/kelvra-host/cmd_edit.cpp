@@ -145,7 +145,7 @@ const char kEditHelp[] =
 }  // namespace
 
 int RunEdit(const std::vector<std::string>& args, Io io) {
-  static const std::vector<OptionSpec> optionDefs = {
+  static const std::vector<OptionDef> optionDefs = {
       {"mode", true},   {"shaded", true}, {"mask", true},    {"threshold", true},
       {"opener", true}, {"doc", true},    {"once", false},   {"timeout", true},
       {"help", false},  {"h", false},

@@ -205,7 +205,7 @@ struct MapCommand {
 };
 
 int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, Io io) {
-  std::vector<OptionSpec> optionDefs = MapOptionSpecs();
+  std::vector<OptionDef> optionDefs = MapOptionDefs();
   optionDefs.push_back({"o", true});
   optionDefs.push_back({"output", true});
   optionDefs.push_back({"view", true});

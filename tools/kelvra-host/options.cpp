@@ -8,10 +8,10 @@ namespace kelvra::tool {
 
 // ---- generic parsing ----------------------------------------------------------
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& optionDefs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& optionDefs,
                ParsedArgs* out, std::string* error) {
-  auto find = [&](const std::string& name) -> const OptionSpec* {
-    for (const OptionSpec& s : optionDefs)
+  auto find = [&](const std::string& name) -> const OptionDef* {
+    for (const OptionDef& s : optionDefs)
       if (name == s.name) return &s;
     return nullptr;
   };
@@ -43,7 +43,7 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
         continue;
       }
     }
-    const OptionSpec* def = find(name);
+    const OptionDef* def = find(name);
     if (def == nullptr) {
       *error = "unknown option " + a;
       return false;
@@ -138,8 +138,8 @@ const std::vector<Preset>& Presets() {
   return presets;
 }
 
-const std::vector<OptionSpec>& MapOptionSpecs() {
-  static const std::vector<OptionSpec> optionDefs = {
+const std::vector<OptionDef>& MapOptionDefs() {
+  static const std::vector<OptionDef> optionDefs = {
       {"preset", true},   {"normal", false},  {"displacement", false}, {"bits", true},
       {"channels", true}, {"codes", true},    {"mode", true},          {"strength", true},
       {"scale", true},    {"smooth", false},  {"wrap", false},         {"flip", false},

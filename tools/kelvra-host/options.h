@@ -18,7 +18,7 @@ inline constexpr size_t kOptionCodeLength = 14;
 
 // ---- generic parsing ----------------------------------------------------------
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;  // without the leading "--"; one letter means "-x"
   bool takesValue;
 };
@@ -36,7 +36,7 @@ struct ParsedArgs {
 
 // Accepts "--name value", "--name=value", "-o value" and "--" (the rest is
 // positional). Unknown options and missing values are errors.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& optionDefs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& optionDefs,
                ParsedArgs* out, std::string* error);
 
 // Whole-string numbers; false with a reason naming the option.
@@ -63,7 +63,7 @@ struct MapOptions {
 };
 
 // The options every map command takes (render, preview).
-const std::vector<OptionSpec>& MapOptionSpecs();
+const std::vector<OptionDef>& MapOptionDefs();
 
 // Builds MapOptions from parsed arguments: a preset or --normal /
 // --displacement first, then the single options on top.
