@@ -42,7 +42,10 @@ std::string RandomOptionCode(fuzz::Input& in) {
   code += '_';
   for (int c = 0; c < 6; ++c) code += static_cast<char>('A' + in.Byte(0, 11));
   // Now and then one character is any byte at all.
-  if (in.Byte(0, 3) == 0) code[static_cast<size_t>(in.Byte(0, 13))] = static_cast<char>(in.Byte(1, 255));
+  if (in.Byte(0, 3) == 0) {
+    const char c = static_cast<char>(in.Byte(1, 255));
+    code[static_cast<size_t>(in.Byte(0, 13))] = c == '/' ? '_' : c;
+  }
   return code;
 }
 
@@ -62,7 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string dir = [] {
     char pattern[] = "/tmp/kelvra-fuzz-do-XXXXXX";
     char* made = mkdtemp(pattern);
-    return std::string(made ? made : "/tmp");
+    // Random texts become relative export paths: keep them in the scratch
+    // folder rather than wherever the fuzzer was started.
+    if (made == nullptr || chdir(made) != 0) __builtin_trap();
+    return std::string(made);
   }();
   const std::string tif = dir + "/map.tif";
   const std::string psd = dir + "/preview.psd";
@@ -120,7 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (in.Byte(0, 7) == 0) text.resize(static_cast<size_t>(in.Byte(0, 13)));
     } else {
       const int len = in.Byte(0, 20);
-      for (int i = 0; i < len; ++i) text.push_back(static_cast<char>(in.Byte(1, 255)));
+      // Any bytes but '/', so that a text used as a path names a file in
+      // the scratch folder and never one elsewhere on the machine.
+      for (int i = 0; i < len; ++i) {
+        const char c = static_cast<char>(in.Byte(1, 255));
+        text.push_back(c == '/' ? '_' : c);
+      }
     }
     char* textArg = in.Byte(0, 15) == 0 ? nullptr : text.data();
     char* buf2Arg = in.Byte(0, 7) ? buf2 : nullptr;
@@ -151,6 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (FileLength(tif) != expected) __builtin_trap();
       if (budget >= 0 && budget < expected) __builtin_trap();
     }
+    // A file written under any other name than the two above goes, so that
+    // a long run does not pile up files.
+    if (gExportPath[0] != 0 && tif != gExportPath && psd != gExportPath) std::remove(gExportPath);
     fuzz::Note(r == 0.0f ? "result 0" : r == 1.0f ? "result 1" : "result -1");
     if (mapExport && r == 0.0f) fuzz::Note("map written");
     if (value == 21 && r == 0.0f && PreviewTileForTesting() != nullptr) fuzz::Note("preview rendered");
