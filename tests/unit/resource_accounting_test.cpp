@@ -232,6 +232,7 @@ class ExportSweepTest : public testing::KelvraTest {
   struct Outcome {
     float result;
     bool boxShown;
+    std::vector<std::string> boxTexts;
     int allocationRequests;
     int64_t written;
   };
@@ -253,6 +254,7 @@ class ExportSweepTest : public testing::KelvraTest {
     seams::SetWriteBudget(-1);
     o.allocationRequests = seams::AllocationRequests() - before;
     o.boxShown = !seams::NoteBoxes().empty();
+    for (const seams::NoteBoxShown& b : seams::NoteBoxes()) o.boxTexts.push_back(b.text);
     seams::ClearNoteBoxes();
     if (s.output != nullptr && testing::FileExists(w.*s.output)) {
       o.written = static_cast<int64_t>(testing::ReadFileBytes(w.*s.output).size());
@@ -295,6 +297,10 @@ class ExportSweepTest : public testing::KelvraTest {
       const Outcome o = RunOnce(s, [b] { seams::SetWriteBudget(b); });
       EXPECT_TRUE(Failed(s, o)) << "disk full after " << b << " of " << clean.written
                                 << " bytes, result " << o.result;
+      // One box says so, and the bytes that reached the disk stay, the file
+      // cut where they end.
+      EXPECT_EQ(o.boxTexts, std::vector<std::string>{kWriteErrorText}) << "disk full after " << b;
+      EXPECT_EQ(o.written, b) << "disk full after " << b;
     }
   }
 
@@ -317,11 +323,12 @@ TEST_F(ExportSweepTest, MapExports) {
            MakeMap(w);
          },
          [](World& w) { return w.Do(4, kFloatCode); }, 0.0f, 1.0f, &World::tif});
-  // A folder that is not there.
+  // A folder that is not there: no file, no box (no write was short).
   const Outcome o = RunOnce({"Do 3 into a missing folder", [](World& w) { ASSERT_EQ(w.Do(2, w.missing), 0.0f); },
                              [](World& w) { return w.Do(3, kNormalCode); }, 0.0f, 1.0f},
                             [] {});
   EXPECT_EQ(o.result, 1.0f);
+  EXPECT_TRUE(o.boxTexts.empty());
 }
 
 TEST_F(ExportSweepTest, PreviewSampleAndSave) {
@@ -335,6 +342,15 @@ TEST_F(ExportSweepTest, PreviewSampleAndSave) {
            ASSERT_EQ(w.Do(20, ""), 0.0f);
          },
          [](World& w) { return w.Do(21, kNormalCode); }, 0.0f, 1.0f, &World::psd, true});
+  const Outcome o = RunOnce({"Do 21 into a missing folder",
+                             [](World& w) {
+                               ASSERT_EQ(w.Do(2, w.missing), 0.0f);
+                               ASSERT_EQ(w.Do(20, ""), 0.0f);
+                             },
+                             [](World& w) { return w.Do(21, kNormalCode); }, 0.0f, 1.0f},
+                            [] {});
+  EXPECT_EQ(o.result, 0.0f);
+  EXPECT_TRUE(o.boxTexts.empty());
 }
 
 TEST_F(ExportSweepTest, ClipboardMakeMapAndSetters) {
@@ -436,6 +452,39 @@ TEST_F(ExportSweepTest, ReloadImageEveryDocumentKindAndBrokenSaves) {
            std::remove(w.psd.c_str());
          },
          [](World& w) { return w.Reload(); }, -1.0f, -1.0f, nullptr, false, false, ExpectMainUnchanged});
+  // Documents the reader refuses: 16 bits deep, ZIP-compressed, CMYK, a
+  // composite marked as not real. Each replaces a flat save.
+  auto replaced = [](const std::function<void(std::vector<uint8_t>&)>& edit) {
+    return [edit](World& w) {
+      LaunchAndEdit(w, 0);
+      std::vector<uint8_t> bytes = testing::ReadFileBytes(w.psd);
+      edit(bytes);
+      testing::WriteFileBytes(w.psd, bytes);
+      SavedLater(w.psd);
+    };
+  };
+  const std::string data = std::string(KELVRA_TESTDATA_DIR) + "/psd/";
+  // Flat document: header 26, three empty section lengths, then the
+  // composite's compression.
+  const std::vector<std::pair<const char*, std::function<void(std::vector<uint8_t>&)>>> foreign = {
+      {"16 bits (GIMP)", [data](std::vector<uint8_t>& b) { b = testing::ReadFileBytes(data + "gimp_16bit_rle.psd"); }},
+      {"16-bit grey (Krita)", [data](std::vector<uint8_t>& b) { b = testing::ReadFileBytes(data + "krita_gray16.psd"); }},
+      {"ZIP", [](std::vector<uint8_t>& b) { b[39] = 2; }},
+      {"CMYK", [](std::vector<uint8_t>& b) { b[25] = 4; }},
+      {"no real composite",
+       [](std::vector<uint8_t>& b) {
+         // Image resources: one 1057 block whose flag byte says "no real
+         // merged data".
+         const uint8_t block[] = {'8', 'B', 'I', 'M', 0x04, 0x21, 0, 0, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 0};
+         b[33] = sizeof block;
+         b.insert(b.begin() + 34, block, block + sizeof block);
+       }},
+  };
+  for (const auto& [what, edit] : foreign) {
+    SCOPED_TRACE(what);
+    Sweep({"reload of a document the reader refuses", replaced(edit), [](World& w) { return w.Reload(); },
+           -1.0f, -1.0f, nullptr, false, false, ExpectMainUnchanged});
+  }
   Sweep({"reload of a foreign file",
          [](World& w) {
            LaunchAndEdit(w, 0);
