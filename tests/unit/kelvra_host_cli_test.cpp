@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/kelvra_host_run.h"
 #include "tests/support/test_env.h"
 #include "tools/kelvra-host/commands.h"
 
@@ -13,17 +14,6 @@ namespace {
 using kelvra::testing::FileExists;
 using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
-
-struct HostRun {
-  int status;
-  std::string out, err;
-};
-
-HostRun Host(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = RunHost(args, out, err);
-  return {status, out.str(), err.str()};
-}
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 

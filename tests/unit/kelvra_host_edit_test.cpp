@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "editorlink/editor_state.h"
+#include "tests/support/kelvra_host_run.h"
 #include "tests/support/test_env.h"
 #include "tools/kelvra-host/commands.h"
 #include "tools/kelvra-host/image_io.h"
@@ -18,17 +19,6 @@ using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
 using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
-
-struct HostRun {
-  int status;
-  std::string out, err;
-};
-
-HostRun Host(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = RunHost(args, out, err);
-  return {status, out.str(), err.str()};
-}
 
 ColorImage Solid(int w, int h, uint32_t pixel) {
   ColorImage img;

@@ -7,6 +7,7 @@
 
 #include "maps/preview.h"
 #include "services/test_seams.h"
+#include "tests/support/kelvra_host_run.h"
 #include "tests/support/test_env.h"
 #include "tools/kelvra-host/commands.h"
 #include "tools/kelvra-host/image_io.h"
@@ -19,56 +20,6 @@ using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
 using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
-
-struct HostRun {
-  int status;
-  std::string out, err;
-};
-
-HostRun Host(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = RunHost(args, out, err);
-  return {status, out.str(), err.str()};
-}
-
-// A 16-bit PGM of `rows`, each row a list of samples.
-void WritePgm(const std::string& path, const std::vector<std::vector<uint16_t>>& rows) {
-  std::string head = "P5\n" + std::to_string(rows[0].size()) + " " + std::to_string(rows.size()) +
-                     "\n65535\n";
-  std::vector<uint8_t> bytes(head.begin(), head.end());
-  for (const auto& row : rows)
-    for (uint16_t v : row) {
-      bytes.push_back(static_cast<uint8_t>(v >> 8));
-      bytes.push_back(static_cast<uint8_t>(v));
-    }
-  WriteFileBytes(path, bytes);
-}
-
-// The samples of a map file after its header, as unsigned numbers (8 or 16
-// bits) or floats.
-std::vector<uint32_t> Samples(const std::string& path, int bits) {
-  std::vector<uint8_t> b = ReadFileBytes(path);
-  MapFileInfo info;
-  std::string error;
-  EXPECT_TRUE(InspectMapFile(path, &info, &error)) << error;
-  std::vector<uint32_t> out;
-  for (size_t i = info.dataOffset; i + bits / 8 <= b.size(); i += bits / 8) {
-    uint32_t v = 0;
-    for (int k = bits / 8 - 1; k >= 0; --k) v = v << 8 | b[i + k];
-    out.push_back(v);
-  }
-  return out;
-}
-
-std::vector<float> Floats(const std::string& path) {
-  std::vector<float> out;
-  for (uint32_t v : Samples(path, 32)) {
-    float f;
-    std::memcpy(&f, &v, 4);
-    out.push_back(f);
-  }
-  return out;
-}
 
 class KelvraHostPreview : public testing::KelvraTest {
  protected:
