@@ -212,6 +212,7 @@ class ExportSweepTest : public testing::KelvraTest {
     gExportPath[0] = 0;
     gExportScale = 1.0f;
     hostsim::ClearContractViolations();
+    seams::ClearShellOpened();
   }
 
   // After every export call: the call was balanced, and the process holds
@@ -400,8 +401,15 @@ TEST_F(ExportSweepTest, LaunchEditorEveryDocumentKind) {
                         Kind{"masked layers", 3}, Kind{"flat shaded", 4}, Kind{"masked shaded", 5},
                         Kind{"flat slot 6", 20}}) {
     const double mode = k.mode;
+    // A document that could not be written is neither recorded nor opened.
+    auto openedOnlyWhenWritten = [](World& w, float r) {
+      ExpectMainUnchanged(w, r);
+      EXPECT_EQ(seams::ShellOpened().size(), r == 0.0f ? 1u : 0u);
+      if (r != 0.0f) EXPECT_EQ(gLastEditorMode, 0);
+      if (r != 0.0f) EXPECT_EQ(gLastEditorStamp, 0);
+    };
     Sweep({k.name, [](World&) {}, [mode](World& w) { return w.Launch(mode); }, 0.0f, -1.0f,
-           &World::psd, false, false, ExpectMainUnchanged});
+           &World::psd, false, false, openedOnlyWhenWritten});
   }
   // Into a folder that is not there: nothing recorded, nothing opened.
   Clear();
