@@ -62,14 +62,7 @@ int64_t MapFileLength(const std::string& code, int width, int height) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/kelvra-fuzz-do-XXXXXX";
-    char* made = mkdtemp(pattern);
-    // Random texts become relative export paths: keep them in the scratch
-    // folder rather than wherever the fuzzer was started.
-    if (made == nullptr || chdir(made) != 0) __builtin_trap();
-    return std::string(made);
-  }();
+  static const std::string dir = fuzz::ScratchDir("do");
   const std::string tif = dir + "/map.tif";
   const std::string psd = dir + "/preview.psd";
   const std::string missing = dir + "/no/such/folder/map.tif";
@@ -133,6 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         text.push_back(c == '/' ? '_' : c);
       }
     }
+    // A random text that becomes the export path names a file in the
+    // scratch folder, never one wherever the fuzzer was started (shorter
+    // texts are refused as paths and stay as they are).
+    if (value == 2 && kind != 0 && text.size() >= 5) text = dir + "/" + text;
     char* textArg = in.Byte(0, 15) == 0 ? nullptr : text.data();
     char* buf2Arg = in.Byte(0, 7) ? buf2 : nullptr;
     host::HostContext context = in.Byte(0, 15) ? ctx.table() : nullptr;

@@ -1,5 +1,8 @@
 #include "fuzz/fuzz_support.h"
 
+#include <ftw.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -24,7 +27,32 @@ void PrintCounts() {
   }
 }
 
+// Never destroyed either: the folder is removed from an exit handler.
+std::string& Scratch() {
+  static auto* dir = new std::string;
+  return *dir;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  std::remove(path);
+  return 0;
+}
+
+void RemoveScratch() {
+  if (!Scratch().empty()) nftw(Scratch().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 }  // namespace
+
+const char* ScratchDir(const char* tag) {
+  if (Scratch().empty()) {
+    std::string pattern = std::string("/tmp/kelvra-fuzz-") + tag + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) __builtin_trap();
+    Scratch() = pattern;
+    std::atexit(RemoveScratch);
+  }
+  return Scratch().c_str();
+}
 
 void Note(const char* outcome) {
   static const bool enabled = [] {

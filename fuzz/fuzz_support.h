@@ -38,6 +38,10 @@ class Input {
   size_t pos_ = 0;
 };
 
+// A scratch folder for the files one target writes, made on first use and
+// removed with everything in it when the process ends. `tag` names it.
+const char* ScratchDir(const char* tag);
+
 // Counts how many inputs reached an outcome worth knowing about ("moved",
 // "stack grew"); with KELVRA_FUZZ_STATS set in the environment the counts are
 // printed when the process ends, to show what a corpus exercises.

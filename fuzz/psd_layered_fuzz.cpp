@@ -44,11 +44,7 @@ bool WithoutLayers(const std::vector<uint8_t>& d) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = [] {
-    char pattern[] = "/tmp/kelvra-fuzz-layered-XXXXXX";
-    char* made = mkdtemp(pattern);
-    return std::string(made ? made : "/tmp") + "/doc.psd";
-  }();
+  static const std::string path = std::string(fuzz::ScratchDir("layered")) + "/doc.psd";
   if (size >= 26) {
     const uint64_t pixels = static_cast<uint64_t>(fuzz::BE32At(data + 14)) * fuzz::BE32At(data + 18);
     if (pixels > (1u << 24)) return 0;

@@ -14,11 +14,7 @@ using namespace kelvra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  static const std::string path = [] {
-    char pattern[] = "/tmp/kelvra-fuzz-render-XXXXXX";
-    char* made = mkdtemp(pattern);
-    return std::string(made ? made : "/tmp") + "/map.tif";
-  }();
+  static const std::string path = std::string(fuzz::ScratchDir("render")) + "/map.tif";
   int32_t width = in.Range(-2, 48);
   int32_t height = in.Range(-2, 48);
   int32_t rowLength = width + in.Range(-1, 5);
