@@ -3,8 +3,10 @@
 // "N passed, N failed".
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace kelvra::wintest {
 
@@ -15,6 +17,9 @@ struct Registrar {
 
 void Fail(const char* file, int line, const std::string& what);
 int RunAll(const char* filter);  // returns the process exit code
+
+// The whole file; empty when it cannot be read.
+std::vector<uint8_t> ReadAll(const std::string& path);
 
 }  // namespace kelvra::wintest
 

@@ -29,17 +29,6 @@ float Do(double value, const char* text, SimContext* ctx, char* buf2 = nullptr) 
   return Call(TheDll().Do, a);
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return bytes;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  std::fclose(f);
-  return bytes;
-}
-
 uint32_t Le16(const std::vector<uint8_t>& b, size_t at) { return b[at] | (b[at + 1] << 8); }
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
   return Le16(b, at) | (Le16(b, at + 2) << 16);

@@ -29,17 +29,6 @@ float DoCall(double value, const char* text, SimContext& ctx) {
   return Call(TheDll().Do, a);
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return bytes;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  std::fclose(f);
-  return bytes;
-}
-
 WT_SCENARIO(preview_1_sample_render_and_save) {
   // Heights of at least 300 (no first-pixel fix-up), different in every
   // sample of each 2 x 2 box.

@@ -17,17 +17,6 @@
 namespace kelvra::wintest {
 namespace {
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return bytes;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  std::fclose(f);
-  return bytes;
-}
-
 WT_SCENARIO(win32_every_vector_set_renders_the_native_bytes) {
   char dir[MAX_PATH];
   const std::string path = std::string(dir, GetTempPathA(sizeof dir, dir)) + "kelvra-sets.tif";
