@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,12 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+void SetFileTime(const std::string& path, int seconds) {
+  struct utimbuf t;
+  t.actime = t.modtime = time(nullptr) + seconds;
+  ASSERT_EQ(utime(path.c_str(), &t), 0) << path;
 }
 
 bool FileExists(const std::string& path) {

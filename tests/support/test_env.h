@@ -28,6 +28,9 @@ class TempDir {
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::string& path);
+// Sets the file's modification time `seconds` away from now, as a save that
+// many seconds later would.
+void SetFileTime(const std::string& path, int seconds);
 // Runs a shell command; returns its exit status and stores its output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 

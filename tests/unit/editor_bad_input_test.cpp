@@ -2,9 +2,6 @@
 // walked through missing and malformed host objects, paths and files. For
 // every case: the result, and that no host pixel changed, no note box or
 // notification appeared, and nothing was opened where nothing should be.
-#include <sys/stat.h>
-#include <utime.h>
-
 #include <string>
 #include <vector>
 
@@ -13,6 +10,7 @@
 #include "hostsim/ui_tree.h"
 #include "plugin/exports.h"
 #include "tests/support/test_env.h"
+#include "tests/unit/editor_fixture.h"
 #include "tests/unit/psd_probe.h"
 
 namespace kelvra {
@@ -79,17 +77,13 @@ struct World {
     if (!probe.layers.empty()) ASSERT_TRUE(testing::PaintPsd(bytes, 0, 0, 0, 2, 2, 0x0A0B0C));
     ASSERT_TRUE(testing::PaintPsd(bytes, -1, 0, 0, 2, 2, 0x0A0B0C));
     testing::WriteFileBytes(path, bytes);
-    struct utimbuf t;
-    t.actime = t.modtime = time(nullptr) + 5;
-    ASSERT_EQ(utime(path.c_str(), &t), 0);
+    testing::SetFileTime(path, 5);
     seams::ClearShellOpened();
   }
   // Replaces the document's bytes, saved a few seconds after the export.
   void Rewrite(const std::vector<uint8_t>& bytes) {
     testing::WriteFileBytes(path, bytes);
-    struct utimbuf t;
-    t.actime = t.modtime = time(nullptr) + 7;
-    ASSERT_EQ(utime(path.c_str(), &t), 0);
+    testing::SetFileTime(path, 7);
   }
 };
 
@@ -217,18 +211,7 @@ const Case kCases[] = {
      0},
 };
 
-class EditorBadInputTest : public testing::KelvraTest {
- protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    ResetEditorStateForTesting();
-    hostsim::ClearContractViolations();
-  }
-  void TearDown() override {
-    ResetEditorStateForTesting();
-    KelvraTest::TearDown();
-  }
-};
+class EditorBadInputTest : public testing::EditorLinkFixture {};
 
 TEST_F(EditorBadInputTest, NoCaseHarmsTheHost) {
   for (const Case& c : kCases) {

@@ -17,6 +17,7 @@
 #include "plugin/exports.h"
 #include "services/services.h"
 #include "tests/support/test_env.h"
+#include "tests/unit/editor_fixture.h"
 #include "tests/unit/psd_probe.h"
 
 namespace kelvra {
@@ -25,6 +26,7 @@ namespace {
 using hostsim::SimImage;
 using testing::PaintPsd;
 using testing::PsdProbe;
+using testing::SetFileTime;
 using testing::ReadFileBytes;
 using testing::WriteFileBytes;
 
@@ -78,26 +80,8 @@ float Reload(const std::string& path, hostsim::SimContext& ctx) {
                                0, ctx.table());
 }
 
-// Moves the file's modification time `seconds` away from now, as a save a
-// few seconds later would.
-void SetFileTime(const std::string& path, int seconds) {
-  struct utimbuf t;
-  t.actime = t.modtime = time(nullptr) + seconds;
-  ASSERT_EQ(utime(path.c_str(), &t), 0);
-}
-
-class EditorLinkTest : public testing::KelvraTest {
+class EditorLinkTest : public testing::EditorLinkFixture {
  protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    ResetEditorStateForTesting();
-    hostsim::ClearContractViolations();
-  }
-  void TearDown() override {
-    ResetEditorStateForTesting();
-    EXPECT_TRUE(hostsim::ContractViolations().empty());
-    KelvraTest::TearDown();
-  }
   testing::TempDir dir;
   std::string path = dir.File("doc.psd");
 };

@@ -17,6 +17,7 @@
 #include "hostsim/hostsim.h"
 #include "plugin/exports.h"
 #include "tests/support/test_env.h"
+#include "tests/unit/editor_fixture.h"
 
 namespace kelvra {
 namespace {
@@ -94,18 +95,8 @@ std::string MagickCommand(bool layered) {
   return "timeout 150 convert \"$1\" " + paint + " \"$1\"";
 }
 
-class RealEditorTest : public testing::KelvraTest {
+class RealEditorTest : public testing::EditorLinkFixture {
  protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    ResetEditorStateForTesting();
-    hostsim::ClearContractViolations();
-  }
-  void TearDown() override {
-    ResetEditorStateForTesting();
-    KelvraTest::TearDown();
-  }
-
   // Writes the opener the shell starts: it runs the editor on the document
   // with a private profile and leaves "<doc>.done" holding its exit status.
   std::string Opener(const std::string& editorCommand) {

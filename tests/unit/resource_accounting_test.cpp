@@ -2,12 +2,8 @@
 // and every export driven through its success and failure paths (allocation
 // failure at every request, short writes, missing files) with nothing left
 // outstanding after any call beyond the blocks the library keeps.
-#include <sys/stat.h>
-#include <utime.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -422,13 +418,6 @@ TEST_F(ExportSweepTest, LaunchEditorEveryDocumentKind) {
   EXPECT_EQ(gLastEditorMode, 0);
 }
 
-// Moves the file's time past the export's stamp, as a later save would.
-void SavedLater(const std::string& path) {
-  struct utimbuf t;
-  t.actime = t.modtime = time(nullptr) + 5;
-  ASSERT_EQ(utime(path.c_str(), &t), 0);
-}
-
 // The document LaunchEditor wrote, painted as an editor would and saved a
 // few seconds later; `cut` keeps only that share of its bytes.
 void LaunchAndEdit(World& w, double mode, double cut = 1.0) {
@@ -439,7 +428,7 @@ void LaunchAndEdit(World& w, double mode, double cut = 1.0) {
   ASSERT_TRUE(testing::PaintPsd(bytes, -1, 1, 1, 4, 3, 0x2040F0));
   bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * cut));
   testing::WriteFileBytes(w.psd, bytes);
-  SavedLater(w.psd);
+  testing::SetFileTime(w.psd, 5);
 }
 
 TEST_F(ExportSweepTest, ReloadImageEveryDocumentKindAndBrokenSaves) {
@@ -468,7 +457,7 @@ TEST_F(ExportSweepTest, ReloadImageEveryDocumentKindAndBrokenSaves) {
       std::vector<uint8_t> bytes = testing::ReadFileBytes(w.psd);
       edit(bytes);
       testing::WriteFileBytes(w.psd, bytes);
-      SavedLater(w.psd);
+      testing::SetFileTime(w.psd, 5);
     };
   };
   const std::string data = std::string(KELVRA_TESTDATA_DIR) + "/psd/";
@@ -497,7 +486,7 @@ TEST_F(ExportSweepTest, ReloadImageEveryDocumentKindAndBrokenSaves) {
          [](World& w) {
            LaunchAndEdit(w, 0);
            testing::WriteFileBytes(w.psd, std::vector<uint8_t>(500, 'x'));
-           SavedLater(w.psd);
+           testing::SetFileTime(w.psd, 5);
          },
          [](World& w) { return w.Reload(); }, -1.0f, -1.0f, nullptr, false, false, ExpectMainUnchanged});
 }
