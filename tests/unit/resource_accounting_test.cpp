@@ -367,6 +367,9 @@ TEST_F(ExportSweepTest, ClipboardMakeMapAndSetters) {
            return KelvraDLL_ExportDisp32_MakeMap(nullptr, 0, nullptr, 0, nullptr, 0, w.ctx.table());
          },
          -1.0f, -1.0f});
+  // Without the host's table there is no map source to ask.
+  EXPECT_EQ(KelvraDLL_ExportDisp32_MakeMap(nullptr, 0, nullptr, 0, nullptr, 0, nullptr), -1.0f);
+  ExpectSettled("MakeMap without a host");
   using Setter = float (*)(KELVRA_FRAME);
   const Setter setters[] = {KelvraDLL_ExportDisp32_filename,    KelvraDLL_ExportDisp32_rayTraceMode,
                             KelvraDLL_ExportDisp32_smoothUV,    KelvraDLL_ExportDisp32_smooth,
