@@ -246,6 +246,10 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
   context.SetSlot(host::slot::kImage6, mainSim->record());
   char** ctx = context.table();
 
+  // Ctrl-C ends the session from here on, also while the document is still
+  // being written and opened: the watch below then does not start.
+  gStop = 0;
+  void (*previous)(int) = std::signal(SIGINT, OnInterrupt);
   Call(lib->SetEditLinkPath, docPath, 0, ctx);
   FileState before = StatFile(docPath);
   float launched = Call(lib->LaunchEditor, docPath, static_cast<double>(mode), ctx);
@@ -253,6 +257,7 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
   FileState last = StatFile(docPath);
   if (!last.exists) {
     Call(lib->ReleaseMemory, 0, ctx);
+    std::signal(SIGINT, previous);
     return fail("the library did not write " + docPath + " (result " +
                 std::to_string(static_cast<int>(launched)) + ")");
   }
@@ -267,8 +272,6 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
          << (parsed.Has("once") ? "ends after the first" : "Ctrl-C ends") << "\n";
   io.out.flush();
 
-  gStop = 0;
-  void (*previous)(int) = std::signal(SIGINT, OnInterrupt);
   const std::string backupPath = WithoutExtension(imagePath) + ".orig" + Extension(imagePath);
   bool backedUp = false;
   int status = 0;
