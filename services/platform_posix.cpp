@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "services/platform.h"
 #include "services/test_seams.h"
@@ -39,11 +40,31 @@ struct SeamState {
   std::string opener = "xdg-open";
   int allocationRequests = 0;
   std::vector<seams::ExportImbalance> imbalances;
+  // Bytes held in tracked and plain blocks, and the most held at once since
+  // the last ResetPeakBytes.
+  std::unordered_map<void*, uint32_t> blockBytes;
+  uint64_t bytesHeld = 0;
+  uint64_t peakBytes = 0;
 };
 
 SeamState& Seams() {
   static SeamState state;
   return state;
+}
+
+void CountBlock(void* block, uint32_t bytes) {
+  SeamState& s = Seams();
+  s.blockBytes[block] = bytes;
+  s.bytesHeld += bytes;
+  if (s.bytesHeld > s.peakBytes) s.peakBytes = s.bytesHeld;
+}
+
+void UncountBlock(void* block) {
+  SeamState& s = Seams();
+  auto it = s.blockBytes.find(block);
+  if (it == s.blockBytes.end()) return;
+  s.bytesHeld -= it->second;
+  s.blockBytes.erase(it);
 }
 
 bool AllocationFails() {
@@ -65,24 +86,32 @@ namespace platform {
 void* HeapAlloc(uint32_t bytes) {
   if (AllocationFails()) return nullptr;
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
-  if (block != nullptr) ++Seams().trackedBlocks;
+  if (block != nullptr) {
+    ++Seams().trackedBlocks;
+    CountBlock(block, bytes);
+  }
   return block;
 }
 
 void HeapFree(void* block) {
   --Seams().trackedBlocks;
+  UncountBlock(block);
   std::free(block);
 }
 
 void* PlainAlloc(uint32_t bytes) {
   if (AllocationFails()) return nullptr;
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
-  if (block != nullptr) ++Seams().plainBlocks;
+  if (block != nullptr) {
+    ++Seams().plainBlocks;
+    CountBlock(block, bytes);
+  }
   return block;
 }
 
 void PlainFree(void* block) {
   --Seams().plainBlocks;
+  UncountBlock(block);
   std::free(block);
 }
 
@@ -250,6 +279,10 @@ void SetShellLaunches(bool launch, const std::string& opener) {
   Seams().shellLaunches = launch;
   Seams().opener = opener;
 }
+
+uint64_t BytesHeld() { return Seams().bytesHeld; }
+uint64_t PeakBytes() { return Seams().peakBytes; }
+void ResetPeakBytes() { Seams().peakBytes = Seams().bytesHeld; }
 
 void ResetAll() {
   SeamState& s = Seams();

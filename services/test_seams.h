@@ -39,6 +39,13 @@ struct Outstanding {
 };
 Outstanding Resources();
 
+// Bytes held now in tracked and plain blocks together, and the most held at
+// once since ResetPeakBytes (which starts the peak at what is held now): a
+// call's own peak memory is PeakBytes() - BytesHeld() taken before it.
+uint64_t BytesHeld();
+uint64_t PeakBytes();
+void ResetPeakBytes();
+
 // Every export call checks on return that the counts above changed exactly as
 // the blocks the library keeps between calls did (preview tile and raster);
 // each call that broke this is recorded here. The test fixture and the fuzz

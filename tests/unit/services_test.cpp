@@ -110,6 +110,26 @@ TEST_F(ServicesTest, FailedAllocationShowsTheMemoryNoteEveryTime) {
   EXPECT_EQ(seams::NoteBoxes().size(), 4u);
 }
 
+TEST_F(ServicesTest, PeakBytesCountsTrackedAndPlainBlocksHeldAtOnce) {
+  const uint64_t before = seams::BytesHeld();
+  seams::ResetPeakBytes();
+  void* a = TrackedAlloc(1000, "x");
+  void* b = PlainAlloc(500);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(seams::BytesHeld() - before, 1500u);
+  TrackedFree(a);
+  void* c = TrackedAlloc(200, "x");
+  ASSERT_NE(c, nullptr);
+  // 1000 + 500 were held together; 500 + 200 never exceed that.
+  EXPECT_EQ(seams::PeakBytes() - before, 1500u);
+  PlainFree(b);
+  TrackedFree(c);
+  EXPECT_EQ(seams::BytesHeld(), before);
+  seams::ResetPeakBytes();
+  EXPECT_EQ(seams::PeakBytes(), before);
+}
+
 TEST_F(ServicesTest, SizeArithmeticSaturates) {
   EXPECT_EQ(SizeMul(3, 4), 12u);
   EXPECT_EQ(SizeMul(uint64_t{1} << 40, uint64_t{1} << 30), kSizeOverflow);
