@@ -56,7 +56,7 @@ TEST_F(KelvraHostDemo, WritesEveryFileOfItsTable) {
     EXPECT_TRUE(InspectMapFile(folder + "/" + tif, &info, &error)) << error;
     EXPECT_EQ(info.width, 96);
   }
-  // DirectX's green is OpenGL's inverted (code 80 = Y' xor 65535); red and
+  // OpenGL's green is DirectX's inverted (code 80 = Y' xor 65535); red and
   // blue are the same.
   std::vector<uint8_t> gl = ReadFileBytes(folder + "/normal-opengl.tif");
   std::vector<uint8_t> dx = ReadFileBytes(folder + "/normal-directx.tif");

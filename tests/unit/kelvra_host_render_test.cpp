@@ -78,7 +78,7 @@ TEST_F(KelvraHostRender, NormalMapsMatchTheWorkedField) {
     EXPECT_EQ(px[3 * i + 1], 128u) << i;
     EXPECT_EQ(px[3 * i + 2], last ? 255u : 181u) << i;
   }
-  EXPECT_NE(r.out.find("3 x 3, 8-bit RGB normal map (codes 50,70,90), mode 2"), std::string::npos)
+  EXPECT_NE(r.out.find("3 x 3, 8-bit RGB normal map (codes 50,70,90), DirectX convention (+Y down), mode 2"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("option code AAADCAKAFAHAJA"), std::string::npos) << r.out;
   r = Render({three, "-o", out, "--normal", "--bits", "16", "--mode", "1", "--scale", "1"});
@@ -86,10 +86,11 @@ TEST_F(KelvraHostRender, NormalMapsMatchTheWorkedField) {
   px = Samples(out, 16);
   EXPECT_EQ(std::vector<uint32_t>(px.begin(), px.begin() + 9),
             (std::vector<uint32_t>{27825, 32768, 64786, 27825, 32768, 64786, 32768, 32768, 65535}));
-  // DirectX's convention inverts green through code 80: Y' xor 65535.
-  r = Render({three, "-o", out, "--preset", "normal-directx", "--bits", "16", "--mode", "1"});
+  // The OpenGL convention inverts green through code 80: Y' xor 65535.
+  r = Render({three, "-o", out, "--preset", "normal-opengl", "--bits", "16", "--mode", "1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Samples(out, 16)[1], 32768u ^ 65535u);
+  EXPECT_NE(r.out.find("(codes 50,80,90), OpenGL convention (+Y up)"), std::string::npos) << r.out;
 }
 
 TEST_F(KelvraHostRender, TheMapObjectPathUsesItsOwnScale) {
