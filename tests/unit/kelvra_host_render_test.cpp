@@ -93,6 +93,28 @@ TEST_F(KelvraHostRender, NormalMapsMatchTheWorkedField) {
   EXPECT_NE(r.out.find("(codes 50,80,90), OpenGL convention (+Y up)"), std::string::npos) << r.out;
 }
 
+TEST_F(KelvraHostRender, RawHeightFilesRenderAsTheSameFieldInPgm) {
+  // The worked 2 x 2 field as raw little-endian 16-bit samples.
+  const std::vector<uint8_t> raw = {0x00, 0x40, 0x00, 0xC0, 0x00, 0x80, 0x00, 0x80};
+  WriteFileBytes(dir.File("two.r16"), raw);
+  WriteFileBytes(dir.File("two.bin"), raw);
+  ASSERT_EQ(Render({dir.File("two.pgm"), "-o", dir.File("pgm.tif")}).status, 0);
+  HostRun r = Render({dir.File("two.r16"), "-o", dir.File("r16.tif")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(": 2 x 2,"), std::string::npos) << r.out;
+  r = Render({dir.File("two.bin"), "-o", dir.File("bin.tif"), "--raw", "2x2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFileBytes(dir.File("r16.tif")), ReadFileBytes(dir.File("pgm.tif")));
+  EXPECT_EQ(ReadFileBytes(dir.File("bin.tif")), ReadFileBytes(dir.File("pgm.tif")));
+  r = Render({dir.File("two.bin"), "-o", dir.File("bad.tif"), "--raw", "4x1x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--raw wants WIDTHxHEIGHT"), std::string::npos) << r.err;
+  r = Render({dir.File("two.bin"), "-o", dir.File("bad.tif"), "--raw", "3x1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("raw 16-bit samples take 6"), std::string::npos) << r.err;
+  EXPECT_FALSE(FileExists(dir.File("bad.tif")));
+}
+
 TEST_F(KelvraHostRender, TheMapObjectPathUsesItsOwnScale) {
   const std::string two = dir.File("two.pgm");
   // Float formats take the map object's scale, which carries --scale.

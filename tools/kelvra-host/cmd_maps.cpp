@@ -213,6 +213,7 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   optionDefs.push_back({"o", true});
   optionDefs.push_back({"output", true});
   optionDefs.push_back({"view", true});
+  optionDefs.push_back({"raw", true});
   optionDefs.push_back({"help", false});
   optionDefs.push_back({"h", false});
   if (cmd.preview) {
@@ -239,9 +240,14 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
                 "                       then 8- and 16-bit maps use scale 1 and float maps the\n"
                 "                       map object's scale (--scale)\n";
     }
-    io.out << "Output:\n"
+    io.out << "Input:\n"
+              "  HEIGHTS              a grey PNG or PGM (8 or 16 bits; 8-bit samples are\n"
+              "                       widened), a grey TIFF (native build) or raw 16-bit\n"
+              "  --raw WxH            HEIGHTS is raw little-endian 16-bit samples of this\n"
+              "                       size; a .r16 file without --raw must be square\n"
+              "Output:\n"
               "  -o, --output FILE    the document to write (required)\n"
-              "  --view IMAGE.png     also write a picture of the result (native build)\n";
+              "  --view IMAGE.png     also write an 8-bit picture of the result\n";
     return 0;
   }
   if (parsed.positional.size() != 1)
@@ -253,11 +259,6 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   if (outPath.empty()) return fail("no output given: add -o FILE", 2);
   std::string viewPath = parsed.Get("view");
   if (!viewPath.empty()) {
-    if (!HavePng() || (!cmd.preview && !HaveMapViews()))
-      return fail("--view needs the native build (libpng" +
-                      std::string(cmd.preview ? "" : ", libtiff") + "); this is the " +
-                      BuildName() + " build",
-                  2);
     if (Extension(viewPath) != ".png") return fail("--view writes a .png picture", 2);
   }
   MapOptions options;
@@ -265,8 +266,12 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   if (parsed.Has("scale") && options.rawCode.empty() && (options.mode == 0 || options.mode == 2))
     io.err << prefix << "note: --scale has no effect in mode " << options.mode << "\n";
 
+  RawSize raw;
+  if (parsed.Has("raw") && !ParseRawSize(parsed.Get("raw"), &raw, &error)) return fail(error, 2);
+
   HeightField heights;
-  if (!ReadHeightField(parsed.positional[0], &heights, &error)) return fail(error);
+  if (!ReadHeightField(parsed.positional[0], &heights, &error, parsed.Has("raw") ? &raw : nullptr))
+    return fail(error);
   const Library* lib = LoadKelvra(&error);
   if (lib == nullptr) return fail(error);
 
@@ -319,8 +324,8 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
 int RunRender(const std::vector<std::string>& args, Io io) {
   static const MapCommand cmd = {
       "render", "kelvra-host render HEIGHTS -o OUT.tif [map options]",
-      "Renders a displacement or normal map from a height field (16-bit grayscale PNG\n"
-      "or PGM; 8-bit files are widened) into an uncompressed TIFF, through Do\n"
+      "Renders a displacement or normal map from a height field (see Input below)\n"
+      "into an uncompressed TIFF, through Do\n"
       "commands 2 and 3 as the host does, and prints the option code, size and time.",
       false};
   return RunMapCommand(cmd, args, io);
