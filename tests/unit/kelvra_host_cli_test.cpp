@@ -12,21 +12,19 @@ namespace kelvra::tool {
 namespace {
 
 using kelvra::testing::FileExists;
-using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
-class KelvraHostCli : public testing::KelvraTest {
+class KelvraHostCli : public KelvraHostTest {
  protected:
   void SetUp() override {
-    KelvraTest::SetUp();
+    KelvraHostTest::SetUp();
     WriteFileBytes(dir.File("h.pgm"), Bytes("P5\n2 2\n255\n" + std::string("\x10\x20\x30\x40", 4)));
     WriteFileBytes(dir.File("c.ppm"), Bytes("P6\n2 2\n255\n" + std::string(12, '\x40')));
     WriteFileBytes(dir.File("c3.ppm"), Bytes("P6\n3 2\n255\n" + std::string(18, '\x40')));
     WriteFileBytes(dir.File("huge.pgm"), Bytes("P5\n32768 2\n255\n"));
   }
-  TempDir dir;
 };
 
 TEST_F(KelvraHostCli, EveryCommandHasHelp) {

@@ -15,7 +15,6 @@ namespace kelvra::tool {
 namespace {
 
 using kelvra::testing::RunCommand;
-using kelvra::testing::TempDir;
 
 constexpr int kSide = 128, kLo = 32, kHi = 96;  // the square covers [32, 96)
 
@@ -47,10 +46,10 @@ long Lean(const std::vector<uint32_t>& rgb, const Edge& e) {
 
 int Sign(long v) { return (v > 0) - (v < 0); }
 
-class KelvraHostConvention : public testing::KelvraTest {
+class KelvraHostConvention : public KelvraHostTest {
  protected:
   void SetUp() override {
-    KelvraTest::SetUp();
+    KelvraHostTest::SetUp();
     Raster square;
     square.width = square.height = kSide;
     square.bits = 8;
@@ -96,7 +95,6 @@ class KelvraHostConvention : public testing::KelvraTest {
     return rgb;
   }
 
-  TempDir dir;
 };
 
 TEST_F(KelvraHostConvention, PresetsPointTheWayTheirNamesSay) {

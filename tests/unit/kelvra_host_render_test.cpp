@@ -17,13 +17,12 @@ namespace {
 using kelvra::testing::FileExists;
 using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
-using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
 
-class KelvraHostRender : public testing::KelvraTest {
+class KelvraHostRender : public KelvraHostTest {
  protected:
   void SetUp() override {
-    KelvraTest::SetUp();
+    KelvraHostTest::SetUp();
     // The worked 2 x 2 field: rows 16384, 49152 and 32768, 32768.
     WritePgm(dir.File("two.pgm"), {{16384, 49152}, {32768, 32768}});
     // The worked 3 x 3 field whose rows all read 30000, 31000, 32000.
@@ -34,7 +33,6 @@ class KelvraHostRender : public testing::KelvraTest {
     args.insert(args.begin(), "render");
     return Host(args);
   }
-  TempDir dir;
 };
 
 TEST_F(KelvraHostRender, OptionsReachTheRendererAsWorkedExamplesSay) {
