@@ -44,6 +44,16 @@ TEST_F(KelvraHostCli, EveryCommandHasHelp) {
   EXPECT_EQ(Host({"frobnicate"}).status, 2);
 }
 
+TEST_F(KelvraHostCli, VersionNamesTheProjectVersionForProgramAndLibrary) {
+  for (const char* flag : {"--version", "version"}) {
+    HostRun r = Host({flag});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("kelvra-host " KELVRA_VERSION " (native build)\n"), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nlibrary " KELVRA_VERSION ": linked in\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PNG (8/16-bit)"), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(KelvraHostCli, BadInputGivesOneLineAndNoOutput) {
   const std::string out = dir.File("out.tif");
   const std::string h = dir.File("h.pgm");
