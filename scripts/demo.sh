@@ -4,9 +4,9 @@
 # the way Kelvra does. Normal maps in both conventions, a 16-bit and a float
 # displacement map, the preview and a layered editor document, with a picture
 # of each map, go into out/; a table of what was written is printed.
-#   scripts/demo.sh             the native build (PNG pictures)
+#   scripts/demo.sh             the native build
 #   scripts/demo.sh --windows   kelvra-host.exe with the real KelvraDLL.dll under
-#                               Wine, into out/windows/ (maps and documents)
+#                               Wine, into out/windows/ (the same files)
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)

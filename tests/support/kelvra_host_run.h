@@ -1,6 +1,7 @@
-// What the kelvra-host tests share: running the program in-process with its
-// output captured, writing 16-bit height files, and reading a map file's
-// samples back.
+// What the kelvra-host tests share: one fixture (a fresh folder, the
+// library's kept state reset around each test), running the program
+// in-process with its output captured, writing 16-bit height files, and
+// reading a map file's samples back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "editorlink/editor_state.h"
+#include "maps/preview.h"
 #include "tests/support/test_env.h"
 #include "tools/kelvra-host/commands.h"
 #include "tools/kelvra-host/image_io.h"
@@ -27,6 +30,29 @@ inline HostRun Host(const std::vector<std::string>& args) {
   int status = RunHost(args, out, err);
   return {status, out.str(), err.str()};
 }
+
+// Each test runs as a freshly started program against a freshly loaded
+// library: the preview tile and the editor link's mode and stamp, which the
+// library keeps between calls, are reset before and released after, and the
+// base fixture's resource accounting holds for the whole test.
+class KelvraHostTest : public kelvra::testing::KelvraTest {
+ protected:
+  void SetUp() override {
+    KelvraTest::SetUp();
+    ReleasePreviewForTesting();
+    ResetEditorStateForTesting();
+  }
+  void TearDown() override {
+    ReleasePreviewForTesting();
+    KelvraTest::TearDown();
+  }
+  // Between two runs inside one test, as between two starts of the program.
+  void Restart() {
+    ReleasePreviewForTesting();
+    ResetEditorStateForTesting();
+  }
+  kelvra::testing::TempDir dir;
+};
 
 // A 16-bit PGM of `rows`, each row a list of samples.
 inline void WritePgm(const std::string& path, const std::vector<std::vector<uint16_t>>& rows) {

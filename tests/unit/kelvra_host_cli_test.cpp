@@ -12,21 +12,19 @@ namespace kelvra::tool {
 namespace {
 
 using kelvra::testing::FileExists;
-using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
-class KelvraHostCli : public testing::KelvraTest {
+class KelvraHostCli : public KelvraHostTest {
  protected:
   void SetUp() override {
-    KelvraTest::SetUp();
+    KelvraHostTest::SetUp();
     WriteFileBytes(dir.File("h.pgm"), Bytes("P5\n2 2\n255\n" + std::string("\x10\x20\x30\x40", 4)));
     WriteFileBytes(dir.File("c.ppm"), Bytes("P6\n2 2\n255\n" + std::string(12, '\x40')));
     WriteFileBytes(dir.File("c3.ppm"), Bytes("P6\n3 2\n255\n" + std::string(18, '\x40')));
     WriteFileBytes(dir.File("huge.pgm"), Bytes("P5\n32768 2\n255\n"));
   }
-  TempDir dir;
 };
 
 TEST_F(KelvraHostCli, EveryCommandHasHelp) {
@@ -44,6 +42,16 @@ TEST_F(KelvraHostCli, EveryCommandHasHelp) {
     EXPECT_NE(r.out.find(std::string("  ") + cmd + " "), std::string::npos) << cmd;
   EXPECT_EQ(Host({}).status, 2);
   EXPECT_EQ(Host({"frobnicate"}).status, 2);
+}
+
+TEST_F(KelvraHostCli, VersionNamesTheProjectVersionForProgramAndLibrary) {
+  for (const char* flag : {"--version", "version"}) {
+    HostRun r = Host({flag});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("kelvra-host " KELVRA_VERSION " (native build)\n"), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nlibrary " KELVRA_VERSION ": linked in\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PNG (8/16-bit)"), std::string::npos) << r.out;
+  }
 }
 
 TEST_F(KelvraHostCli, BadInputGivesOneLineAndNoOutput) {

@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "editorlink/editor_state.h"
-#include "maps/preview.h"
+#include "tests/support/kelvra_host_run.h"
 #include "tests/support/test_env.h"
 #include "tools/kelvra-host/commands.h"
 #include "tools/kelvra-host/image_io.h"
@@ -17,27 +16,14 @@ namespace {
 using kelvra::testing::FileExists;
 using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
-using kelvra::testing::TempDir;
 
-class KelvraHostDemo : public testing::KelvraTest {
- protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    ReleasePreviewForTesting();
-    ResetEditorStateForTesting();
-  }
-  void TearDown() override {
-    ReleasePreviewForTesting();
-    KelvraTest::TearDown();
-  }
-  TempDir dir;
-};
+using KelvraHostDemo = KelvraHostTest;
 
 TEST_F(KelvraHostDemo, WritesEveryFileOfItsTable) {
-  std::ostringstream out, err;
   std::string folder = dir.File("out");
-  ASSERT_EQ(RunHost({"demo", "-o", folder, "--size", "96"}, out, err), 0) << err.str();
-  EXPECT_TRUE(err.str().empty()) << err.str();
+  HostRun r = Host({"demo", "-o", folder, "--size", "96"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
   const char* files[] = {
       "heights.png",        "texture.png",          "shaded.png",
       "normal-opengl.tif",  "normal-opengl.png",    "normal-directx.tif",
@@ -46,7 +32,7 @@ TEST_F(KelvraHostDemo, WritesEveryFileOfItsTable) {
       "preview.png",        "editor.psd"};
   for (const char* f : files) {
     EXPECT_TRUE(FileExists(folder + "/" + f)) << f;
-    EXPECT_NE(out.str().find(std::string("\n") + f + " "), std::string::npos) << f << " in the table";
+    EXPECT_NE(r.out.find(std::string("\n") + f + " "), std::string::npos) << f << " in the table";
     EXPECT_FALSE(FileExists(folder + "/" + f + ".part")) << f;
   }
   for (const char* tif : {"normal-opengl.tif", "normal-directx.tif", "displacement16.tif",
@@ -56,7 +42,7 @@ TEST_F(KelvraHostDemo, WritesEveryFileOfItsTable) {
     EXPECT_TRUE(InspectMapFile(folder + "/" + tif, &info, &error)) << error;
     EXPECT_EQ(info.width, 96);
   }
-  // DirectX's green is OpenGL's inverted (code 80 = Y' xor 65535); red and
+  // OpenGL's green is DirectX's inverted (code 80 = Y' xor 65535); red and
   // blue are the same.
   std::vector<uint8_t> gl = ReadFileBytes(folder + "/normal-opengl.tif");
   std::vector<uint8_t> dx = ReadFileBytes(folder + "/normal-directx.tif");
@@ -80,11 +66,11 @@ TEST_F(KelvraHostDemo, WritesEveryFileOfItsTable) {
 }
 
 TEST_F(KelvraHostDemo, TheInputIsTheSameEveryRun) {
-  std::ostringstream out, err;
-  ASSERT_EQ(RunHost({"demo", "-o", dir.File("a"), "--size", "32"}, out, err), 0) << err.str();
-  ReleasePreviewForTesting();
-  ResetEditorStateForTesting();
-  ASSERT_EQ(RunHost({"demo", "-o", dir.File("b"), "--size", "32"}, out, err), 0) << err.str();
+  HostRun r = Host({"demo", "-o", dir.File("a"), "--size", "32"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Restart();
+  r = Host({"demo", "-o", dir.File("b"), "--size", "32"});
+  ASSERT_EQ(r.status, 0) << r.err;
   for (const char* f : {"heights.png", "shaded.png", "normal-opengl.tif", "preview.psd",
                         "editor.psd"})
     EXPECT_EQ(ReadFileBytes(dir.File("a/") + f), ReadFileBytes(dir.File("b/") + f)) << f;

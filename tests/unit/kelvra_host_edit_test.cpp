@@ -17,7 +17,6 @@ namespace {
 using kelvra::testing::FileExists;
 using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
-using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
 
 ColorImage Solid(int w, int h, uint32_t pixel) {
@@ -36,12 +35,8 @@ ColorImage Load(const std::string& path) {
   return img;
 }
 
-class KelvraHostEdit : public testing::KelvraTest {
+class KelvraHostEdit : public KelvraHostTest {
  protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    ResetEditorStateForTesting();  // each session starts as a fresh host
-  }
   // An opener that waits past the second in which the document was written
   // (the library's stamps have whole seconds), then runs `action` on it.
   std::string Opener(const std::string& action) {
@@ -59,7 +54,6 @@ class KelvraHostEdit : public testing::KelvraTest {
     std::string error;
     ASSERT_TRUE(WriteColorImage(dir.File(name), img, &error)) << error;
   }
-  TempDir dir;
 };
 
 TEST_F(KelvraHostEdit, AFlatDocumentEditedAndSavedComesBackIntoTheImage) {

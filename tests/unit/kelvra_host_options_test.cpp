@@ -67,11 +67,13 @@ TEST(KelvraHostOptions, CommandLinesComposeWholeCodes) {
   const Case cases[] = {
       {{}, "AAAFAAKAEAAAAA"},  // 16-bit displacement, code 40
       {{"--normal"}, "AAADAAKAFAHAJA"},
-      {{"--preset", "normal-opengl"}, "AAADAAKAFAHAJA"},
-      {{"--preset", "normal-directx"}, "AAADAAKAFAIAJA"},
+      // OpenGL's +Y up the image is the inverted Y of code 80; DirectX's
+      // +Y down is code 70.
+      {{"--preset", "normal-opengl"}, "AAADAAKAFAIAJA"},
+      {{"--preset", "normal-directx"}, "AAADAAKAFAHAJA"},
       {{"--preset", "displacement16"}, "AAAFAAKAEAAAAA"},
       {{"--preset", "displacement-float"}, "AAAJAAKAEAAAAA"},
-      {{"--preset=normal-opengl", "--bits", "16"}, "AAAHAAKAFAHAJA"},
+      {{"--preset=normal-opengl", "--bits", "16"}, "AAAHAAKAFAIAJA"},
       {{"--normal", "--mode", "2", "--simple"}, "AAACCAKAFAHAJA"},
       {{"--bits", "32", "--codes", "50,70,90", "--mode", "3", "--strength", "4", "--smooth",
         "--flip"},

@@ -18,21 +18,9 @@ namespace {
 using kelvra::testing::FileExists;
 using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
-using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
 
-class KelvraHostPreview : public testing::KelvraTest {
- protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    ReleasePreviewForTesting();
-  }
-  void TearDown() override {
-    ReleasePreviewForTesting();  // the tile and raster the library keeps
-    KelvraTest::TearDown();
-  }
-  TempDir dir;
-};
+using KelvraHostPreview = KelvraHostTest;
 
 TEST_F(KelvraHostPreview, PreviewOfTheTile) {
   // 256 x 256, constant in 2 x 2 blocks: each tile sample is its block's

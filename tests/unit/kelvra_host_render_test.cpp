@@ -17,13 +17,12 @@ namespace {
 using kelvra::testing::FileExists;
 using kelvra::testing::ReadFileBytes;
 using kelvra::testing::RunCommand;
-using kelvra::testing::TempDir;
 using kelvra::testing::WriteFileBytes;
 
-class KelvraHostRender : public testing::KelvraTest {
+class KelvraHostRender : public KelvraHostTest {
  protected:
   void SetUp() override {
-    KelvraTest::SetUp();
+    KelvraHostTest::SetUp();
     // The worked 2 x 2 field: rows 16384, 49152 and 32768, 32768.
     WritePgm(dir.File("two.pgm"), {{16384, 49152}, {32768, 32768}});
     // The worked 3 x 3 field whose rows all read 30000, 31000, 32000.
@@ -34,7 +33,6 @@ class KelvraHostRender : public testing::KelvraTest {
     args.insert(args.begin(), "render");
     return Host(args);
   }
-  TempDir dir;
 };
 
 TEST_F(KelvraHostRender, OptionsReachTheRendererAsWorkedExamplesSay) {
@@ -78,7 +76,7 @@ TEST_F(KelvraHostRender, NormalMapsMatchTheWorkedField) {
     EXPECT_EQ(px[3 * i + 1], 128u) << i;
     EXPECT_EQ(px[3 * i + 2], last ? 255u : 181u) << i;
   }
-  EXPECT_NE(r.out.find("3 x 3, 8-bit RGB normal map (codes 50,70,90), mode 2"), std::string::npos)
+  EXPECT_NE(r.out.find("3 x 3, 8-bit RGB normal map (codes 50,70,90), DirectX convention (+Y down), mode 2"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("option code AAADCAKAFAHAJA"), std::string::npos) << r.out;
   r = Render({three, "-o", out, "--normal", "--bits", "16", "--mode", "1", "--scale", "1"});
@@ -86,10 +84,33 @@ TEST_F(KelvraHostRender, NormalMapsMatchTheWorkedField) {
   px = Samples(out, 16);
   EXPECT_EQ(std::vector<uint32_t>(px.begin(), px.begin() + 9),
             (std::vector<uint32_t>{27825, 32768, 64786, 27825, 32768, 64786, 32768, 32768, 65535}));
-  // DirectX's convention inverts green through code 80: Y' xor 65535.
-  r = Render({three, "-o", out, "--preset", "normal-directx", "--bits", "16", "--mode", "1"});
+  // The OpenGL convention inverts green through code 80: Y' xor 65535.
+  r = Render({three, "-o", out, "--preset", "normal-opengl", "--bits", "16", "--mode", "1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Samples(out, 16)[1], 32768u ^ 65535u);
+  EXPECT_NE(r.out.find("(codes 50,80,90), OpenGL convention (+Y up)"), std::string::npos) << r.out;
+}
+
+TEST_F(KelvraHostRender, RawHeightFilesRenderAsTheSameFieldInPgm) {
+  // The worked 2 x 2 field as raw little-endian 16-bit samples.
+  const std::vector<uint8_t> raw = {0x00, 0x40, 0x00, 0xC0, 0x00, 0x80, 0x00, 0x80};
+  WriteFileBytes(dir.File("two.r16"), raw);
+  WriteFileBytes(dir.File("two.bin"), raw);
+  ASSERT_EQ(Render({dir.File("two.pgm"), "-o", dir.File("pgm.tif")}).status, 0);
+  HostRun r = Render({dir.File("two.r16"), "-o", dir.File("r16.tif")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(": 2 x 2,"), std::string::npos) << r.out;
+  r = Render({dir.File("two.bin"), "-o", dir.File("bin.tif"), "--raw", "2x2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFileBytes(dir.File("r16.tif")), ReadFileBytes(dir.File("pgm.tif")));
+  EXPECT_EQ(ReadFileBytes(dir.File("bin.tif")), ReadFileBytes(dir.File("pgm.tif")));
+  r = Render({dir.File("two.bin"), "-o", dir.File("bad.tif"), "--raw", "4x1x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--raw wants WIDTHxHEIGHT"), std::string::npos) << r.err;
+  r = Render({dir.File("two.bin"), "-o", dir.File("bad.tif"), "--raw", "3x1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("raw 16-bit samples take 6"), std::string::npos) << r.err;
+  EXPECT_FALSE(FileExists(dir.File("bad.tif")));
 }
 
 TEST_F(KelvraHostRender, TheMapObjectPathUsesItsOwnScale) {

@@ -138,78 +138,64 @@ bool NotifiedOnce(Host& host) {
 }
 
 constexpr uint32_t kPainted = kR << 16 | kG << 8 | kB;
+constexpr uint32_t kHalfPainted = (kR / 2) << 16 | (kG / 2) << 8 | (kB / 2);
 
-WT_SCENARIO(editor_1_layered_shading_round_trip) {
-  Host host;
-  const std::vector<uint32_t> before(host.main.pixels32(), host.main.pixels32() + kW * kH);
-  RoundTrip r = Run(host, 1, false);
-  WT_CHECK_EQ(r.launched, 0.0f);
-  WT_CHECK(r.editorSaw == r.path);
-  WT_CHECK_EQ(r.firstReload, 1.0f);
-  WT_CHECK_EQ(r.secondReload, 0.0f);
-  WT_CHECK(NotifiedOnce(host));
-  for (int i = 0; i < kW * kH; ++i) {
-    const uint32_t expected = InRect(i) ? (before[i] & 0xFF000000u) | kPainted : before[i];
-    WT_CHECK_EQ(host.main.pixels32()[i], expected);
-  }
-}
+// What a reload merges into the target's pixels inside the painted rectangle.
+enum class Merge {
+  kPainted,           // the painted colour itself
+  kWhereUncovered,    // the painted colour where the masked layer lets it through
+  kHalfLevels,        // the ratio rule: the shaded image is twice the flat one
+};
 
-WT_SCENARIO(editor_3_masked_round_trip_merges_what_shows_through) {
-  // The masked upper layer covers the bottom layer where the mask is below
-  // the threshold; the editor's composite shows the painted bottom layer
-  // only elsewhere, and that composite is what the reload merges.
-  Host host;
-  const std::vector<uint32_t> before(host.main.pixels32(), host.main.pixels32() + kW * kH);
-  RoundTrip r = Run(host, 3, false);
-  WT_CHECK_EQ(r.launched, 0.0f);
-  WT_CHECK(r.editorSaw == r.path);
-  WT_CHECK_EQ(r.firstReload, 1.0f);
-  WT_CHECK_EQ(r.secondReload, 0.0f);
-  WT_CHECK(NotifiedOnce(host));
-  int changed = 0;
-  for (int i = 0; i < kW * kH; ++i) {
-    const bool covered = static_cast<int32_t>(host.mask.pixels32()[i]) < kThreshold;
-    const bool shows = InRect(i) && !covered;
-    changed += shows;
-    const uint32_t expected = shows ? (before[i] & 0xFF000000u) | kPainted : before[i];
-    WT_CHECK_EQ(host.main.pixels32()[i], expected);
-  }
-  WT_CHECK(changed > 0);
-}
+struct ModeCase {
+  int mode;
+  const char* what;
+  bool targetIsSlot6;   // mode 20 edits the slot-6 image, not the main image
+  bool reshade;         // the host shades the flat image again after the merge
+  float firstReload;    // 1.0: merged and the host told; 0.0: merged silently
+  Merge merge;
+};
 
-WT_SCENARIO(editor_4_flat_shaded_round_trip_keeps_the_ratio) {
-  // The shaded image is twice the flat one, so the ratio rule turns the
-  // painted level b into b / 2 in the flat image.
-  Host host;
-  const std::vector<uint32_t> before(host.main.pixels32(), host.main.pixels32() + kW * kH);
-  RoundTrip r = Run(host, 4, true);
-  WT_CHECK_EQ(r.launched, 0.0f);
-  WT_CHECK(r.editorSaw == r.path);
-  WT_CHECK_EQ(r.firstReload, 1.0f);
-  // The host shaded the new flat image again: the file now agrees with it.
-  WT_CHECK_EQ(r.secondReload, 0.0f);
-  WT_CHECK(NotifiedOnce(host));
-  const uint32_t half = (kR / 2) << 16 | (kG / 2) << 8 | (kB / 2);
-  for (int i = 0; i < kW * kH; ++i) {
-    const uint32_t expected = InRect(i) ? (before[i] & 0xFF000000u) | half : before[i];
-    WT_CHECK_EQ(host.main.pixels32()[i], expected);
-  }
-}
+const ModeCase kModes[] = {
+    {1, "layered with a shading layer", false, false, 1.0f, Merge::kPainted},
+    // The masked upper layer covers the bottom layer where the mask is below
+    // the threshold; the editor's composite shows the painted bottom layer
+    // only elsewhere, and that composite is what the reload merges.
+    {3, "masked upper layer", false, false, 1.0f, Merge::kWhereUncovered},
+    // After the host shades the new flat image again the file agrees with it,
+    // so the second reload finds nothing to merge.
+    {4, "flat shaded image", false, true, 1.0f, Merge::kHalfLevels},
+    {20, "slot-6 image, the host is not told", true, false, 0.0f, Merge::kPainted},
+};
 
-WT_SCENARIO(editor_20_slot6_round_trip_is_not_notified) {
-  Host host;
-  const std::vector<uint8_t> mainBefore = host.main.snapshot();
-  const std::vector<uint32_t> before(host.slot6.pixels32(), host.slot6.pixels32() + kW * kH);
-  RoundTrip r = Run(host, 20, false);
-  WT_CHECK_EQ(r.launched, 0.0f);
-  WT_CHECK(r.editorSaw == r.path);
-  WT_CHECK_EQ(r.firstReload, 0.0f);
-  WT_CHECK_EQ(r.secondReload, 0.0f);
-  WT_CHECK(host.doc.notifyCalls.empty());
-  WT_CHECK(host.main.snapshot() == mainBefore);
-  for (int i = 0; i < kW * kH; ++i) {
-    const uint32_t expected = InRect(i) ? (before[i] & 0xFF000000u) | kPainted : before[i];
-    WT_CHECK_EQ(host.slot6.pixels32()[i], expected);
+WT_SCENARIO(editor_round_trips_for_every_mode) {
+  for (const ModeCase& m : kModes) {
+    std::printf("  mode %d: %s\n", m.mode, m.what);
+    Host host;
+    SimImage& target = m.targetIsSlot6 ? host.slot6 : host.main;
+    const std::vector<uint8_t> mainBefore = host.main.snapshot();
+    const std::vector<uint32_t> before(target.pixels32(), target.pixels32() + kW * kH);
+    RoundTrip r = Run(host, m.mode, m.reshade);
+    WT_CHECK_EQ(r.launched, 0.0f);
+    WT_CHECK(r.editorSaw == r.path);
+    WT_CHECK_EQ(r.firstReload, m.firstReload);
+    WT_CHECK_EQ(r.secondReload, 0.0f);
+    if (m.firstReload == 1.0f) {
+      WT_CHECK(NotifiedOnce(host));
+    } else {
+      WT_CHECK(host.doc.notifyCalls.empty());
+    }
+    if (m.targetIsSlot6) WT_CHECK(host.main.snapshot() == mainBefore);
+    int changed = 0;
+    for (int i = 0; i < kW * kH; ++i) {
+      const bool covered = static_cast<int32_t>(host.mask.pixels32()[i]) < kThreshold;
+      const bool painted = InRect(i) && !(m.merge == Merge::kWhereUncovered && covered);
+      changed += painted;
+      const uint32_t colour = m.merge == Merge::kHalfLevels ? kHalfPainted : kPainted;
+      const uint32_t expected = painted ? (before[i] & 0xFF000000u) | colour : before[i];
+      WT_CHECK_EQ(target.pixels32()[i], expected);
+    }
+    WT_CHECK(changed > 0);
   }
 }
 

@@ -19,7 +19,7 @@ const char kUsage[] =
     "  preview HEIGHTS -o OUT.psd  the 128 x 128 preview document of a map\n"
     "  edit IMAGE --mode N         open an image in the editor, merge its saves back\n"
     "  demo [-o DIR]               the main job on bundled input, into out/\n"
-    "  --version                   load the library and say which build this is\n";
+    "  --version                   the version of this program and of the library\n";
 
 }  // namespace
 
@@ -47,10 +47,11 @@ int RunHost(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       err << "kelvra-host: " << error << "\n";
       return 1;
     }
-    out << "kelvra-host (" << BuildName() << " build): "
-        << (HavePng() ? "the library linked in; PNG and PGM/PPM files"
-                      : "KelvraDLL.dll loaded, all 17 exports resolved by name; PGM/PPM files only")
-        << "\n";
+    const bool windows = std::string(BuildName()) == "Windows";
+    out << "kelvra-host " << KELVRA_VERSION << " (" << BuildName() << " build)\n"
+        << (windows ? "KelvraDLL.dll " : "library ") << LibraryVersion()
+        << (windows ? ": loaded, all 17 exports resolved by name" : ": linked in") << "\n"
+        << "files: " << ImageFormats() << "\n";
     return 0;
   }
   if (command == "help" || command == "--help" || command == "-h") {

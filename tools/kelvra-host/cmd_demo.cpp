@@ -72,22 +72,19 @@ int RunDemo(const std::vector<std::string>& args, Io io) {
   const Library* lib = LoadKelvra(&error);
   if (lib == nullptr) return fail(error);
   auto in = [&](const std::string& name) { return dir + "/" + name; };
-  const bool pictures = HavePng() && HaveMapViews();
-  const std::string imageExt = HavePng() ? ".png" : ".pgm";
-  const std::string colourExt = HavePng() ? ".png" : ".ppm";
   std::vector<Row> rows;
 
   // The input, kept beside the results so that each can be rerun by hand.
   HeightField heights = MakeDemoHeights(static_cast<int>(size));
   ColorImage texture = MakeDemoTexture(static_cast<int>(size));
   ColorImage shaded = ShadeTexture(texture, heights);
-  const std::string heightsFile = "heights" + imageExt;
+  const std::string heightsFile = "heights.png";
   if (!WriteRaster(in(heightsFile), HeightFieldToRaster(heights), &error)) return fail(error);
   rows.push_back({heightsFile, "input: 16-bit height field", FileBytes(in(heightsFile)), -1});
   for (auto [name, image, what] :
        {std::tuple{"texture", &texture, "input: colour texture"},
         std::tuple{"shaded", &shaded, "input: the texture lit over the heights"}}) {
-    std::string file = std::string(name) + colourExt;
+    std::string file = std::string(name) + ".png";
     if (!WriteColorImage(in(file), *image, &error)) return fail(error);
     rows.push_back({file, what, FileBytes(in(file)), -1});
   }
@@ -118,11 +115,9 @@ int RunDemo(const std::vector<std::string>& args, Io io) {
     if (!ExportMap(*lib, heights, options, in(tif), false, &outcome, &error)) return fail(error);
     rows.push_back({tif, DescribeMap(options) + ", code " + outcome.code,
                     outcome.file.fileBytes, outcome.milliseconds});
-    if (pictures) {
-      std::string png = std::string(job.file) + ".png";
-      if (!WriteMapView(in(tif), in(png), &error)) return fail(error);
-      rows.push_back({png, "picture of " + tif, FileBytes(in(png)), -1});
-    }
+    std::string png = std::string(job.file) + ".png";
+    if (!WriteMapView(in(tif), in(png), &error)) return fail(error);
+    rows.push_back({png, "picture of " + tif, FileBytes(in(png)), -1});
   }
 
   PreviewOutcome preview;
@@ -130,7 +125,7 @@ int RunDemo(const std::vector<std::string>& args, Io io) {
     return fail(error);
   rows.push_back({"preview.psd", "128 x 128 preview of normal-opengl, code " + preview.code,
                   preview.file.fileBytes, preview.milliseconds});
-  if (HavePng()) {
+  {
     Raster view;
     view.width = view.height = 128;
     view.channels = 3;
@@ -178,9 +173,6 @@ int RunDemo(const std::vector<std::string>& args, Io io) {
   io.out << "\n";
   if (launched != 0.0f)
     io.out << "editor.psd was written; the system did not open it (no program for .psd).\n";
-  if (!pictures)
-    io.out << "Pictures of the maps need the native build (libpng, libtiff); this "
-              "build writes the maps and documents only.\n";
   return 0;
 }
 

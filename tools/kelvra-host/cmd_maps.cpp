@@ -25,14 +25,18 @@ constexpr double kSetPath = 2, kExportImage = 3, kExportMap = 4, kSampleTile = 2
 
 const char kMapOptionsHelp[] =
     "Map options (they compose the option code):\n"
-    "  --preset NAME        normal-opengl, normal-directx, displacement16,\n"
-    "                       displacement-float (single options below override it)\n"
-    "  --normal             RGB normal map, codes 50,70,90, 8 bits\n"
+    "  --preset NAME        normal-opengl    8-bit RGB normal map, +Y up the image\n"
+    "                                        (OpenGL, Blender, Unity, Godot): codes 50,80,90\n"
+    "                       normal-directx   8-bit RGB normal map, +Y down the image\n"
+    "                                        (DirectX): codes 50,70,90\n"
+    "                       displacement16, displacement-float\n"
+    "                       (single options below override the preset)\n"
+    "  --normal             RGB normal map, codes 50,70,90, 8 bits (as normal-directx)\n"
     "  --displacement       grey displacement map, code 40, 16 bits (the default)\n"
     "  --bits 8|16|32       bits per sample; 32 writes float samples\n"
     "  --channels 1|3       channels\n"
     "  --codes A[,B,C]      channel codes 0..102 (40 displacement, 50 X, 60 -X,\n"
-    "                       70 Y, 80 -Y, 90 Z; see the README for the rest)\n"
+    "                       70 Y down, 80 Y up, 90 Z; see the README for the rest)\n"
     "  --mode 0..3          0 heights x strength; 1 x strength x scale;\n"
     "                       2 stretched to the full range; 3 stretched x scale\n"
     "  --strength -10..15   strength steps (-10: 1/11, 4: x2, 15: x4.75)\n"
@@ -209,6 +213,7 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   optionDefs.push_back({"o", true});
   optionDefs.push_back({"output", true});
   optionDefs.push_back({"view", true});
+  optionDefs.push_back({"raw", true});
   optionDefs.push_back({"help", false});
   optionDefs.push_back({"h", false});
   if (cmd.preview) {
@@ -235,9 +240,14 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
                 "                       then 8- and 16-bit maps use scale 1 and float maps the\n"
                 "                       map object's scale (--scale)\n";
     }
-    io.out << "Output:\n"
+    io.out << "Input:\n"
+              "  HEIGHTS              a grey PNG or PGM (8 or 16 bits; 8-bit samples are\n"
+              "                       widened), a grey TIFF (native build) or raw 16-bit\n"
+              "  --raw WxH            HEIGHTS is raw little-endian 16-bit samples of this\n"
+              "                       size; a .r16 file without --raw must be square\n"
+              "Output:\n"
               "  -o, --output FILE    the document to write (required)\n"
-              "  --view IMAGE.png     also write a picture of the result (native build)\n";
+              "  --view IMAGE.png     also write an 8-bit picture of the result\n";
     return 0;
   }
   if (parsed.positional.size() != 1)
@@ -249,11 +259,6 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   if (outPath.empty()) return fail("no output given: add -o FILE", 2);
   std::string viewPath = parsed.Get("view");
   if (!viewPath.empty()) {
-    if (!HavePng() || (!cmd.preview && !HaveMapViews()))
-      return fail("--view needs the native build (libpng" +
-                      std::string(cmd.preview ? "" : ", libtiff") + "); this is the " +
-                      BuildName() + " build",
-                  2);
     if (Extension(viewPath) != ".png") return fail("--view writes a .png picture", 2);
   }
   MapOptions options;
@@ -261,8 +266,12 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
   if (parsed.Has("scale") && options.rawCode.empty() && (options.mode == 0 || options.mode == 2))
     io.err << prefix << "note: --scale has no effect in mode " << options.mode << "\n";
 
+  RawSize raw;
+  if (parsed.Has("raw") && !ParseRawSize(parsed.Get("raw"), &raw, &error)) return fail(error, 2);
+
   HeightField heights;
-  if (!ReadHeightField(parsed.positional[0], &heights, &error)) return fail(error);
+  if (!ReadHeightField(parsed.positional[0], &heights, &error, parsed.Has("raw") ? &raw : nullptr))
+    return fail(error);
   const Library* lib = LoadKelvra(&error);
   if (lib == nullptr) return fail(error);
 
@@ -315,8 +324,8 @@ int RunMapCommand(const MapCommand& cmd, const std::vector<std::string>& args, I
 int RunRender(const std::vector<std::string>& args, Io io) {
   static const MapCommand cmd = {
       "render", "kelvra-host render HEIGHTS -o OUT.tif [map options]",
-      "Renders a displacement or normal map from a height field (16-bit grayscale PNG\n"
-      "or PGM; 8-bit files are widened) into an uncompressed TIFF, through Do\n"
+      "Renders a displacement or normal map from a height field (see Input below)\n"
+      "into an uncompressed TIFF, through Do\n"
       "commands 2 and 3 as the host does, and prints the option code, size and time.",
       false};
   return RunMapCommand(cmd, args, io);

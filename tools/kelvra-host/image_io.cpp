@@ -222,7 +222,9 @@ bool ReadRaster(const std::string& path, Raster* out, std::string* error) {
              std::string(1, static_cast<char>(bytes[1]));
     return false;
   }
-  *error = path + (bytes.empty() ? ": the file is empty" : ": neither a PNG nor a PGM/PPM file");
+  *error = path + (bytes.empty() ? ": the file is empty"
+                                 : ": neither a PNG nor a PGM/PPM file (raw 16-bit heights: "
+                                   "name them .r16 or give --raw WxH)");
   return false;
 }
 
@@ -325,7 +327,79 @@ Raster HeightFieldToRaster(const HeightField& f) {
   return r;
 }
 
-bool ReadHeightField(const std::string& path, HeightField* out, std::string* error) {
+bool ParseRawSize(const std::string& text, RawSize* out, std::string* error) {
+  const size_t x = text.find_first_of("xX");
+  auto number = [](const std::string& s, int* v) {
+    if (s.empty() || s.size() > 5 || s.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    *v = std::stoi(s);
+    return *v >= 1 && *v <= kMaxImageSide;
+  };
+  RawSize r;
+  if (x == std::string::npos || !number(text.substr(0, x), &r.width) ||
+      !number(text.substr(x + 1), &r.height)) {
+    *error = "--raw wants WIDTHxHEIGHT, each 1 to " + std::to_string(kMaxImageSide) +
+             ", not '" + text + "'";
+    return false;
+  }
+  *out = r;
+  return true;
+}
+
+bool DecodeRawHeights(const std::vector<uint8_t>& bytes, const std::string& name,
+                      const RawSize* raw, HeightField* out, std::string* error) {
+  const uint64_t samples = bytes.size() / 2;
+  RawSize size;
+  if (raw != nullptr) {
+    size = *raw;
+    const uint64_t due = 2 * uint64_t{static_cast<uint32_t>(size.width)} *
+                         static_cast<uint32_t>(size.height);
+    if (bytes.size() != due) {
+      *error = name + ": holds " + std::to_string(bytes.size()) + " bytes, but " +
+               std::to_string(size.width) + " x " + std::to_string(size.height) +
+               " raw 16-bit samples take " + std::to_string(due);
+      return false;
+    }
+  } else {
+    // Terrain tools write square .r16 files without a header.
+    uint64_t side = 0;
+    while ((side + 1) * (side + 1) <= samples && side < static_cast<uint64_t>(kMaxImageSide))
+      ++side;
+    if (bytes.size() % 2 != 0 || side == 0 || side * side != samples) {
+      *error = name + ": " + std::to_string(bytes.size()) +
+               " bytes are not a square of 16-bit samples; give the size with --raw WxH";
+      return false;
+    }
+    size.width = size.height = static_cast<int>(side);
+  }
+  HeightField f;
+  f.width = size.width;
+  f.height = size.height;
+  f.sourceBits = 16;
+  f.samples.resize(static_cast<size_t>(samples));
+  for (size_t i = 0; i < f.samples.size(); ++i)
+    f.samples[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  *out = std::move(f);
+  return true;
+}
+
+bool ReadHeightField(const std::string& path, HeightField* out, std::string* error,
+                     const RawSize* raw) {
+  const std::string ext = Extension(path);
+  if (raw != nullptr || ext == ".r16") {
+    std::vector<uint8_t> bytes;
+    return ReadWholeFile(path, &bytes, error) && DecodeRawHeights(bytes, path, raw, out, error);
+  }
+  // TIFF by its first four bytes, in either byte order.
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f != nullptr) {
+    uint8_t head[4] = {0, 0, 0, 0};
+    const size_t n = std::fread(head, 1, 4, f);
+    std::fclose(f);
+    if (n == 4 && ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 && head[3] == 0) ||
+                   (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && head[3] == 42)))
+      return ReadTiffHeights(path, out, error);
+  }
   Raster r;
   return ReadRaster(path, &r, error) && RasterToHeightField(r, path, out, error);
 }

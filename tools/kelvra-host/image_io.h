@@ -1,5 +1,5 @@
-// Image files for kelvra-host: PNG (through libpng, native build only) and
-// binary PGM/PPM (P5, P6) in both builds.
+// Image files for kelvra-host, the same in both builds: PNG (through stb) and
+// binary PGM/PPM (P5, P6).
 //
 // Readers recognise the format by the file's first bytes, writers by the
 // name's extension (.png, .pgm, .ppm, .pnm). Writers never leave a partial
@@ -49,14 +49,27 @@ inline uint32_t PackBgra(int r, int g, int b, int a) {
          static_cast<uint32_t>(r) << 16 | static_cast<uint32_t>(a) << 24;
 }
 
-// True in the build that carries libpng.
-bool HavePng();
-
 // Each returns false with a one-line reason naming the file in `error`.
 bool ReadRaster(const std::string& path, Raster* out, std::string* error);
 bool WriteRaster(const std::string& path, const Raster& raster, std::string* error);
 
-bool ReadHeightField(const std::string& path, HeightField* out, std::string* error);
+// A height field from PNG or PGM (grey only), from an 8- or 16-bit grey TIFF
+// (native build), or from raw little-endian 16-bit samples: with `raw` set,
+// any file of exactly raw->width x raw->height samples; without it, a file
+// named .r16 whose length makes a square.
+struct RawSize {
+  int width = 0;
+  int height = 0;
+};
+bool ReadHeightField(const std::string& path, HeightField* out, std::string* error,
+                     const RawSize* raw = nullptr);
+// "WxH" (both 1..kMaxImageSide) as --raw takes it.
+bool ParseRawSize(const std::string& text, RawSize* out, std::string* error);
+// Raw little-endian 16-bit samples, rows top-down without gaps.
+bool DecodeRawHeights(const std::vector<uint8_t>& bytes, const std::string& name,
+                      const RawSize* raw, HeightField* out, std::string* error);
+// TIFF height fields through libtiff; the Windows build refuses them.
+bool ReadTiffHeights(const std::string& path, HeightField* out, std::string* error);
 bool ReadColorImage(const std::string& path, ColorImage* out, std::string* error);
 // Writes grey (with alpha) when the image was read grey and still is, RGB
 // (with alpha) otherwise; a PGM name that now needs colour gets PPM content.

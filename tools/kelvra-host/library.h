@@ -47,6 +47,15 @@ float Call(ExportFn fn, double value, char** context);
 // Which build this is ("native" or "Windows"), for messages.
 const char* BuildName();
 
+// The version of the library in use, "major.minor.patch": on Windows read
+// from the version resource of the loaded KelvraDLL.dll ("" when it carries
+// none), natively the version this program was built with. Call after
+// LoadKelvra succeeded.
+std::string LibraryVersion();
+
+// What this program reads and writes, for --version and help texts.
+const char* ImageFormats();
+
 // Message boxes the library raised since the last call, as "caption: text".
 // The native build's platform records them; on Windows they were shown.
 std::vector<std::string> TakeLibraryNotes();

@@ -33,6 +33,12 @@ const Library* LoadKelvra(std::string*) {
 
 const char* BuildName() { return "native"; }
 
+const char* ImageFormats() {
+  return "PNG (8/16-bit), PGM/PPM, raw 16-bit heights (.r16) and 8/16-bit TIFF heights";
+}
+
+std::string LibraryVersion() { return KELVRA_VERSION; }
+
 std::vector<std::string> TakeLibraryNotes() {
   std::vector<std::string> notes;
   for (const seams::NoteBoxShown& box : seams::NoteBoxes())

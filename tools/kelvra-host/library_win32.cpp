@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace kelvra::tool {
 namespace {
 
@@ -22,6 +24,8 @@ bool Resolve(HMODULE module, const char* name, ExportFn* fn, std::string* error)
 }
 
 }  // namespace
+
+HMODULE gModule = nullptr;
 
 const Library* LoadKelvra(std::string* error) {
   static Library lib;
@@ -58,11 +62,39 @@ const Library* LoadKelvra(std::string* error) {
     return nullptr;
   }
   // The module stays loaded for the life of the process, as in the host.
+  gModule = module;
   loaded = true;
   return &lib;
 }
 
 const char* BuildName() { return "Windows"; }
+
+const char* ImageFormats() {
+  return "PNG (8/16-bit), PGM/PPM and raw 16-bit heights (.r16)";
+}
+
+std::string LibraryVersion() {
+  if (gModule == nullptr) return "";
+  HRSRC found = FindResourceA(gModule, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));  // RT_VERSION
+  if (found == nullptr) return "";
+  HGLOBAL handle = LoadResource(gModule, found);
+  const auto* p = static_cast<const uint8_t*>(handle != nullptr ? LockResource(handle) : nullptr);
+  const DWORD size = SizeofResource(gModule, found);
+  if (p == nullptr) return "";
+  // The fixed part starts with its signature on a 4-byte boundary; the file
+  // version follows as two words of two 16-bit parts each, high part first.
+  auto word = [p](DWORD at) {
+    return uint32_t{p[at]} | uint32_t{p[at + 1]} << 8 | uint32_t{p[at + 2]} << 16 |
+           uint32_t{p[at + 3]} << 24;
+  };
+  for (DWORD at = 0; at + 16 <= size; at += 4) {
+    if (word(at) != 0xFEEF04BDu) continue;
+    const uint32_t ms = word(at + 8), ls = word(at + 12);
+    return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xffff) + "." +
+           std::to_string(ls >> 16);
+  }
+  return "";
+}
 
 std::vector<std::string> TakeLibraryNotes() { return {}; }
 

@@ -36,9 +36,8 @@ struct FlatDocInfo {
 bool InspectFlatDocument(const std::string& path, FlatDocInfo* info,
                          std::vector<uint8_t>* rgb, std::string* error);
 
-// Writes an 8-bit picture of a map TIFF (grey or RGB; 16-bit samples scaled,
-// float samples clamped to 0..1) through libtiff; native build only.
-bool HaveMapViews();
+// Writes an 8-bit PNG picture of a map TIFF (grey or RGB; 16-bit samples
+// scaled, float samples clamped to 0..1).
 bool WriteMapView(const std::string& tiffPath, const std::string& imagePath, std::string* error);
 
 }  // namespace kelvra::tool

@@ -1,6 +1,6 @@
-// Pictures of map TIFFs, read back through libtiff (native build).
-#include <tiffio.h>
-
+// Pictures of map TIFFs, in both builds: the map is first checked whole by
+// InspectMapFile (one little-endian strip of the size its directory says),
+// then its samples are scaled to 8 bits and written as PNG.
 #include <cmath>
 #include <cstring>
 
@@ -9,61 +9,42 @@
 
 namespace kelvra::tool {
 
-bool HaveMapViews() { return true; }
-
 bool WriteMapView(const std::string& tiffPath, const std::string& imagePath, std::string* error) {
-  TIFFSetWarningHandler(nullptr);
-  TIFFSetErrorHandler(nullptr);
-  TIFF* tif = TIFFOpen(tiffPath.c_str(), "r");
-  if (tif == nullptr) {
-    *error = tiffPath + ": libtiff cannot open it";
-    return false;
-  }
-  uint32_t width = 0, height = 0;
-  uint16_t spp = 1, bps = 8, format = SAMPLEFORMAT_UINT;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
-  if ((spp != 1 && spp != 3) || (bps != 8 && bps != 16 && bps != 32) ||
-      (bps == 32 && format != SAMPLEFORMAT_IEEEFP) || width == 0 || height == 0) {
-    TIFFClose(tif);
+  MapFileInfo info;
+  if (!InspectMapFile(tiffPath, &info, error)) return false;
+  if ((info.channels != 1 && info.channels != 3) ||
+      (info.bits != 8 && info.bits != 16 && info.bits != 32) || (info.bits == 32) != info.isFloat) {
     *error = tiffPath + ": not a map of 1 or 3 channels at 8, 16 or 32-bit float samples";
     return false;
   }
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(tiffPath, &bytes, error)) return false;
+  // InspectMapFile measured the file: the strip lies wholly inside it.
+  const uint8_t* data = bytes.data() + info.dataOffset;
+  const size_t count = static_cast<size_t>(info.width) * info.height * info.channels;
   Raster view;
-  view.width = static_cast<int>(width);
-  view.height = static_cast<int>(height);
-  view.channels = spp;
+  view.width = info.width;
+  view.height = info.height;
+  view.channels = info.channels;
   view.bits = 8;
-  view.samples.resize(size_t{width} * height * spp);
-  std::vector<uint8_t> row(TIFFScanlineSize(tif));
-  for (uint32_t y = 0; y < height; ++y) {
-    if (TIFFReadScanline(tif, row.data(), y) < 0) {
-      TIFFClose(tif);
-      *error = tiffPath + ": libtiff cannot read row " + std::to_string(y);
-      return false;
+  view.samples.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    int v;
+    if (info.bits == 8) {
+      v = data[i];
+    } else if (info.bits == 16) {
+      const uint32_t s = data[2 * i] | uint32_t{data[2 * i + 1]} << 8;  // little-endian
+      v = static_cast<int>((s * 255 + 32767) / 65535);
+    } else {
+      const uint32_t u = data[4 * i] | uint32_t{data[4 * i + 1]} << 8 |
+                         uint32_t{data[4 * i + 2]} << 16 | uint32_t{data[4 * i + 3]} << 24;
+      float f;
+      std::memcpy(&f, &u, 4);
+      const double d = std::isnan(f) ? 0.0 : f < 0 ? 0.0 : f > 1 ? 1.0 : f;
+      v = static_cast<int>(std::lround(d * 255));
     }
-    uint16_t* out = view.samples.data() + size_t{y} * width * spp;
-    for (uint32_t i = 0; i < width * spp; ++i) {
-      int v;
-      if (bps == 8) {
-        v = row[i];
-      } else if (bps == 16) {
-        uint16_t s;
-        std::memcpy(&s, row.data() + 2 * i, 2);
-        v = (s * 255 + 32767) / 65535;
-      } else {
-        float f;
-        std::memcpy(&f, row.data() + 4 * i, 4);
-        double d = std::isnan(f) ? 0.0 : f < 0 ? 0.0 : f > 1 ? 1.0 : f;
-        v = static_cast<int>(std::lround(d * 255));
-      }
-      out[i] = static_cast<uint16_t>(v);
-    }
+    view.samples[i] = static_cast<uint16_t>(v);
   }
-  TIFFClose(tif);
   return WriteRaster(imagePath, view, error);
 }
 

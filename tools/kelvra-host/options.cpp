@@ -130,8 +130,15 @@ std::string ComposeOptionCode(const MapOptions& o) {
 
 const std::vector<Preset>& Presets() {
   static const std::vector<Preset> presets = {
-      {"normal-opengl", "8-bit RGB normal map, green up (codes 50,70,90)", 8, 3, {50, 70, 90}},
-      {"normal-directx", "8-bit RGB normal map, green down (codes 50,80,90)", 8, 3, {50, 80, 90}},
+      // The renderer's Y difference runs down the image (the row above minus
+      // this row), so code 70 points +Y down: the DirectX convention. Code
+      // 80 inverts it to +Y up the image, the OpenGL convention.
+      {"normal-opengl", "8-bit RGB normal map, OpenGL convention: +Y up the image, "
+                        "green above 128 on a bump's top edge (codes 50,80,90)",
+       8, 3, {50, 80, 90}},
+      {"normal-directx", "8-bit RGB normal map, DirectX convention: +Y down the image, "
+                         "green below 128 on a bump's top edge (codes 50,70,90)",
+       8, 3, {50, 70, 90}},
       {"displacement16", "16-bit grey displacement map (code 40)", 16, 1, {40, 0, 0}},
       {"displacement-float", "32-bit float displacement map (code 40)", 32, 1, {40, 0, 0}},
   };
@@ -154,6 +161,14 @@ bool IsNormalMap(const MapOptions& o) {
   return false;
 }
 
+const char* NormalConvention(const MapOptions& o) {
+  // Green carries Y in both conventions; only its direction differs.
+  if (o.channels != 3 || !o.rawCode.empty()) return nullptr;
+  if (o.codes[1] == 70) return "DirectX convention (+Y down)";
+  if (o.codes[1] == 80) return "OpenGL convention (+Y up)";
+  return nullptr;
+}
+
 std::string DescribeMap(const MapOptions& o) {
   if (!o.rawCode.empty()) return "option code as given";
   std::string text = std::to_string(o.bits) + (o.bits == 32 ? "-bit float " : "-bit ");
@@ -164,7 +179,10 @@ std::string DescribeMap(const MapOptions& o) {
     if (c > 0) text += ',';
     text += std::to_string(o.codes[c]);
   }
-  text += "), mode " + std::to_string(o.mode);
+  text += ")";
+  const char* convention = NormalConvention(o);
+  if (convention != nullptr) text += std::string(", ") + convention;
+  text += ", mode " + std::to_string(o.mode);
   if (o.strength != 0) text += ", strength " + std::to_string(o.strength);
   if (o.smooth) text += ", smoothed";
   if (o.wrap) text += ", wrapped edges";

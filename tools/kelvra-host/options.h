@@ -82,7 +82,12 @@ std::string ChannelCodeLetters(int code);
 // True when any used channel code asks for the surface normal (50 and more).
 bool IsNormalMap(const MapOptions& o);
 
-// One-line description: "8-bit RGB normal map (codes 50,70,90), mode 0".
+// "OpenGL convention (+Y up)" when green holds Y pointing up the image (code
+// 80), "DirectX convention (+Y down)" for code 70; null otherwise.
+const char* NormalConvention(const MapOptions& o);
+
+// One-line description: "8-bit RGB normal map (codes 50,80,90), OpenGL
+// convention (+Y up), mode 0".
 std::string DescribeMap(const MapOptions& o);
 
 struct Preset {

@@ -14,18 +14,34 @@ check() {  # name status
 }
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 
-# The DLL loads by name and every export resolves.
+native=$nativebin/kelvra-host
+if [ ! -x "$native" ]; then
+  echo "FAILED: no native kelvra-host at $native (build the native build first)"
+  exit 1
+fi
+
+# The DLL loads by name, every export resolves, and the version its resource
+# carries is the one the native program was built with.
 out=$(wine_run --version); rc=$?
 echo "$out"
-[ $rc -eq 0 ] && echo "$out" | grep -q "KelvraDLL.dll loaded, all 17 exports resolved"
-check "library loads, 17 exports" $?
+version=$("$native" --version | sed -n 's/^kelvra-host \([0-9.]*\) .*/\1/p')
+[ $rc -eq 0 ] && [ -n "$version" ] && \
+  echo "$out" | grep -q "^KelvraDLL.dll $version: loaded, all 17 exports resolved" && \
+  echo "$out" | grep -q "^kelvra-host $version (Windows build)"
+check "library loads, 17 exports, version $version from its resource" $?
 
-# PNG input is refused with a clear line and a non-zero exit.
-printf '\x89PNG\r\n\x1a\n' >h.png
-out=$(wine_run render h.png -o h.tif); rc=$?
+# A damaged PNG and a TIFF (no libtiff here) are refused with one line and a
+# non-zero exit, and nothing is written.
+printf '\x89PNG\r\n\x1a\n' >bad.png
+out=$(wine_run render bad.png -o bad.tif); rc=$?
 echo "$out"
-[ $rc -ne 0 ] && echo "$out" | grep -q "reads and writes PGM/PPM only" && [ ! -e h.tif ]
-check "PNG refused" $?
+[ $rc -ne 0 ] && echo "$out" | grep -q "bad.png: not a readable PNG" && [ ! -e bad.tif ]
+check "damaged PNG refused" $?
+printf 'II*\0\10\0\0\0\0\0' >h.tif
+out=$(wine_run render h.tif -o h-out.tif); rc=$?
+echo "$out"
+[ $rc -ne 0 ] && echo "$out" | grep -q "TIFF height fields need the native build" && [ ! -e h-out.tif ]
+check "TIFF heights refused on Windows" $?
 
 # Height fields as PGM, the same bytes every run: 16-bit with slopes, bumps
 # and a step, large enough for the reduced measurements of modes 2 and 3,
@@ -43,13 +59,19 @@ def field(x, y):
     return max(0, min(65535, v))
 pgm('h16.pgm', 301, 203, 65535, field)
 pgm('h8.pgm', 37, 23, 255, lambda x, y: (x * 7 + y * 11) % 256)
+# The same fields as PNG written by PIL, and as raw little-endian 16-bit.
+from PIL import Image
+im = Image.new('I;16', (301, 203))
+im.putdata([field(x, y) for y in range(203) for x in range(301)])
+im.save('h16.png')
+im = Image.new('L', (37, 23))
+im.putdata([(x * 7 + y * 11) % 256 for y in range(23) for x in range(37)])
+im.save('h8.png')
+open('h16.raw', 'wb').write(b''.join(struct.pack('<H', field(x, y))
+                                     for y in range(203) for x in range(301)))
+open('sq.r16', 'wb').write(b''.join(struct.pack('<H', (x * 911 + y * 313) % 65536)
+                                    for y in range(64) for x in range(64)))
 PY
-
-native=$nativebin/kelvra-host
-if [ ! -x "$native" ]; then
-  echo "FAILED: no native kelvra-host at $native (build the native build first)"
-  exit 1
-fi
 n=0
 compare() {  # input options...: the same map from both programs, byte for byte
   n=$((n + 1))
@@ -74,6 +96,16 @@ compare h16.pgm --bits 8 --codes 21,22,41 --mode 2
 compare h16.pgm --code AAALDHZAFAGAKC --scale 2.5
 compare h16.pgm --via-map --preset displacement-float --mode 1 --scale 2
 compare h8.pgm --normal --strength -10 --mode 3 --smooth
+compare h16.png --preset normal-opengl --mode 2
+compare h8.png --preset normal-directx --mode 2 --smooth
+compare h16.raw --raw 301x203 --preset displacement16
+compare sq.r16 --preset normal-opengl --mode 3 --scale 0.5
+# The PNG and raw inputs hold the PGMs' fields: their maps are the PGMs' maps.
+"$native" render h16.pgm -o pgm-a.tif --preset normal-opengl --mode 2 >/dev/null 2>&1 &&
+  "$native" render h8.pgm -o pgm-b.tif --preset normal-directx --mode 2 --smooth >/dev/null 2>&1 &&
+  "$native" render h16.pgm -o pgm-c.tif --preset displacement16 >/dev/null 2>&1 &&
+  cmp pgm-a.tif win10.tif && cmp pgm-b.tif win11.tif && cmp pgm-c.tif win12.tif
+check "PNG and raw inputs give the PGMs' maps" $?
 
 # Previews: the tile, rendered plainly or with the options, saved as a
 # flat document by the DLL.
@@ -96,6 +128,7 @@ compare_preview h16.pgm --simple
 compare_preview h16.pgm --preset normal-opengl
 compare_preview h16.pgm --normal --mode 1 --scale 3 --flip --smooth
 compare_preview h8.pgm --bits 16 --mode 2
+compare_preview h16.png --preset normal-directx --mode 2
 
 # A map that cannot be written is reported, and nothing is left behind.
 out=$(wine_run render h8.pgm -o no/such/folder/m.tif); rc=$?
@@ -125,8 +158,34 @@ for y in range(6):
         if now[i:i + 3] != want:
             sys.exit('pixel %d,%d is %s, not %s' % (x, y, list(now[i:i + 3]), list(want)))
 PY
-[ $rc -eq 0 ] && [ $? -eq 0 ] && echo "$out" | grep -q "merged 6 changed pixels" && cmp img.orig.ppm img.before.ppm
+pyrc=$?
+[ $rc -eq 0 ] && [ $pyrc -eq 0 ] && echo "$out" | grep -q "merged 6 changed pixels" && cmp img.orig.ppm img.before.ppm
 check "edit: the editor's save merged into img.ppm, original kept" $?
+
+# The same with an RGBA PNG: the colours come back, the transparency stays.
+/usr/bin/python3 -c "
+from PIL import Image
+im = Image.new('RGBA', (8, 6))
+im.putdata([((x * 30) % 256, (y * 40) % 256, 90, 40 + x + 10 * y) for y in range(6) for x in range(8)])
+im.save('img.png')" || exit 1
+cp img.png img.before.png
+out=$(wine_run edit img.png --once --timeout 60); rc=$?
+echo "$out"
+/usr/bin/python3 - <<'PY'
+import sys
+from PIL import Image
+now, before = Image.open('img.png'), Image.open('img.before.png')
+if now.mode != 'RGBA': sys.exit('img.png is %s now' % now.mode)
+for y in range(6):
+    for x in range(8):
+        a, b = now.getpixel((x, y)), before.getpixel((x, y))
+        want = (200, 30, 60, b[3]) if 2 <= x < 5 and 1 <= y < 3 else b
+        if a != want:
+            sys.exit('pixel %d,%d is %s, not %s' % (x, y, a, want))
+PY
+pyrc=$?
+[ $rc -eq 0 ] && [ $pyrc -eq 0 ] && echo "$out" | grep -q "merged 6 changed pixels" && cmp img.orig.png img.before.png
+check "edit: an RGBA PNG merged, transparency kept, original kept" $?
 
 # demo: the Windows program's maps, preview and inputs equal the native ones.
 "$native" demo -o demo-native --size 96 >demo-native.log 2>&1
@@ -136,17 +195,12 @@ rcw=$?
 cat demo-win.log
 [ $rcn -eq 0 ] && [ $rcw -eq 0 ]
 check "demo: both succeed" $?
-for f in normal-opengl.tif normal-directx.tif displacement16.tif displacement-float.tif preview.psd; do
+for f in heights.png texture.png shaded.png normal-opengl.tif normal-opengl.png \
+         normal-directx.tif normal-directx.png displacement16.tif displacement16.png \
+         displacement-float.tif displacement-float.png preview.psd preview.png; do
   cmp "demo-native/$f" "demo-win/$f"
   check "demo: $f the same bytes" $?
 done
-/usr/bin/python3 -c "
-from PIL import Image
-for a, b in (('heights.png', 'heights.pgm'), ('texture.png', 'texture.ppm'), ('shaded.png', 'shaded.ppm')):
-    x, y = Image.open('demo-native/' + a), Image.open('demo-win/' + b)
-    assert list(x.getdata()) == list(y.getdata()), a
-"
-check "demo: the same generated input (PNG natively, PGM/PPM on Windows)" $?
 [ -s demo-win/editor.psd ]
 check "demo: editor document written" $?
 # The stand-in editor was started on editor.psd; let it finish.
