@@ -5,7 +5,9 @@
 // ReloadImage brings the edit back. No message box may show.
 //
 // These run only when asked for by name (the filter "large_"): launching
-// alone ("large_launch"), or the whole round trip ("large_round_trip").
+// alone ("large_launch"), or the whole round trip ("large_round_trip"). Two
+// 16384 x 8192 images do not fit beside each other in 2 GB: that host is
+// large-address-aware (kelvra_testhost_laa.exe).
 #include <windows.h>
 
 #include <cstdio>
