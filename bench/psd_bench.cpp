@@ -17,6 +17,7 @@
 // fresh block's cost lies), written to a file for the writers, freed.
 //
 //   kelvra_psd_bench [folder for the files, default /tmp] [side, default 4096]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -205,19 +206,24 @@ int main(int argc, char** argv) {
                                     nullptr, 0, ctx.table());
     };
     float result = 0;
-    // The file is removed before each call, so the unchanged test finds
-    // nothing to read and every call writes its document.
-    auto written = [&](double mode) {
-      return BestSeconds([&] {
-        std::remove(launched.c_str());
+    // Each timed call follows one in another mode, so it never skips its
+    // write as unchanged; the file is overwritten in place, as the one-piece
+    // write overwrites its own.
+    auto written = [&](double mode, double before) {
+      double best = 1e30;
+      for (int i = 0; i < kRuns; ++i) {
+        result += launch(before);
+        auto t0 = std::chrono::steady_clock::now();
         result += launch(mode);
-      });
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      }
+      return best;
     };
-    s = written(0.0);
+    s = written(0.0, 6.0);
     bytes = static_cast<size_t>(FileBytes(launched));
     ReportAgainst("LaunchEditor mode 0 (flat)", s, bytes, "one-piece write",
                   OnePieceWriteSeconds(bytes, scratch));
-    s = written(1.0);
+    s = written(1.0, 0.0);
     bytes = static_cast<size_t>(FileBytes(launched));
     ReportAgainst("LaunchEditor mode 1 (shading layer)", s, bytes, "one-piece write",
                   OnePieceWriteSeconds(bytes, scratch));

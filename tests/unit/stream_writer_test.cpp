@@ -252,5 +252,39 @@ TEST(ShadeLevelsTest, TableHoldsShadeValueOfEveryPair) {
   }
 }
 
+// Every pair of levels in every channel, in colour and in grey, through the
+// pieces the writer asks for (wide steps and single pixels alike).
+TEST(ShadeLevelsTest, LevelsMadeInPiecesAreShadeValueOfEveryPair) {
+  std::vector<uint32_t> flat(65536), shaded(65536);
+  for (uint32_t i = 0; i < 65536; ++i) {
+    const uint32_t a = i >> 8, b = i & 255;
+    // The pair in one channel, other levels in the others, noise in alpha.
+    flat[i] = (i * 2654435761u & 0xFF000000u) | a << 16 | b << 8 | (a ^ 0x5A);
+    shaded[i] = (i * 40503u & 0xFF000000u) | b << 16 | a << 8 | (b ^ 0xA5);
+  }
+  const uint8_t* f = reinterpret_cast<const uint8_t*>(flat.data());
+  const uint8_t* s = reinterpret_cast<const uint8_t*>(shaded.data());
+  std::vector<uint8_t> out(65536);
+  for (bool grey : {false, true}) {
+    for (int32_t channel = 0; channel < 3; ++channel) {
+      uint64_t at = 0;
+      for (uint32_t piece : {1u, 15u, 16u, 17u, 1000u, 64487u}) {
+        ShadingLevels(f, s, grey, channel, at, piece, out.data() + at);
+        at += piece;
+      }
+      ASSERT_EQ(at, 65536u);
+      for (uint32_t i = 0; i < 65536; ++i) {
+        const int shift = 8 * (2 - channel);
+        auto level = [&](uint32_t p) {
+          return grey ? static_cast<int32_t>((p & 255) + (p >> 8 & 255) + (p >> 16 & 255)) / 3
+                      : static_cast<int32_t>(p >> shift & 255);
+        };
+        ASSERT_EQ(out[i], ShadeValue(level(flat[i]), level(shaded[i])))
+            << "pixel " << i << ", channel " << channel << ", grey " << grey;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvra
