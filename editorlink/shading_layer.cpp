@@ -19,8 +19,9 @@ inline __m128i Load16(const uint8_t* p) {
 // single-precision division gives exactly: n and d are exact in a float, a
 // quotient that is an integer comes out exactly, and any other lies at least
 // 1/d from the nearest integer, far more than the division's rounding error
-// (below 32640 / d * 2^-24), so truncating it gives the integer quotient.
-// (b == a gives n = 0 and 128; the divisor is kept at 1 or more for a = 0.)
+// (below one unit in the last place, 32640 / d * 2^-23, in any rounding mode
+// the host may have set), so truncating it gives the integer quotient.
+// b == a gives n = 0 and 128; the divisor is kept at 1 or more for a = 0.
 inline __m128i ShadeLanes(__m128i a, __m128i b) {
   const __m128i above = _mm_cmpgt_epi32(b, a);  // all ones where b > a
   const __m128i diff = _mm_sub_epi32(b, a);
