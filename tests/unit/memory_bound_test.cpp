@@ -30,7 +30,8 @@ std::vector<int> Sides() {
   return sides;
 }
 
-// A host whose shaded image also serves as mask source and slot-6 image, so
+// A host whose shaded image also serves as mask source and slot-6 image, and
+// whose main image is the slot-5 image (the target of a mode-30 reload), so
 // that the largest size needs only two images.
 struct Host {
   SimImage main, shaded;
@@ -49,6 +50,7 @@ struct Host {
     doc.SetMainImage(&main);
     doc.SetMaskThreshold(0x10000000);
     ctx.SetSlot(2, doc.record());
+    ctx.SetSlot(5, main.record());
     ctx.SetSlot(6, shaded.record());
   }
 };
