@@ -4,13 +4,20 @@
 //     with a masked layer (two layers, transparency from a mask raster),
 //   - flat save (three planes),
 //   - the reader on a raw and on a PackBits composite, from bytes in memory
-//     and from the file.
+//     and from the file,
+//   - LaunchEditor through its export: the layered document of mode 1 (the
+//     shading layer computed from the host's two images), the flat document
+//     of mode 0, and the unchanged test of a second call in mode 1.
+// The writers and LaunchEditor also print a ratio to writing the same number
+// of bytes to a file in one piece from a block already filled, and the
+// unchanged test one to reading the file's bytes in one piece.
 // Every figure is the best of several runs. A second ratio compares with the
 // least any writer or reader of one fresh block pays: a tracked block of the
 // same size, filled with memset (the first touch of new pages is where a
 // fresh block's cost lies), written to a file for the writers, freed.
 //
 //   kelvra_psd_bench [folder for the files, default /tmp] [side, default 4096]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +27,8 @@
 
 #include "bitmap/abitmap.h"
 #include "bitmap/whole_file.h"
+#include "hostsim/hostsim.h"
+#include "plugin/exports.h"
 #include "services/services.h"
 #include "tests/support/psd_build.h"
 
@@ -103,6 +112,32 @@ void Fill(std::vector<uint8_t>& px, int side, uint32_t seed) {
   }
 }
 
+// `bytes` from a block already filled, written to `path` with one write.
+double OnePieceWriteSeconds(size_t bytes, const std::string& path) {
+  std::vector<uint8_t> block(bytes, 0x5A);
+  return BestSeconds([&] {
+    kelvra::WriteWholeFile(path.c_str(), block.data(), static_cast<uint32_t>(bytes));
+  });
+}
+
+// The whole file read with one read into a block already touched.
+double OnePieceReadSeconds(const std::string& path) {
+  std::vector<uint8_t> block(static_cast<size_t>(FileBytes(path)), 1);
+  return BestSeconds([&] {
+    kelvra::FileHandle f = kelvra::FileOpen(path.c_str(), false);
+    if (f != 0) {
+      kelvra::FileRead(f, block.data(), static_cast<uint32_t>(block.size()));
+      kelvra::FileClose(f, false);
+    }
+  });
+}
+
+void ReportAgainst(const char* what, double seconds, size_t bytes, const char* baseline,
+                   double baselineSeconds) {
+  std::printf("%-42s %7.1f ms %6.1f MB | %s %5.1f ms ratio %5.2f\n", what, seconds * 1e3,
+              bytes / 1e6, baseline, baselineSeconds * 1e3, seconds / baselineSeconds);
+}
+
 void Report(const char* what, double seconds, size_t bytes, double copySeconds,
             double freshSeconds) {
   std::printf("%-42s %7.1f ms %6.1f MB | memcpy %5.1f ms ratio %5.2f | fresh block %5.1f ms ratio %4.2f\n",
@@ -136,6 +171,8 @@ int main(int argc, char** argv) {
   size_t bytes = static_cast<size_t>(FileBytes(shading));
   Report("layered save, shading layer (mode 1 shape)", s, bytes, MemcpySeconds(bytes),
          FreshBlockSeconds(bytes, &scratch));
+  ReportAgainst("  layered save, shading layer", s, bytes, "one-piece write",
+                OnePieceWriteSeconds(bytes, scratch));
 
   s = BestSeconds([&] {
     status |= ABitMap::SaveMultiLayers(masked.c_str(), layers, 2, &merged, &mask, 0x40000000);
@@ -143,11 +180,60 @@ int main(int argc, char** argv) {
   bytes = static_cast<size_t>(FileBytes(masked));
   Report("layered save, masked layer (mode 3 shape)", s, bytes, MemcpySeconds(bytes),
          FreshBlockSeconds(bytes, &scratch));
+  ReportAgainst("  layered save, masked layer", s, bytes, "one-piece write",
+                OnePieceWriteSeconds(bytes, scratch));
 
   s = BestSeconds([&] { status |= l0.SaveToFile(flat.c_str(), false); });
   bytes = static_cast<size_t>(FileBytes(flat));
   const double planeCopy = MemcpySeconds(3 * n);
   Report("flat save", s, bytes, MemcpySeconds(bytes), FreshBlockSeconds(bytes, &scratch));
+  ReportAgainst("  flat save", s, bytes, "one-piece write", OnePieceWriteSeconds(bytes, scratch));
+
+  // LaunchEditor as the host calls it, on host images of the same size.
+  {
+    using kelvra::hostsim::SimImage;
+    SimImage hostMain(side, side, 32), hostShaded(side, side, 32);
+    std::memcpy(hostMain.bytes(), b0.data(), 4 * n);
+    std::memcpy(hostShaded.bytes(), bm.data(), 4 * n);
+    hostMain.SetShadedImage(&hostShaded);
+    kelvra::hostsim::SimDocument doc;
+    doc.SetMainImage(&hostMain);
+    kelvra::hostsim::SimContext ctx;
+    ctx.SetSlot(2, doc.record());
+    const std::string launched = folder + "/kelvra-bench-launch.psd";
+    auto launch = [&](double mode) {
+      return KelvraDLL_LaunchEditor(const_cast<char*>(launched.c_str()), mode, nullptr, 0,
+                                    nullptr, 0, ctx.table());
+    };
+    float result = 0;
+    // Each timed call follows one in another mode, so it never skips its
+    // write as unchanged; the file is overwritten in place, as the one-piece
+    // write overwrites its own.
+    auto written = [&](double mode, double before) {
+      double best = 1e30;
+      for (int i = 0; i < kRuns; ++i) {
+        result += launch(before);
+        auto t0 = std::chrono::steady_clock::now();
+        result += launch(mode);
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      }
+      return best;
+    };
+    s = written(0.0, 6.0);
+    bytes = static_cast<size_t>(FileBytes(launched));
+    ReportAgainst("LaunchEditor mode 0 (flat)", s, bytes, "one-piece write",
+                  OnePieceWriteSeconds(bytes, scratch));
+    s = written(1.0, 0.0);
+    bytes = static_cast<size_t>(FileBytes(launched));
+    ReportAgainst("LaunchEditor mode 1 (shading layer)", s, bytes, "one-piece write",
+                  OnePieceWriteSeconds(bytes, scratch));
+    // The same mode again with the same image: only the unchanged test runs.
+    s = BestSeconds([&] { result += launch(1.0); });
+    ReportAgainst("LaunchEditor mode 1, unchanged test", s, bytes, "one-piece read",
+                  OnePieceReadSeconds(launched));
+    if (result != 0) status = -1;
+    std::remove(launched.c_str());
+  }
 
   // Readers: the decoded samples (3 planes) are the bytes compared with; the
   // fresh block is the raster's (4 bytes a pixel).

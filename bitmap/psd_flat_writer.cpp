@@ -1,11 +1,11 @@
 // Flat documents: a 40-byte header and raw planes cut out of rasters, no
 // image resources and no layers. SaveToFile chooses the planes from the
-// raster's depth; SaveBMapPlanes assembles the document in one block and
-// writes it with one write.
+// raster's depth; SaveBMapPlanes computes the document's length, then writes
+// header and planes through a bounded buffer, piece by piece.
 #include "bitmap/abitmap.h"
-#include "bitmap/byte_writer.h"
 #include "bitmap/planes.h"
-#include "bitmap/whole_file.h"
+#include "bitmap/psd_writers.h"
+#include "bitmap/stream_writer.h"
 #include "services/services.h"
 
 namespace kelvra {
@@ -15,19 +15,37 @@ namespace {
 constexpr uint32_t kFlatHeaderBytes = 40;
 constexpr int32_t kMaxPlanes = 16;
 
-// Planes i, i + 1, i + 2 are bytes 2, 1, 0 (red, green, blue) of one
-// raster of 32-bit pixels, at 8 bits a sample.
-bool IsColourTriple(const ABitMap* const* rasters, const int32_t* offsets, int32_t left,
-                    int32_t sampleBits) {
-  return left >= 3 && sampleBits == 8 && rasters[0]->bitsPerPixel == 32 &&
-         rasters[1] == rasters[0] && rasters[2] == rasters[0] && offsets[0] == 2 &&
-         offsets[1] == 1 && offsets[2] == 0;
-}
-
 uint32_t FlatColourMode(int32_t planeCount, int32_t sampleBits) {
   if (planeCount == 3 || planeCount == 4) return 3;  // RGB
   if (sampleBits == 16) return 1;                    // grayscale
   return 7;                                          // multichannel
+}
+
+// One plane: the byte at `byteOffset` of every pixel, or at 16 bits the two
+// bytes from there, high byte (the second) first.
+void PutPlane(StreamWriter& w, const ABitMap& r, int32_t sampleBits, int32_t byteOffset) {
+  const uint64_t count = r.PixelCount();
+  if (count == 0) return;
+  const uint32_t step = static_cast<uint32_t>(r.bitsPerPixel) / 8;
+  const uint8_t* src = r.pixels + byteOffset;
+  if (sampleBits == 8) {
+    w.PutPieces(count, [src, step](uint8_t* dst, uint64_t first, uint32_t k) {
+      const uint8_t* p = src + first * step;
+      if (step == 4) {
+        CopyByteOfPixels(p, k, dst);
+      } else {
+        for (uint32_t i = 0; i < k; ++i) dst[i] = p[i * step];
+      }
+    });
+  } else {
+    // A piece may start or end between the two bytes of a sample.
+    w.PutPieces(2 * count, [src, step](uint8_t* dst, uint64_t first, uint32_t k) {
+      for (uint32_t i = 0; i < k; ++i) {
+        const uint64_t j = first + i;
+        dst[i] = src[(j >> 1) * step + ((j & 1) == 0 ? 1 : 0)];
+      }
+    });
+  }
 }
 
 }  // namespace
@@ -59,6 +77,13 @@ int32_t ABitMap::SaveToFile(const char* path, bool withAlpha) {
 int32_t ABitMap::SaveBMapPlanes(const char* path, int32_t planeCount,
                                 int32_t sampleBits, const ABitMap* const* rasters,
                                 const int32_t* byteOffsets) {
+  return WriteFlatDocument(*this, path, planeCount, sampleBits, rasters, byteOffsets,
+                           kStreamBufferBytes);
+}
+
+int32_t WriteFlatDocument(const ABitMap& receiver, const char* path, int32_t planeCount,
+                          int32_t sampleBits, const ABitMap* const* rasters,
+                          const int32_t* byteOffsets, uint32_t bufferBytes) {
   if (planeCount < 0 || planeCount > 0x7FFF) return -1;
   // Every plane must come from a raster of the document's size and lie inside
   // its pixels: a plane of another size would leave the header wrong, and an
@@ -67,52 +92,35 @@ int32_t ABitMap::SaveBMapPlanes(const char* path, int32_t planeCount,
   uint64_t planeBytes = 0;
   for (int32_t i = 0; i < planeCount; ++i) {
     const ABitMap* r = rasters[i];
-    if (r == nullptr || r->width != width || r->height != height) return -1;
+    if (r == nullptr || r->width != receiver.width || r->height != receiver.height) return -1;
     const int32_t pixelBytes = r->bitsPerPixel / 8;
     if (byteOffsets[i] < 0 ||
         static_cast<int64_t>(byteOffsets[i]) + sampleBytes > pixelBytes) {
       return -1;
     }
     if (r->pixels == nullptr && r->PixelCount() != 0) return -1;
-    planeBytes = SizeAdd(planeBytes, r->ExtractPlane(nullptr, sampleBits, byteOffsets[i]));
+    planeBytes = SizeAdd(planeBytes, SizeMul(r->PixelCount(), sampleBytes));
   }
   const uint64_t total = SizeAdd(planeBytes, kFlatHeaderBytes);
-  uint8_t* block = static_cast<uint8_t*>(TrackedAlloc(total, "SaveBMapPlanes"));
-  if (block == nullptr) return -1;
 
-  ByteWriter w(block, static_cast<size_t>(total));
-  w.PutText("8BPS");                                 // signature
-  w.PutBE16(1);                                      // version
-  w.PutZeros(6);                                     // reserved
-  w.PutBE16(static_cast<uint32_t>(planeCount));      // channel count
-  w.PutBE32(static_cast<uint32_t>(height));          // rows
-  w.PutBE32(static_cast<uint32_t>(width));           // columns
-  w.PutBE16(static_cast<uint32_t>(sampleBits));      // depth
-  w.PutBE16(FlatColourMode(planeCount, sampleBits)); // colour mode
-  w.PutBE32(0);                                      // colour mode data length
-  w.PutBE32(0);                                      // image resources length
-  w.PutBE32(0);                                      // layer and mask information length
-  w.PutBE16(0);                                      // compression: raw
+  StreamWriter w(total);
+  if (!w.Open(path, "SaveBMapPlanes", bufferBytes)) return -1;
+  w.PutText("8BPS");                                       // signature
+  w.PutBE16(1);                                            // version
+  w.PutZeros(6);                                           // reserved
+  w.PutBE16(static_cast<uint32_t>(planeCount));            // channel count
+  w.PutBE32(static_cast<uint32_t>(receiver.height));       // rows
+  w.PutBE32(static_cast<uint32_t>(receiver.width));        // columns
+  w.PutBE16(static_cast<uint32_t>(sampleBits));            // depth
+  w.PutBE16(FlatColourMode(planeCount, sampleBits));       // colour mode
+  w.PutBE32(0);                                            // colour mode data length
+  w.PutBE32(0);                                            // image resources length
+  w.PutBE32(0);                                            // layer and mask information length
+  w.PutBE16(0);                                            // compression: raw
   for (int32_t i = 0; i < planeCount; ++i) {
-    const ABitMap* r = rasters[i];
-    const uint32_t size = r->ExtractPlane(nullptr, sampleBits, byteOffsets[i]);
-    if (IsColourTriple(rasters + i, byteOffsets + i, planeCount - i, sampleBits)) {
-      // Red, green and blue of one 32-bit raster: cut in one pass.
-      uint8_t* red = w.Take(size);
-      uint8_t* green = w.Take(size);
-      uint8_t* blue = w.Take(size);
-      if (blue != nullptr && size != 0) SplitColourPlanes(r->pixels, size, red, green, blue);
-      i += 2;
-    } else if (uint8_t* plane = w.Take(size)) {
-      r->ExtractPlane(plane, sampleBits, byteOffsets[i]);
-    }
+    PutPlane(w, *rasters[i], sampleBits, byteOffsets[i]);
   }
-  int32_t status = -1;
-  if (w.Produced(static_cast<size_t>(total))) {
-    status = WriteWholeFile(path, block, static_cast<uint32_t>(total));
-  }
-  TrackedFree(block);
-  return status;
+  return w.Finish();
 }
 
 }  // namespace kelvra

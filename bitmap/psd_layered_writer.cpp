@@ -2,16 +2,16 @@
 // that are either shading layers in hard-light mode (no mask raster) or
 // layers whose transparency comes from a mask raster, followed by a raw
 // composite image. Layer settings, names and image resources come from the
-// template blocks. The document is assembled in one block whose size is
-// computed once, checked against what was written, and written with one
-// write.
+// template blocks. Every length is computed from the layout first; then the
+// document goes out field by field and plane by plane through a bounded
+// buffer, and the writer checks that exactly the computed length went out.
 #include <cstring>
 
 #include "bitmap/abitmap.h"
-#include "bitmap/byte_writer.h"
 #include "bitmap/planes.h"
 #include "bitmap/psd_templates.h"
-#include "bitmap/whole_file.h"
+#include "bitmap/psd_writers.h"
+#include "bitmap/stream_writer.h"
 #include "services/services.h"
 
 namespace kelvra {
@@ -27,19 +27,32 @@ bool Readable(const ABitMap* r, int32_t width, int32_t height) {
          r->bitsPerPixel == 32 && (r->pixels != nullptr || r->PixelCount() == 0);
 }
 
-// Channels 0, 1, 2 of a layer (red, green, blue), each a raw compression
-// value and N samples, cut out of the pixels in one pass.
-void PutColourChannels(ByteWriter& w, const ABitMap& raster, uint64_t n) {
-  w.PutBE16(0);  // compression: raw
-  uint8_t* red = w.Take(n);
-  w.PutBE16(0);
-  uint8_t* green = w.Take(n);
-  w.PutBE16(0);
-  uint8_t* blue = w.Take(n);
-  if (blue != nullptr && n != 0) SplitColourPlanes(raster.pixels, n, red, green, blue);
+// N samples of one byte of every pixel: byte 2 for red, 1 green, 0 blue.
+void PutByteOfPixels(StreamWriter& w, const ABitMap& raster, int32_t byteOffset, uint64_t n) {
+  if (n == 0) return;
+  const uint8_t* src = raster.pixels + byteOffset;
+  w.PutPieces(n, [src](uint8_t* dst, uint64_t first, uint32_t k) {
+    CopyByteOfPixels(src + 4 * first, k, dst);
+  });
 }
 
-void PutLayerRecord(ByteWriter& w, int32_t index, int32_t width, int32_t height,
+// Channels 0, 1, 2 of a layer (red, green, blue), each a raw compression
+// value and N samples.
+void PutColourChannels(StreamWriter& w, const ABitMap* raster, const ChannelSource* source,
+                       uint64_t n) {
+  for (int32_t channel = 0; channel < 3; ++channel) {
+    w.PutBE16(0);  // compression: raw
+    if (source != nullptr) {
+      w.PutPieces(n, [source, channel](uint8_t* dst, uint64_t first, uint32_t k) {
+        source->produce(source->context, channel, first, k, dst);
+      });
+    } else {
+      PutByteOfPixels(w, *raster, 2 - channel, n);
+    }
+  }
+}
+
+void PutLayerRecord(StreamWriter& w, int32_t index, int32_t width, int32_t height,
                     uint64_t n, const ABitMap* mask) {
   const bool bottom = index == 0;
   w.PutBE32(0);                                // top
@@ -79,13 +92,21 @@ void PutLayerRecord(ByteWriter& w, int32_t index, int32_t width, int32_t height,
 int32_t ABitMap::SaveMultiLayers(const char* path, const ABitMap* const* layers,
                                  int32_t layerCount, const ABitMap* merged,
                                  const ABitMap* mask, int32_t threshold) {
+  return WriteLayeredDocument(path, layers, layerCount, nullptr, merged, mask, threshold,
+                              kStreamBufferBytes);
+}
+
+int32_t WriteLayeredDocument(const char* path, const ABitMap* const* layers,
+                             int32_t layerCount, const ChannelSource* upper,
+                             const ABitMap* merged, const ABitMap* mask, int32_t threshold,
+                             uint32_t bufferBytes) {
   if (layers == nullptr || layers[0] == nullptr || layers[0]->bitsPerPixel != 32) return -1;
   const int32_t width = layers[0]->width;
   const int32_t height = layers[0]->height;
   // Every raster is read as W x H pixels of 4 bytes: refuse any other before
   // a byte is read past its buffer.
   if (width < 0 || height < 0 || layerCount < 1 || layerCount > 0x7FFF) return -1;
-  for (int32_t i = 0; i < layerCount; ++i) {
+  for (int32_t i = 0; i < (upper != nullptr ? 1 : layerCount); ++i) {
     if (!Readable(layers[i], width, height)) return -1;
   }
   if (!Readable(merged, width, height)) return -1;
@@ -103,10 +124,9 @@ int32_t ABitMap::SaveMultiLayers(const char* path, const ABitMap* const* layers,
               SizeMul(4 * c - 1, SizeAdd(n, 2)));
   const uint64_t fileSize =
       SizeAdd(SizeAdd(44 + resources, layerInfo), SizeMul(3, n));
-  uint8_t* block = static_cast<uint8_t*>(TrackedAlloc(fileSize, "SaveMultiLayers"));
-  if (block == nullptr) return -1;
 
-  ByteWriter w(block, static_cast<size_t>(fileSize));
+  StreamWriter w(fileSize);
+  if (!w.Open(path, "SaveMultiLayers", bufferBytes)) return -1;
   w.PutText("8BPS");                                   // signature
   w.PutBE16(1);                                        // version
   w.PutZeros(6);                                       // reserved
@@ -121,40 +141,34 @@ int32_t ABitMap::SaveMultiLayers(const char* path, const ABitMap* const* layers,
     w.PutBytes(ImageResourcesTemplate.data(), ImageResourcesTemplate.size());
   }
   w.PutBE32(static_cast<uint32_t>(layerInfo + 4));     // layer and mask information length
-  const size_t layerInfoStart = w.position() + 4;
+  const uint64_t layerInfoStart = w.produced() + 4;
   w.PutBE32(static_cast<uint32_t>(layerInfo));         // layer info length
   w.PutBE16(static_cast<uint32_t>(layerCount));        // layer count
   for (int32_t i = 0; i < layerCount; ++i) {
     PutLayerRecord(w, i, width, height, n, mask);
   }
   // Channel image data, layer by layer in record order.
-  PutColourChannels(w, *layers[0], n);
+  PutColourChannels(w, layers[0], nullptr, n);
   for (int32_t i = 1; i < layerCount; ++i) {
     w.PutBE16(0);                                      // compression: raw
-    uint8_t* transparency = w.Take(n);
-    if (transparency != nullptr && n != 0) {
-      if (mask != nullptr) {
-        MaskTransparency(mask->pixels, n, threshold, transparency);
-      } else {
-        std::memset(transparency, kOpaque, static_cast<size_t>(n));
-      }
+    if (n != 0 && mask != nullptr) {
+      const uint8_t* maskPixels = mask->pixels;
+      w.PutPieces(n, [maskPixels, threshold](uint8_t* dst, uint64_t first, uint32_t k) {
+        MaskTransparency(maskPixels + 4 * first, k, threshold, dst);
+      });
+    } else {
+      w.PutPieces(n, [](uint8_t* dst, uint64_t, uint32_t k) { std::memset(dst, kOpaque, k); });
     }
-    PutColourChannels(w, *layers[i], n);
+    PutColourChannels(w, layers[i], upper, n);
   }
-  const bool layerInfoMeasured = w.position() - layerInfoStart == layerInfo;
+  const bool layerInfoMeasured = w.produced() - layerInfoStart == layerInfo;
   // The composite: one compression value, then red, green and blue.
   w.PutBE16(0);
-  uint8_t* red = w.Take(n);
-  uint8_t* green = w.Take(n);
-  uint8_t* blue = w.Take(n);
-  if (blue != nullptr && n != 0) SplitColourPlanes(merged->pixels, n, red, green, blue);
-
-  int32_t status = -1;
-  if (layerInfoMeasured && w.Produced(static_cast<size_t>(fileSize))) {
-    status = WriteWholeFile(path, block, static_cast<uint32_t>(fileSize));
-  }
-  TrackedFree(block);
-  return status;
+  PutByteOfPixels(w, *merged, 2, n);
+  PutByteOfPixels(w, *merged, 1, n);
+  PutByteOfPixels(w, *merged, 0, n);
+  const int32_t status = w.Finish();
+  return layerInfoMeasured ? status : -1;
 }
 
 }  // namespace kelvra

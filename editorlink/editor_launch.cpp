@@ -2,6 +2,7 @@
 // Photoshop document for the mode asked for, unless the file already holds
 // its colours from the same mode, record mode and stamp, and ask the shell to
 // open the file in its associated editor.
+#include "bitmap/psd_writers.h"
 #include "editorlink/editor_state.h"
 #include "editorlink/host_pixels.h"
 #include "editorlink/shading.h"
@@ -69,6 +70,18 @@ bool FileHoldsImage(const char* path, const ModePlan& plan) {
   return same;
 }
 
+struct ShadingPixels {
+  const uint8_t* flat;
+  const uint8_t* shaded;
+  bool grey;
+};
+
+void ProduceShading(const void* context, int32_t channel, uint64_t first, uint32_t count,
+                    uint8_t* dst) {
+  const ShadingPixels* p = static_cast<const ShadingPixels*>(context);
+  ShadingLevels(p->flat, p->shaded, p->grey, channel, first, count, dst);
+}
+
 // Writes the document of `plan`; 0 or the writer's failure status.
 int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
                       const host::HostImage* main, const host::HostImage* shaded,
@@ -78,19 +91,22 @@ int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
       return exported.SaveToFile(path, false);
     case Document::kShading:
     case Document::kGreyShading: {
-      // The writer must not be given a missing layer: without a shading
-      // raster nothing is written.
-      ABitMap shading;
-      if (!BuildShadingLayer(main, shaded, plan.document == Document::kGreyShading,
-                             &shading)) {
+      // The writer must not be given a missing layer: without two packed
+      // 32-bit images of one size there is no shading layer and nothing is
+      // written.
+      if (!HasPacked32Pixels(main) || !HasPacked32Pixels(shaded) || !SameSize(main, shaded)) {
         return -1;
       }
+      // The shading layer is made from the two host images piece by piece
+      // as the writer reaches it; it is never held whole.
+      const ShadingPixels pixels{ImageBytes(main), ImageBytes(shaded),
+                                 plan.document == Document::kGreyShading};
+      const ChannelSource shading{ProduceShading, &pixels};
       ABitMap merged;
       merged.BindHostImage(shaded);
-      const ABitMap* layers[2] = {&exported, &shading};
-      const int32_t status = ABitMap::SaveMultiLayers(path, layers, 2, &merged, nullptr, 0);
-      shading.Release();
-      return status;
+      const ABitMap* layers[2] = {&exported, nullptr};
+      return WriteLayeredDocument(path, layers, 2, &shading, &merged, nullptr, 0,
+                                  kStreamBufferBytes);
     }
     case Document::kMasked: {
       // The writer reads width x height mask words: the mask must have at

@@ -2,7 +2,9 @@
 
 namespace kelvra {
 
-int32_t ShadeValue(int32_t a, int32_t b) {
+namespace {
+
+constexpr int32_t Shade(int32_t a, int32_t b) {
   if (b == a) return 128;
   if (b > a) {
     // The screen half of hard light; the -1 keeps b = 255 at 255.
@@ -11,6 +13,20 @@ int32_t ShadeValue(int32_t a, int32_t b) {
   // The multiply half; C++ division truncates toward zero, as intended here.
   return 128 + (128 * (b - a)) / a;
 }
+
+constexpr std::array<uint8_t, 65536> ShadeTable() {
+  std::array<uint8_t, 65536> table{};
+  for (int32_t a = 0; a < 256; ++a) {
+    for (int32_t b = 0; b < 256; ++b) table[256 * a + b] = static_cast<uint8_t>(Shade(a, b));
+  }
+  return table;
+}
+
+}  // namespace
+
+constexpr std::array<uint8_t, 65536> kShadeLevels = ShadeTable();
+
+int32_t ShadeValue(int32_t a, int32_t b) { return Shade(a, b); }
 
 int32_t TransferEdit(int32_t t, int32_t s, int32_t b) {
   if (s == 0) {

@@ -5,6 +5,7 @@
 // no floating point.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "bitmap/abitmap.h"
@@ -15,6 +16,10 @@ namespace kelvra {
 // The shading level that, laid over flat level `a` in hard-light mode, shows
 // shaded level `b` (to within 2 levels). 128 is neutral.
 int32_t ShadeValue(int32_t a, int32_t b);
+
+// ShadeValue(a, b) at index 256 * a + b: the writers look levels up here
+// instead of dividing for every sample.
+extern const std::array<uint8_t, 65536> kShadeLevels;
 
 // The new flat level when the shaded level `s` was edited to `b` (b != s) and
 // the flat level was `t`: about t * b / s, exactly b when t == s.
@@ -27,5 +32,12 @@ int32_t TransferEdit(int32_t t, int32_t s, int32_t b);
 // is not packed 32-bit, the two sizes differ, or memory runs out.
 bool BuildShadingLayer(const host::HostImage* flat, const host::HostImage* shaded,
                        bool grey, ABitMap* out);
+
+// One channel (0 red, 1 green, 2 blue) of the shading levels of pixels
+// first .. first + count - 1 of two images of packed 32-bit pixels, the same
+// levels BuildShadingLayer stores, written to dst one byte a pixel. Lets a
+// writer make the shading layer piece by piece as it writes it.
+void ShadingLevels(const uint8_t* flat, const uint8_t* shaded, bool grey, int32_t channel,
+                   uint64_t first, uint32_t count, uint8_t* dst);
 
 }  // namespace kelvra

@@ -5,7 +5,10 @@
 //
 // It reads and writes the document with its own small parser, not with the
 // library's reader, so a round trip checks the library against an independent
-// view of the format. Only raw (uncompressed) 8-bit RGB data is handled.
+// view of the format. Only raw (uncompressed) 8-bit RGB data is handled. The
+// document is never held whole: the parser reads the sections it walks and
+// the edit rewrites only the painted samples and the composite under them,
+// so a document of an 8K image edits as quickly as a small one.
 //
 // The rectangle and colour come from "<document>.edit" ("x y w h r g b") when
 // that file exists. When done, it writes "<document>.opened" holding the path
@@ -24,23 +27,6 @@ struct Edit {
   int r = 200, g = 30, b = 60;
 };
 
-bool ReadAll(const std::string& path, std::vector<uint8_t>* out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-  std::fclose(f);
-  return true;
-}
-
-bool WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
-}
-
 void Report(const std::string& doc, const std::string& text) {
   FILE* f = std::fopen((doc + ".opened").c_str(), "wb");
   if (f == nullptr) return;
@@ -48,29 +34,46 @@ void Report(const std::string& doc, const std::string& text) {
   std::fclose(f);
 }
 
-// Big-endian reads that refuse to pass the end.
+// Big-endian reads from an open document that refuse to pass its end.
 struct Reader {
-  const std::vector<uint8_t>& d;
-  size_t pos = 0;
+  FILE* f;
+  int64_t size;
+  int64_t pos = 0;
   bool ok = true;
   uint32_t U(int bytes) {
-    if (!ok || pos + bytes > d.size()) {
+    uint8_t b[4];
+    if (!ok || pos + bytes > size || _fseeki64(f, pos, SEEK_SET) != 0 ||
+        std::fread(b, 1, bytes, f) != static_cast<size_t>(bytes)) {
       ok = false;
       return 0;
     }
+    pos += bytes;
     uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | d[pos++];
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | b[i];
     return v;
   }
-  void Skip(size_t n) {
-    if (!ok || pos + n > d.size()) ok = false;
+  void Skip(int64_t n) {
+    if (!ok || pos + n > size) ok = false;
     else pos += n;
   }
+  int Byte(int64_t at) {
+    const int64_t keep = pos;
+    pos = at;
+    const int v = static_cast<int>(U(1));
+    pos = keep;
+    return v;
+  }
+};
+
+// The bytes to write back: one sample at a place in the file.
+struct Change {
+  int64_t at;
+  uint8_t value;
 };
 
 struct Channel {
   int id;
-  size_t data;  // offset of the samples (after the compression value)
+  int64_t data;  // offset of the samples (after the compression value)
   int compression;
 };
 
@@ -91,8 +94,7 @@ int HardLight(int top, int bottom) {
   return 255 - (2 * (255 - top) * (255 - bottom) + 127) / 255;
 }
 
-std::string EditDocument(std::vector<uint8_t>& d, const Edit& e) {
-  Reader rd{d};
+std::string EditDocument(Reader& rd, const Edit& e, std::vector<Change>* changes) {
   rd.Skip(12);
   const int channels = static_cast<int>(rd.U(2));
   const int height = static_cast<int>(rd.U(4));
@@ -103,8 +105,8 @@ std::string EditDocument(std::vector<uint8_t>& d, const Edit& e) {
   rd.Skip(rd.U(4));  // colour mode data
   rd.Skip(rd.U(4));  // image resources
   const uint32_t sectionLength = rd.U(4);
-  const size_t sectionEnd = rd.pos + sectionLength;
-  const size_t n = static_cast<size_t>(width) * height;
+  const int64_t sectionEnd = rd.pos + sectionLength;
+  const int64_t n = static_cast<int64_t>(width) * height;
 
   std::vector<Layer> layers;
   if (sectionLength > 0) {
@@ -130,7 +132,7 @@ std::string EditDocument(std::vector<uint8_t>& d, const Edit& e) {
       }
       for (int i = 0; i < count && rd.ok; ++i) {
         for (const auto& [id, length] : lengths[i]) {
-          const size_t start = rd.pos;
+          const int64_t start = rd.pos;
           const int compression = static_cast<int>(rd.U(2));
           layers[i].channels.push_back({id, rd.pos, compression});
           rd.pos = start;
@@ -141,55 +143,60 @@ std::string EditDocument(std::vector<uint8_t>& d, const Edit& e) {
   }
   rd.pos = sectionEnd;
   const int compositeCompression = static_cast<int>(rd.U(2));
-  const size_t composite = rd.pos;
-  if (!rd.ok || composite + channels * n > d.size()) return "ERROR truncated";
+  const int64_t composite = rd.pos;
+  if (!rd.ok || composite + channels * n > rd.size) return "ERROR truncated";
   if (compositeCompression != 0) return "ERROR compressed composite";
 
-  auto paint = [&](size_t red, size_t green, size_t blue) {
-    for (int y = e.y; y < e.y + e.h && y < height; ++y) {
-      for (int x = e.x; x < e.x + e.w && x < width; ++x) {
-        const size_t i = static_cast<size_t>(y) * width + x;
-        d[red + i] = static_cast<uint8_t>(e.r);
-        d[green + i] = static_cast<uint8_t>(e.g);
-        d[blue + i] = static_cast<uint8_t>(e.b);
+  const int colours[3] = {e.r, e.g, e.b};
+  // Every pixel of the rectangle inside the image, as an index.
+  std::vector<int64_t> painted;
+  for (int y = e.y; y < e.y + e.h && y < height; ++y) {
+    for (int x = e.x; x < e.x + e.w && x < width; ++x) {
+      painted.push_back(static_cast<int64_t>(y) * width + x);
+    }
+  }
+  if (layers.empty()) {
+    for (int64_t i : painted) {
+      for (int c = 0; c < 3; ++c) {
+        changes->push_back({composite + c * n + i, static_cast<uint8_t>(colours[c])});
       }
     }
-  };
-
-  if (layers.empty()) {
-    paint(composite, composite + n, composite + 2 * n);
     return "";
   }
   for (const Layer& layer : layers) {
     for (int id = -1; id <= 2; ++id) {
       const Channel* c = layer.Find(id);
-      if (c != nullptr && (c->compression != 0 || c->data + n > d.size())) {
+      if (c != nullptr && (c->compression != 0 || c->data + n > rd.size)) {
         return "ERROR unsupported layer channel";
       }
       if (c == nullptr && id >= 0) return "ERROR layer without colour channel";
     }
   }
   const Layer& bottom = layers[0];
-  paint(bottom.Find(0)->data, bottom.Find(1)->data, bottom.Find(2)->data);
-
-  // The composite follows the layers: each upper layer over what is below,
-  // in its blend mode, through its transparency and opacity.
-  for (size_t i = 0; i < n; ++i) {
+  // The painted pixels of the bottom layer, and the composite over them
+  // following the layers: each upper layer over what is below, in its blend
+  // mode, through its transparency and opacity. Elsewhere nothing changed.
+  for (int64_t i : painted) {
     int px[3];
-    for (int c = 0; c < 3; ++c) px[c] = d[bottom.Find(c)->data + i];
+    for (int c = 0; c < 3; ++c) {
+      px[c] = colours[c];
+      changes->push_back({bottom.Find(c)->data + i, static_cast<uint8_t>(colours[c])});
+    }
     for (size_t l = 1; l < layers.size(); ++l) {
       const Layer& up = layers[l];
       const Channel* a = up.Find(-1);
-      const int alpha = (a != nullptr ? d[a->data + i] : 255) * up.opacity / 255;
+      const int alpha = (a != nullptr ? rd.Byte(a->data + i) : 255) * up.opacity / 255;
       for (int c = 0; c < 3; ++c) {
-        const int top = d[up.Find(c)->data + i];
+        const int top = rd.Byte(up.Find(c)->data + i);
         const int blended = up.blend == "hLit" ? HardLight(top, px[c]) : top;
         px[c] = (blended * alpha + px[c] * (255 - alpha) + 127) / 255;
       }
     }
-    for (int c = 0; c < 3; ++c) d[composite + c * n + i] = static_cast<uint8_t>(px[c]);
+    for (int c = 0; c < 3; ++c) {
+      changes->push_back({composite + c * n + i, static_cast<uint8_t>(px[c])});
+    }
   }
-  return "";
+  return rd.ok ? "" : "ERROR truncated";
 }
 
 }  // namespace
@@ -206,19 +213,28 @@ int main(int argc, char** argv) {
     }
     std::fclose(f);
   }
-  std::vector<uint8_t> bytes;
-  if (!ReadAll(doc, &bytes)) {
-    Report(doc, "ERROR cannot read " + doc);
+  FILE* f = std::fopen(doc.c_str(), "rb+");
+  if (f == nullptr) {
+    Report(doc, "ERROR cannot open " + doc);
     return 1;
   }
-  std::string problem = EditDocument(bytes, e);
+  _fseeki64(f, 0, SEEK_END);
+  Reader rd{f, _ftelli64(f)};
+  std::vector<Change> changes;
+  std::string problem = EditDocument(rd, e, &changes);
   if (!problem.empty()) {
+    std::fclose(f);
     Report(doc, problem);
     return 1;
   }
   // A user takes more than a second; the file's stamp counts whole seconds.
   Sleep(1100);
-  if (!WriteAll(doc, bytes)) {
+  bool ok = true;
+  for (const Change& c : changes) {
+    ok = ok && _fseeki64(f, c.at, SEEK_SET) == 0 && std::fputc(c.value, f) != EOF;
+  }
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) {
     Report(doc, "ERROR cannot write " + doc);
     return 1;
   }

@@ -33,4 +33,18 @@ float Call(ExportFn fn, const CallArgs& args);
 // A folder for test files, as a Windows path (Z:\...) and as the Linux path.
 std::string TempDirWin();
 
+// The DLL's import of MessageBoxA is redirected to a counter, so scenarios
+// can require that a call showed no box (or exactly one). False when the
+// import could not be found and nothing is counted.
+bool MessageBoxesCounted();
+int MessageBoxesShown();
+std::string LastMessageBoxText();
+
+// An export called with a path, a value and the host's context.
+float Export(ExportFn fn, const std::string& path, double value, char** context);
+
+// Waits up to 30 s for the stand-in editor's report on `doc` (the path it
+// was given, or a line starting "ERROR"); empty when none came.
+std::string AwaitEditor(const std::string& doc);
+
 }  // namespace kelvra::wintest

@@ -74,41 +74,13 @@ struct Host {
   }
 };
 
-float Export(ExportFn fn, const std::string& path, double value, SimContext& ctx) {
-  CallArgs a;
-  a.text = path.c_str();
-  a.value = value;
-  a.context = ctx.table();
-  return Call(fn, a);
-}
-
-bool ReadText(const std::string& path, std::string* out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  char buf[2048];
-  size_t n = std::fread(buf, 1, sizeof buf, f);
-  std::fclose(f);
-  out->assign(buf, n);
-  return true;
-}
-
-// Waits for the editor's report; an empty string when none came in time.
-std::string AwaitEditor(const std::string& doc) {
-  const std::string marker = doc + ".opened";
-  std::string text;
-  for (int tries = 0; tries < 600; ++tries) {  // 30 s
-    if (ReadText(marker, &text) && !text.empty()) return text;
-    Sleep(50);
-  }
-  return "";
-}
-
 // One round trip in `mode`: export, the editor's edit, the reload; returns
 // the target's pixels before the reload for the caller's checks.
 struct RoundTrip {
   std::string path;
   float launched = -2, firstReload = -2, secondReload = -2;
   std::string editorSaw;
+  int boxes = 0;  // message boxes the DLL showed during the round trip
 };
 
 RoundTrip Run(Host& host, int mode, bool reshade) {
@@ -122,11 +94,13 @@ RoundTrip Run(Host& host, int mode, bool reshade) {
     std::fprintf(edit, "%d %d %d %d %u %u %u\n", kX, kY, kRw, kRh, kR, kG, kB);
     std::fclose(edit);
   }
-  r.launched = Export(dll.LaunchEditor, r.path, mode, host.ctx);
+  const int boxesBefore = MessageBoxesShown();
+  r.launched = Export(dll.LaunchEditor, r.path, mode, host.ctx.table());
   r.editorSaw = AwaitEditor(r.path);
-  r.firstReload = Export(dll.ReloadImage, r.path, 0.0, host.ctx);
+  r.firstReload = Export(dll.ReloadImage, r.path, 0.0, host.ctx.table());
   if (reshade) host.Reshade();
-  r.secondReload = Export(dll.ReloadImage, r.path, 0.0, host.ctx);
+  r.secondReload = Export(dll.ReloadImage, r.path, 0.0, host.ctx.table());
+  r.boxes = MessageBoxesShown() - boxesBefore;
   return r;
 }
 
@@ -178,6 +152,7 @@ WT_SCENARIO(editor_round_trips_for_every_mode) {
     RoundTrip r = Run(host, m.mode, m.reshade);
     WT_CHECK_EQ(r.launched, 0.0f);
     WT_CHECK(r.editorSaw == r.path);
+    WT_CHECK_EQ(r.boxes, 0);
     WT_CHECK_EQ(r.firstReload, m.firstReload);
     WT_CHECK_EQ(r.secondReload, 0.0f);
     if (m.firstReload == 1.0f) {
@@ -206,16 +181,16 @@ WT_SCENARIO(editor_bad_input_leaves_the_host_alone) {
   const std::string path = TempDirWin() + "\\bad input.psd";
   DeleteFileA(path.c_str());
   SimContext empty;
-  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 1.0, empty), -1.0f);
-  WT_CHECK_EQ(Export(dll.ReloadImage, path, 0.0, empty), -1.0f);
+  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 1.0, empty.table()), -1.0f);
+  WT_CHECK_EQ(Export(dll.ReloadImage, path, 0.0, empty.table()), -1.0f);
   host.main.SetShadedImage(nullptr);
-  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 1.0, host.ctx), -1.0f);
+  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 1.0, host.ctx.table()), -1.0f);
   WT_CHECK(GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES);
   host.main.SetShadedImage(&host.shaded);
   // No such file: the reader's failure.
-  WT_CHECK_EQ(Export(dll.ReloadImage, path, 0.0, host.ctx), -1.0f);
+  WT_CHECK_EQ(Export(dll.ReloadImage, path, 0.0, host.ctx.table()), -1.0f);
   host.main.SetRowStride(kW * 4 + 4);
-  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 0.0, host.ctx), -1.0f);
+  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 0.0, host.ctx.table()), -1.0f);
   WT_CHECK(host.main.snapshot() == mainBefore);
   WT_CHECK(host.doc.notifyCalls.empty());
   CallArgs none;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tests/winhost/check.h"
 #include "tests/winhost/host_dll.h"
@@ -14,6 +15,44 @@ namespace {
 
 Dll gDll;
 int gCallCount = 0;
+bool gBoxesCounted = false;
+int gBoxes = 0;
+std::string gLastBoxText;
+
+int WINAPI CountingMessageBox(HWND, LPCSTR text, LPCSTR, UINT) {
+  ++gBoxes;
+  gLastBoxText = text != nullptr ? text : "";
+  return IDOK;
+}
+
+// Points the module's import slot of `function` from `dll` at `replacement`.
+bool RedirectImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+  uint8_t* base = reinterpret_cast<uint8_t*>(module);
+  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (dir.VirtualAddress == 0) return false;
+  for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+       imp->Name != 0; ++imp) {
+    if (_stricmp(reinterpret_cast<const char*>(base + imp->Name), dll) != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
+        base + (imp->OriginalFirstThunk != 0 ? imp->OriginalFirstThunk : imp->FirstThunk));
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+      DWORD old = 0;
+      if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old)) {
+        return false;
+      }
+      slots->u1.Function = reinterpret_cast<DWORD_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+      return true;
+    }
+  }
+  return false;
+}
 
 ExportFn Resolve(HMODULE module, const char* name) {
   FARPROC p = GetProcAddress(module, name);
@@ -26,6 +65,32 @@ ExportFn Resolve(HMODULE module, const char* name) {
 }  // namespace
 
 const Dll& TheDll() { return gDll; }
+
+bool MessageBoxesCounted() { return gBoxesCounted; }
+int MessageBoxesShown() { return gBoxes; }
+std::string LastMessageBoxText() { return gLastBoxText; }
+
+float Export(ExportFn fn, const std::string& path, double value, char** context) {
+  CallArgs a;
+  a.text = path.c_str();
+  a.value = value;
+  a.context = context;
+  return Call(fn, a);
+}
+
+std::string AwaitEditor(const std::string& doc) {
+  const std::string marker = doc + ".opened";
+  for (int tries = 0; tries < 600; ++tries) {  // 30 s
+    if (FILE* f = std::fopen(marker.c_str(), "rb")) {
+      char buf[2048];
+      const size_t n = std::fread(buf, 1, sizeof buf, f);
+      std::fclose(f);
+      if (n > 0) return std::string(buf, n);
+    }
+    Sleep(50);
+  }
+  return "";
+}
 
 float Call(ExportFn fn, const CallArgs& a) {
   uint32_t frame[8];
@@ -73,6 +138,8 @@ int main(int argc, char** argv) {
                 GetLastError());
     return 1;
   }
+  gBoxesCounted = RedirectImport(module, "USER32.dll", "MessageBoxA",
+                                 reinterpret_cast<void*>(&CountingMessageBox));
   gDll.Do = Resolve(module, KELVRA_DECORATED("Do"));
   gDll.filename = Resolve(module, KELVRA_DECORATED("ExportDisp32_filename"));
   gDll.rayTraceMode = Resolve(module, KELVRA_DECORATED("ExportDisp32_rayTraceMode"));
