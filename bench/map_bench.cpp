@@ -5,10 +5,12 @@
 // ratio render / baseline is what the renderer adds to the unavoidable I/O.
 //
 //   kelvra_map_bench [--size N]... [--repeat R] [--dir FOLDER] [--set sse2|avx2|avx512]
+//                    [--case a|b|c|d]...
 //
 // Defaults: sizes 8192 and 4096, 3 repeats (the fastest run of each is
 // reported, in wall time and in processor time), files in /tmp, the widest
-// vector set the processor has (--set caps it). No threads.
+// vector set the processor has (--set caps it), every case (--case picks
+// some, e.g. for a profiler). No threads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -142,6 +144,7 @@ int main(int argc, char** argv) {
   std::vector<int32_t> sizes;
   int repeat = 3;
   std::string dir = "/tmp";
+  std::string only;  // letters of the chosen cases; empty for all
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--size" && i + 1 < argc) {
@@ -150,13 +153,16 @@ int main(int argc, char** argv) {
       repeat = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--dir" && i + 1 < argc) {
       dir = argv[++i];
+    } else if (a == "--case" && i + 1 < argc && std::strlen(argv[i + 1]) == 1 &&
+               argv[i + 1][0] >= 'a' && argv[i + 1][0] <= 'd') {
+      only += argv[++i];
     } else if (a == "--set" && i + 1 < argc) {
       const std::string set = argv[++i];
       kelvra::LimitVectorSet(set == "sse2" ? kelvra::VectorSet::kSse2
                              : set == "avx2" ? kelvra::VectorSet::kAvx2
                                              : kelvra::VectorSet::kAvx512);
     } else {
-      std::fprintf(stderr, "usage: %s [--size N]... [--repeat R] [--dir FOLDER] [--set SET]\n",
+      std::fprintf(stderr, "usage: %s [--size N]... [--repeat R] [--dir FOLDER] [--set SET] [--case a|b|c|d]...\n",
                    argv[0]);
       return 2;
     }
@@ -174,6 +180,7 @@ int main(int argc, char** argv) {
     std::printf("  %-52s %17s %17s %15s %7s\n", "case", "baseline", "render", "ratio",
                 "target");
     for (const BenchCase& c : kCases) {
+      if (!only.empty() && only.find(c.name[1]) == std::string::npos) continue;
       Timing base, render;
       Measure(repeat, [&] { return Baseline(path, field, n, c); },
               [&] { return Render(path, field, n, c); }, &base, &render);

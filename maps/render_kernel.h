@@ -171,9 +171,27 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm_max_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm_add_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm_sub_ps(a, b); }
+  // Reciprocal square root estimate (relative error about 2^-12).
+  static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm_rsqrt_ps(a); }
+  // Lanes where a < b.
+  static KELVRA_VECTOR_INLINE I Less(I a, I b) { return _mm_cmplt_epi32(a, b); }
+  static KELVRA_VECTOR_INLINE bool AllZero(I a) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(a, _mm_setzero_si128())) == 0xFFFF;
+  }
+  // Values in -1..256 to 0..255: both 16-bit halves of each lane are in
+  // range for the word min and max (the high half is 0 or -1).
+  static KELVRA_VECTOR_INLINE I ClampByte(I a) {
+    return _mm_min_epi16(_mm_max_epi16(a, _mm_setzero_si128()), _mm_set1_epi32(255));
+  }
   static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm_xor_si128(a, b); }
   static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm_and_si128(a, b); }
   static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm_or_si128(a, b); }
+  // Four pixels of three bytes from their 32-bit lanes (byte 0 channel 0).
+  static KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, I px) {
+    kelvra::Squeeze8x3(out, px);
+  }
   static KELVRA_VECTOR_INLINE I Clamp16(I a) {
     a = _mm_andnot_si128(_mm_srai_epi32(a, 31), a);
     const I top = _mm_set1_epi32(65535);
@@ -246,15 +264,35 @@ struct Sse2Lanes {
 
 // ---- the kernel, for any lanes ----------------------------------------------------
 
+// The check of the high-byte estimate (HighBytesEstimate, below): its
+// margin and the offsets of X' and Z', all in units of 2^-13.
+inline constexpr int32_t kEstimateMargin = 1024;
+inline constexpr int32_t kEstimateCentreXY = 536875008;  // 2^13 x 65536.5
+inline constexpr int32_t kEstimateCentreZ = 4096;        // 2^13 x 0.5
+
 // Per-row constants in vector form.
 template <class L>
 struct RowConstants {
   typename L::F sUnit, ss, scale, maxZ, minXY, maxXY;
   double zz;  // float(z z), z = -(s s)
   typename L::I mid, mid16;
+  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^16 s, 3, 2^28,
+  // and the integer offsets and limits of its check.
+  typename L::F flat, flatRoot, three, half29;
+  typename L::I centreXY, centreZ, edgeXY, edgeZ, margin2;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
+    const float root = a.strength * 65536.0f;  // exact
+    flat = L::SplatF(root * root);
+    flatRoot = L::SplatF(root);
+    three = L::SplatF(3.0f);
+    half29 = L::SplatF(static_cast<float>(1 << 28));
+    centreXY = L::Splat(kEstimateCentreXY + kEstimateMargin);
+    centreZ = L::Splat(kEstimateCentreZ + kEstimateMargin);
+    edgeXY = L::Splat((1 << 22) - 1);
+    edgeZ = L::Splat((1 << 21) - 1);
+    margin2 = L::Splat(2 * kEstimateMargin);
     sUnit = L::SplatF(a.strength * (1.0f / 65536));
     ss = L::SplatF(ssScalar);
     zz = static_cast<double>(ssScalar * ssScalar);
@@ -301,6 +339,55 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
   out[0] = Centred<L>(c, L::Mul(k65536, ax));
   out[1] = Centred<L>(c, L::Mul(k65536, by));
   out[2] = L::Round(L::Min(L::Mul(k65536, c.ss), c.maxZ));
+}
+
+// ---- 8-bit normal maps: an estimate with a proven bound, checked ---------------
+//
+// An 8-bit sample keeps only the high byte of X', Y' or Z'. With
+// t = gx^2 + gy^2 + (2^16 s)^2 the exact path's components before their
+// rounding to integers are c = 65536 (gx, gy, 2^16 s) / sqrt(t) up to a
+// relative error of 6 u (u = 2^-24: the roundings of a, b, their squares and
+// z z, of q, len, k and the product), and |c| <= 65536.
+//
+// The estimate takes the processor's reciprocal square root y0 of float(t)
+// (relative error e0; at most 1.5 x 2^-12 on x86 processors, 2^-14 for the
+// AVX-512 one) and one Newton step y1 = 2^28 y0 (3 - t y0^2) ~ 2^29 / sqrt(t),
+// whose error is 1.5 e0^2 + 0.5 |e0|^3 before roundings; float(t) and the
+// step's and the product's roundings add 5.5 u. So N = round(gx y1) (and the
+// same for gy and 2^16 s) is 2^13 c within 2^29 (1.5 e0^2 + 11.5 u + 6 u) + 1/2
+// < 600 for |e0| <= 2^-11, and within kEstimateMargin = 1024 for |e0| up to
+// about 2^-10.1.
+//
+// The high byte of X' is floor((c + 65536.5) / 512) (away from ties) and of
+// Z' floor((c + 0.5) / 256), clamped to 0..255: bits 22 up of N + 2^13 x
+// 65536.5 and bits 21 up of N + 2^13 x 0.5. When N - margin and N + margin
+// give the same bits, the exact c lies strictly inside one byte's interval
+// and the byte is exact; otherwise (rare: about 1 lane in 1000) the lanes
+// take the exact path. The margin is added first, so the bits of the sum
+// are the byte and its low bits must be at least 2 x margin.
+
+// The high bytes of X', Y', Z' (0..255), or false when a lane is too close
+// to a byte's edge.
+template <class L>
+KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::I gx,
+                                            typename L::I gy, typename L::I out[3]) {
+  using F = typename L::F;
+  using I = typename L::I;
+  const F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
+  const F t = L::AddF(L::AddF(L::Mul(fx, fx), L::Mul(fy, fy)), c.flat);
+  const F y0 = L::RSqrtEstimate(t);
+  const F y1 = L::Mul(L::Mul(y0, c.half29), L::SubF(c.three, L::Mul(L::Mul(t, y0), y0)));
+  const I mx = L::Add(L::Round(L::Mul(fx, y1)), c.centreXY);
+  const I my = L::Add(L::Round(L::Mul(fy, y1)), c.centreXY);
+  const I mz = L::Add(L::Round(L::Mul(c.flatRoot, y1)), c.centreZ);
+  const I near = L::Or(L::Or(L::Less(L::And(mx, c.edgeXY), c.margin2),
+                             L::Less(L::And(my, c.edgeXY), c.margin2)),
+                       L::Less(L::And(mz, c.edgeZ), c.margin2));
+  if (!L::AllZero(near)) return false;
+  out[0] = L::ClampByte(L::template Sar<22>(mx));
+  out[1] = L::ClampByte(L::template Sar<22>(my));
+  out[2] = L::ClampByte(L::template Sar<21>(mz));
+  return true;
 }
 
 template <class L>
@@ -354,9 +441,32 @@ void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* o
     }
     return Flips ? L::Xor(picked, flip[ch]) : picked;
   };
+  I flipByte[3];
+  for (int ch = 0; ch < 3; ++ch) flipByte[ch] = L::Splat(a.flip[ch] & 0xFF);
   for (int32_t i = 0; i < count; i += L::kLanes) {
     I h, gx, gy, n[3];
     HeightAndGradients<L>(a, k0 + i, h, gx, gy);
+    // 8-bit samples need only the components' high bytes; the estimate
+    // gives them for all but the lanes near a byte's edge.
+    if (Bits == 8 && HighBytesEstimate<L>(c, gx, gy, n)) {
+      auto byte = [&](int ch) {
+        I picked = n[ch];
+        if constexpr (!Natural) {
+          picked = L::Or(L::Or(L::And(n[0], take[ch][0]), L::And(n[1], take[ch][1])),
+                         L::And(n[2], take[ch][2]));
+        }
+        return Flips ? L::Xor(picked, flipByte[ch]) : picked;
+      };
+      uint8_t* px = out + i * kPixelBytes;
+      if constexpr (Channels == 3) {
+        L::Squeeze8x3(px, L::Or(L::Or(byte(0), L::template Shl<8>(byte(1))),
+                                L::template Shl<16>(byte(2))));
+      } else {
+        const I v = L::template Shl<8>(byte(0));
+        L::template PackComponents<8, 1>(px, v, v, v);
+      }
+      continue;
+    }
     NormalComponents<L>(c, gx, gy, n);
     const I v0 = channel(0, n);
     const I v1 = Channels == 3 ? channel(1, n) : v0;

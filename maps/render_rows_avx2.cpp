@@ -38,6 +38,14 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm256_max_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm256_add_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm256_sub_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
+  static KELVRA_VECTOR_INLINE I Less(I a, I b) { return _mm256_cmpgt_epi32(b, a); }
+  static KELVRA_VECTOR_INLINE bool AllZero(I a) { return _mm256_testz_si256(a, a) != 0; }
+  static KELVRA_VECTOR_INLINE I ClampByte(I a) {
+    return _mm256_min_epi32(_mm256_max_epi32(a, _mm256_setzero_si256()), _mm256_set1_epi32(255));
+  }
   static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm256_xor_si256(a, b); }
   static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm256_and_si256(a, b); }
   static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm256_or_si256(a, b); }

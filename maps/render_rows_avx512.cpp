@@ -61,6 +61,18 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm512_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm512_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm512_max_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm512_add_ps(a, b); }
+  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm512_sub_ps(a, b); }
+  // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
+  static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
+  // All ones where a < b, as the narrower sets' comparisons give.
+  static KELVRA_VECTOR_INLINE I Less(I a, I b) {
+    return _mm512_maskz_mov_epi32(_mm512_cmplt_epi32_mask(a, b), _mm512_set1_epi32(-1));
+  }
+  static KELVRA_VECTOR_INLINE bool AllZero(I a) { return _mm512_test_epi32_mask(a, a) == 0; }
+  static KELVRA_VECTOR_INLINE I ClampByte(I a) {
+    return _mm512_min_epi32(_mm512_max_epi32(a, _mm512_setzero_si512()), _mm512_set1_epi32(255));
+  }
   static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm512_xor_si512(a, b); }
   static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm512_and_si512(a, b); }
   static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm512_or_si512(a, b); }
