@@ -35,14 +35,16 @@ struct BenchCase {
   const char* name;
   int32_t bits, channels, mode, codes[3];
   bool smoothing;
-  double target;  // the ratio the renderer must stay within
+  // The ratios the renderer must stay within: with SSE2 alone, and with
+  // AVX2 or AVX-512.
+  double targetSse2, targetWide;
 };
 
 const BenchCase kCases[] = {
-    {"(a) 8-bit RGB normal, codes 50 70 90, mode 2", 8, 3, 2, {50, 70, 90}, false, 2.5},
-    {"(b) the same with smoothing", 8, 3, 2, {50, 70, 90}, true, 4.0},
-    {"(c) 16-bit displacement, code 40, mode 1", 16, 1, 1, {40, 0, 0}, false, 1.5},
-    {"(d) 32-bit float RGB normal, codes 50 70 90, mode 2", 32, 3, 2, {50, 70, 90}, false, 2.5},
+    {"(a) 8-bit RGB normal, codes 50 70 90, mode 2", 8, 3, 2, {50, 70, 90}, false, 2.5, 2.0},
+    {"(b) the same with smoothing", 8, 3, 2, {50, 70, 90}, true, 3.0, 2.5},
+    {"(c) 16-bit displacement, code 40, mode 1", 16, 1, 1, {40, 0, 0}, false, 1.4, 1.3},
+    {"(d) 32-bit float RGB normal, codes 50 70 90, mode 2", 32, 3, 2, {50, 70, 90}, false, 2.5, 2.0},
 };
 
 // Rolling hills with a ramp and fine noise, so that slopes, normals and
@@ -190,11 +192,13 @@ int main(int argc, char** argv) {
         continue;
       }
       const double ratio = render.wall / base.wall;
+      const double target =
+          kelvra::ChosenVectorSet() == kelvra::VectorSet::kSse2 ? c.targetSse2 : c.targetWide;
       const double cpuRatio = render.cpu / base.cpu;
       std::printf("  %-52s %6.2f [%6.2f]   %6.2f [%6.2f]   %5.2f [%5.2f] %6.1fx%s\n", c.name,
                   base.wall / pixels * 1e9, base.cpu / pixels * 1e9, render.wall / pixels * 1e9,
-                  render.cpu / pixels * 1e9, ratio, cpuRatio, c.target,
-                  ratio <= c.target ? "" : "  over");
+                  render.cpu / pixels * 1e9, ratio, cpuRatio, target,
+                  ratio <= target ? "" : "  over");
     }
   }
   std::remove(path.c_str());
