@@ -175,11 +175,6 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm_sub_ps(a, b); }
   // Reciprocal square root estimate (relative error about 2^-12).
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm_rsqrt_ps(a); }
-  // Lanes where a < b.
-  static KELVRA_VECTOR_INLINE I Less(I a, I b) { return _mm_cmplt_epi32(a, b); }
-  static KELVRA_VECTOR_INLINE bool AllZero(I a) {
-    return _mm_movemask_epi8(_mm_cmpeq_epi32(a, _mm_setzero_si128())) == 0xFFFF;
-  }
   // Values in -1..256 to 0..255: both 16-bit halves of each lane are in
   // range for the word min and max (the high half is 0 or -1).
   static KELVRA_VECTOR_INLINE I ClampByte(I a) {
@@ -191,6 +186,22 @@ struct Sse2Lanes {
   // Four pixels of three bytes from their 32-bit lanes (byte 0 channel 0).
   static KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, I px) {
     kelvra::Squeeze8x3(out, px);
+  }
+  // Whether a lane of a, b or c (all in 0..2^22) is below `limit`: the
+  // sign bits of the differences, joined.
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
+    const I signs = _mm_or_si128(_mm_or_si128(_mm_sub_epi32(a, limit), _mm_sub_epi32(b, limit)),
+                                 _mm_sub_epi32(c, limit));
+    return _mm_movemask_ps(_mm_castsi128_ps(signs)) != 0;
+  }
+  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
+  // packs, as four pixels of three bytes.
+  static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    const I bytes = _mm_packus_epi16(_mm_packs_epi32(b0, b1), _mm_packs_epi32(b2, b2));
+    // bytes: b0 of pixels 0..3, b1 of 0..3, b2 of 0..3 (twice).
+    const I pairs = _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 4));  // b0 b1 per pixel
+    const I thirds = _mm_unpacklo_epi8(_mm_srli_si128(bytes, 8), _mm_setzero_si128());
+    kelvra::Squeeze8x3(out, _mm_unpacklo_epi16(pairs, thirds));
   }
   static KELVRA_VECTOR_INLINE I Clamp16(I a) {
     a = _mm_andnot_si128(_mm_srai_epi32(a, 31), a);
@@ -366,8 +377,8 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
 // take the exact path. The margin is added first, so the bits of the sum
 // are the byte and its low bits must be at least 2 x margin.
 
-// The high bytes of X', Y', Z' (0..255), or false when a lane is too close
-// to a byte's edge.
+// The high bytes of X', Y', Z' before their clamp to 0..255 (they lie in
+// -1..256), or false when a lane is too close to a byte's edge.
 template <class L>
 KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::I gx,
                                             typename L::I gy, typename L::I out[3]) {
@@ -380,13 +391,13 @@ KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L
   const I mx = L::Add(L::Round(L::Mul(fx, y1)), c.centreXY);
   const I my = L::Add(L::Round(L::Mul(fy, y1)), c.centreXY);
   const I mz = L::Add(L::Round(L::Mul(c.flatRoot, y1)), c.centreZ);
-  const I near = L::Or(L::Or(L::Less(L::And(mx, c.edgeXY), c.margin2),
-                             L::Less(L::And(my, c.edgeXY), c.margin2)),
-                       L::Less(L::And(mz, c.edgeZ), c.margin2));
-  if (!L::AllZero(near)) return false;
-  out[0] = L::ClampByte(L::template Sar<22>(mx));
-  out[1] = L::ClampByte(L::template Sar<22>(my));
-  out[2] = L::ClampByte(L::template Sar<21>(mz));
+  if (L::AnyBelow(L::And(mx, c.edgeXY), L::And(my, c.edgeXY), L::And(mz, c.edgeZ), c.margin2)) {
+    return false;
+  }
+  // Bytes in -1..256, clamped where they are packed.
+  out[0] = L::template Sar<22>(mx);
+  out[1] = L::template Sar<22>(my);
+  out[2] = L::template Sar<21>(mz);
   return true;
 }
 
@@ -449,6 +460,12 @@ void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* o
     // 8-bit samples need only the components' high bytes; the estimate
     // gives them for all but the lanes near a byte's edge.
     if (Bits == 8 && HighBytesEstimate<L>(c, gx, gy, n)) {
+      uint8_t* px = out + i * kPixelBytes;
+      if constexpr (Channels == 3 && Natural && !Flips) {
+        L::PackBytes3(px, n[0], n[1], n[2]);
+        continue;
+      }
+      for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(n[j]);
       auto byte = [&](int ch) {
         I picked = n[ch];
         if constexpr (!Natural) {
@@ -457,7 +474,6 @@ void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* o
         }
         return Flips ? L::Xor(picked, flipByte[ch]) : picked;
       };
-      uint8_t* px = out + i * kPixelBytes;
       if constexpr (Channels == 3) {
         L::Squeeze8x3(px, L::Or(L::Or(byte(0), L::template Shl<8>(byte(1))),
                                 L::template Shl<16>(byte(2))));

@@ -41,8 +41,24 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm256_add_ps(a, b); }
   static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm256_sub_ps(a, b); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
-  static KELVRA_VECTOR_INLINE I Less(I a, I b) { return _mm256_cmpgt_epi32(b, a); }
-  static KELVRA_VECTOR_INLINE bool AllZero(I a) { return _mm256_testz_si256(a, a) != 0; }
+  // Whether a lane of a, b or c is below `limit` (all non-negative).
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
+    const I low = _mm256_min_epi32(_mm256_min_epi32(a, b), c);
+    const I below = _mm256_cmpgt_epi32(limit, low);
+    return _mm256_testz_si256(below, below) == 0;
+  }
+  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
+  // packs, as eight pixels of three bytes. Each 128-bit half packs its four
+  // pixels as b0 x 4, b1 x 4, b2 x 4, b2 x 4; the byte shuffle interleaves
+  // them and the lane permutation closes the gap.
+  static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    const I bytes = _mm256_packus_epi16(_mm256_packs_epi32(b0, b1), _mm256_packs_epi32(b2, b2));
+    const I interleave = _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1,
+                                          0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
+    const I order = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, interleave), order));
+  }
   static KELVRA_VECTOR_INLINE I ClampByte(I a) {
     return _mm256_min_epi32(_mm256_max_epi32(a, _mm256_setzero_si256()), _mm256_set1_epi32(255));
   }
