@@ -171,8 +171,10 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm_max_ps(a, b); }
-  static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm_add_ps(a, b); }
-  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm_sub_ps(a, b); }
+  // a b + c and c - a b, each rounded twice (the estimate's bound allows
+  // for that; sets with fused multiply-add round once).
+  static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm_sub_ps(c, _mm_mul_ps(a, b)); }
   // Reciprocal square root estimate (relative error about 2^-12).
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm_rsqrt_ps(a); }
   // Values in -1..256 to 0..255: both 16-bit halves of each lane are in
@@ -289,8 +291,8 @@ struct RowConstants {
   typename L::I mid, mid16;
   // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^16 s, 3, 2^28,
   // and the integer offsets and limits of its check.
-  typename L::F flat, flatRoot, three, half29;
-  typename L::I centreXY, centreZ, edgeXY, edgeZ, margin2;
+  typename L::F flat, flatRoot, three, half29, centreXY, centreZ;
+  typename L::I edgeXY, edgeZ, margin2;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
@@ -299,8 +301,9 @@ struct RowConstants {
     flatRoot = L::SplatF(root);
     three = L::SplatF(3.0f);
     half29 = L::SplatF(static_cast<float>(1 << 28));
-    centreXY = L::Splat(kEstimateCentreXY + kEstimateMargin);
-    centreZ = L::Splat(kEstimateCentreZ + kEstimateMargin);
+    // Both exact in float (multiples of 64 below 2^30).
+    centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMargin));
+    centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMargin));
     edgeXY = L::Splat((1 << 22) - 1);
     edgeZ = L::Splat((1 << 21) - 1);
     margin2 = L::Splat(2 * kEstimateMargin);
@@ -364,10 +367,12 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
 // (relative error e0; at most 1.5 x 2^-12 on x86 processors, 2^-14 for the
 // AVX-512 one) and one Newton step y1 = 2^28 y0 (3 - t y0^2) ~ 2^29 / sqrt(t),
 // whose error is 1.5 e0^2 + 0.5 |e0|^3 before roundings; float(t) and the
-// step's and the product's roundings add 5.5 u. So N = round(gx y1) (and the
-// same for gy and 2^16 s) is 2^13 c within 2^29 (1.5 e0^2 + 11.5 u + 6 u) + 1/2
-// < 600 for |e0| <= 2^-11, and within kEstimateMargin = 1024 for |e0| up to
-// about 2^-10.1.
+// step's and the product's roundings add at most 5.5 u (a fused multiply-add
+// rounds less). So N = gx y1 (and the same for gy and 2^16 s) is 2^13 c
+// within 2^29 (1.5 e0^2 + 11.5 u + 6 u) < 560 for |e0| <= 2^-11; the offset
+// below is added in float before N is rounded to an integer (64 more at
+// most: the sum stays below 2^30), so the integer is within 625, and within
+// kEstimateMargin = 1024 for |e0| up to about 2^-10.2.
 //
 // The high byte of X' is floor((c + 65536.5) / 512) (away from ties) and of
 // Z' floor((c + 0.5) / 256), clamped to 0..255: bits 22 up of N + 2^13 x
@@ -385,12 +390,12 @@ KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L
   using F = typename L::F;
   using I = typename L::I;
   const F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
-  const F t = L::AddF(L::AddF(L::Mul(fx, fx), L::Mul(fy, fy)), c.flat);
+  const F t = L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat));
   const F y0 = L::RSqrtEstimate(t);
-  const F y1 = L::Mul(L::Mul(y0, c.half29), L::SubF(c.three, L::Mul(L::Mul(t, y0), y0)));
-  const I mx = L::Add(L::Round(L::Mul(fx, y1)), c.centreXY);
-  const I my = L::Add(L::Round(L::Mul(fy, y1)), c.centreXY);
-  const I mz = L::Add(L::Round(L::Mul(c.flatRoot, y1)), c.centreZ);
+  const F y1 = L::Mul(L::Mul(y0, c.half29), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+  const I mx = L::Round(L::MulAdd(fx, y1, c.centreXY));
+  const I my = L::Round(L::MulAdd(fy, y1, c.centreXY));
+  const I mz = L::Round(L::MulAdd(c.flatRoot, y1, c.centreZ));
   if (L::AnyBelow(L::And(mx, c.edgeXY), L::And(my, c.edgeXY), L::And(mz, c.edgeZ), c.margin2)) {
     return false;
   }

@@ -1,5 +1,6 @@
-// The vector kernel in AVX2, eight lanes (this file is compiled with -mavx2;
-// it runs only where ChosenVectorSet found AVX2). The arithmetic is the
+// The vector kernel in AVX2, eight lanes (this file is compiled with -mavx2
+// and -mfma; it runs only where ChosenVectorSet found AVX2 and FMA, and
+// -ffp-contract=off keeps the compiler from fusing anything itself). The arithmetic is the
 // kernel's of render_kernel.h; only the lane operations differ.
 #include <immintrin.h>
 
@@ -38,8 +39,10 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm256_max_ps(a, b); }
-  static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm256_add_ps(a, b); }
-  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm256_sub_ps(a, b); }
+  // Fused: the estimate's bound allows for either rounding. Only the
+  // estimate uses them, so the exact path's arithmetic is unchanged.
+  static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
   // Whether a lane of a, b or c is below `limit` (all non-negative).
   static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {

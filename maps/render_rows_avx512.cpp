@@ -61,8 +61,9 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm512_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm512_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm512_max_ps(a, b); }
-  static KELVRA_VECTOR_INLINE F AddF(F a, F b) { return _mm512_add_ps(a, b); }
-  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm512_sub_ps(a, b); }
+  // Fused (the estimate only): its bound allows for either rounding.
+  static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
   // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
   // Whether a lane of a, b or c is below `limit` (all non-negative).
