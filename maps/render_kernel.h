@@ -513,18 +513,29 @@ void DisplacementColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t
 
 // Smoothed sums at columns [begin, begin + count) of the row `mid`; count
 // is a multiple of the lanes. Column k's kernel covers samples k .. k + 2
-// (the left border first).
+// (the left border first). Each block of columns first forms the column
+// sums V(j) = above + 2 mid + below once per sample, then the sums
+// V(k) + 2 V(k + 1) + V(k + 2); the two column sums past the block come from
+// one more group that ends there, so nothing past the row's last sample
+// plus two is read.
 template <class L>
 void KernelSums(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
                 int32_t* out, int32_t begin, int32_t count) {
   using I = typename L::I;
-  for (int32_t k = begin; k < begin + count; k += L::kLanes) {
-    I lines[3];
-    for (int x = 0; x < 3; ++x) {
-      lines[x] = L::Add(L::Add(L::Samples(above + k + x), L::Samples(below + k + x)),
-                        L::template Shl<1>(L::Samples(mid + k + x)));
+  alignas(64) int32_t column[kKernelChunk + 2];
+  auto columnSums = [&](int32_t j) {
+    return L::Add(L::Add(L::Samples(above + j), L::Samples(below + j)),
+                  L::template Shl<1>(L::Samples(mid + j)));
+  };
+  for (int32_t block = begin; block < begin + count; block += kKernelChunk) {
+    const int32_t n = begin + count - block < kKernelChunk ? begin + count - block : kKernelChunk;
+    for (int32_t k = 0; k < n; k += L::kLanes) L::Store(column + k, columnSums(block + k));
+    L::Store(column + n + 2 - L::kLanes, columnSums(block + n + 2 - L::kLanes));
+    for (int32_t k = 0; k < n; k += L::kLanes) {
+      const I sum = L::Add(L::Add(L::Load(column + k), L::Load(column + k + 2)),
+                           L::template Shl<1>(L::Load(column + k + 1)));
+      L::Store(out + block + k, sum);
     }
-    L::Store(out + k, L::Add(L::Add(lines[0], lines[2]), L::template Shl<1>(lines[1])));
   }
 }
 
