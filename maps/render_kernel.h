@@ -25,6 +25,9 @@
 //     s 2^-16 exact too.
 // Clamping a component to -65536..65535 (X', Y') or to 65535 (Z') before
 // rounding changes no result, since the component saturates there anyway.
+// 8-bit normal maps, which keep only the components' high bytes, take them
+// from a checked estimate instead (HighBytesEstimate) and use this exact
+// arithmetic for the groups of pixels the check sends back.
 #pragma once
 
 #include <emmintrin.h>
