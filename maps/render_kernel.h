@@ -372,7 +372,7 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
 // whose error is 1.5 e0^2 + 0.5 |e0|^3 before roundings; float(t) and the
 // step's and the product's roundings add at most 5.5 u (a fused multiply-add
 // rounds less). So N = gx y1 (and the same for gy and 2^16 s) is 2^13 c
-// within 2^29 (1.5 e0^2 + 11.5 u + 6 u) < 560 for |e0| <= 2^-11; the offset
+// within 2^29 (1.5 e0^2 + 5.5 u + 6 u) <= 560 for |e0| <= 2^-11; the offset
 // below is added in float before N is rounded to an integer (64 more at
 // most: the sum stays below 2^30), so the integer is within 625, and within
 // kEstimateMargin = 1024 for |e0| up to about 2^-10.2.
@@ -381,9 +381,9 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
 // Z' floor((c + 0.5) / 256), clamped to 0..255: bits 22 up of N + 2^13 x
 // 65536.5 and bits 21 up of N + 2^13 x 0.5. When N - margin and N + margin
 // give the same bits, the exact c lies strictly inside one byte's interval
-// and the byte is exact; otherwise (rare: about 1 lane in 1000) the lanes
-// take the exact path. The margin is added first, so the bits of the sum
-// are the byte and its low bits must be at least 2 x margin.
+// and the byte is exact; otherwise (rare: about 1 lane in 500) the group
+// of lanes takes the exact path. The margin is added first, so the bits of
+// the sum are the byte and its low bits must be at least 2 x margin.
 
 // The high bytes of X', Y', Z' before their clamp to 0..255 (they lie in
 // -1..256), or false when a lane is too close to a byte's edge.
