@@ -322,11 +322,14 @@ struct RowConstants {
   }
 };
 
+// Whether a loop reads the smoothed sums: decided per row, or fixed.
+enum class Smoothing { kPerRow, kOff, kOn };
+
 // H and the two gradients at columns k .. k + lanes - 1.
-template <class L>
+template <class L, Smoothing S = Smoothing::kPerRow>
 KELVRA_VECTOR_INLINE void HeightAndGradients(const KernelArgs& a, int32_t k, typename L::I& h,
                                              typename L::I& gx, typename L::I& gy) {
-  if (a.smoothing) {
+  if (S == Smoothing::kOn || (S == Smoothing::kPerRow && a.smoothing)) {
     h = L::Load(a.sums + k);
     gx = L::Sub(h, L::Load(a.sums + k + 1));
     gy = L::Sub(L::Load(a.previousSums + k), h);
@@ -441,8 +444,9 @@ void KernelInputs(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& o
 // count), count a multiple of the lanes; `out` is column k0's first byte.
 // With `Natural`, channel c is component c (X', Y', Z' in order, the usual
 // layout, inverted or not); otherwise each channel picks its component by
-// masks.
-template <class L, int Bits, int Channels, bool Natural, bool Flips>
+// masks. `S` fixes the smoothing for the common maps' loops.
+template <class L, int Bits, int Channels, bool Natural, bool Flips,
+          Smoothing S = Smoothing::kPerRow>
 void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* out) {
   using I = typename L::I;
   constexpr int32_t kPixelBytes = Bits / 8 * Channels;
@@ -464,7 +468,7 @@ void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* o
   for (int ch = 0; ch < 3; ++ch) flipByte[ch] = L::Splat(a.flip[ch] & 0xFF);
   for (int32_t i = 0; i < count; i += L::kLanes) {
     I h, gx, gy, n[3];
-    HeightAndGradients<L>(a, k0 + i, h, gx, gy);
+    HeightAndGradients<L, S>(a, k0 + i, h, gx, gy);
     // 8-bit samples need only the components' high bytes; the estimate
     // gives them for all but the lanes near a byte's edge.
     if (Bits == 8 && HighBytesEstimate<L>(c, gx, gy, n)) {
@@ -573,7 +577,12 @@ void NormalMapBoth(const KernelArgs& a, int32_t count, uint8_t* out) {
   const bool natural = a.pick[0] == 0 && (Channels == 1 || (a.pick[1] == 1 && a.pick[2] == 2));
   const bool flips = (a.flip[0] | (Channels == 3 ? a.flip[1] | a.flip[2] : 0)) != 0;
   if (natural && !flips) {
-    NormalMapColumns<L, Bits, Channels, true, false>(a, 0, wide, out);
+    // The usual layout: the wide loop without a per-group smoothing test.
+    if (a.smoothing) {
+      NormalMapColumns<L, Bits, Channels, true, false, Smoothing::kOn>(a, 0, wide, out);
+    } else {
+      NormalMapColumns<L, Bits, Channels, true, false, Smoothing::kOff>(a, 0, wide, out);
+    }
     NormalMapColumns<Sse2Lanes, Bits, Channels, true, false>(a, wide, count - wide, rest);
   } else if (natural) {
     NormalMapColumns<L, Bits, Channels, true, true>(a, 0, wide, out);
