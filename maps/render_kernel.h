@@ -25,6 +25,9 @@
 //     s 2^-16 exact too.
 // Clamping a component to -65536..65535 (X', Y') or to 65535 (Z') before
 // rounding changes no result, since the component saturates there anyway.
+// 8-bit normal maps, which keep only the components' high bytes, take them
+// from a checked estimate instead (HighBytesEstimate) and use this exact
+// arithmetic for the groups of pixels the check sends back.
 #pragma once
 
 #include <emmintrin.h>
@@ -171,9 +174,40 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm_max_ps(a, b); }
+  // a b + c and c - a b, each rounded twice (the estimate's bound allows
+  // for that; sets with fused multiply-add round once).
+  static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm_sub_ps(c, _mm_mul_ps(a, b)); }
+  // Reciprocal square root estimate (relative error about 2^-12).
+  static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm_rsqrt_ps(a); }
+  // Values in -1..256 to 0..255: both 16-bit halves of each lane are in
+  // range for the word min and max (the high half is 0 or -1).
+  static KELVRA_VECTOR_INLINE I ClampByte(I a) {
+    return _mm_min_epi16(_mm_max_epi16(a, _mm_setzero_si128()), _mm_set1_epi32(255));
+  }
   static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm_xor_si128(a, b); }
   static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm_and_si128(a, b); }
   static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm_or_si128(a, b); }
+  // Four pixels of three bytes from their 32-bit lanes (byte 0 channel 0).
+  static KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, I px) {
+    kelvra::Squeeze8x3(out, px);
+  }
+  // Whether a lane of a, b or c (all in 0..2^22) is below `limit`: the
+  // sign bits of the differences, joined.
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
+    const I signs = _mm_or_si128(_mm_or_si128(_mm_sub_epi32(a, limit), _mm_sub_epi32(b, limit)),
+                                 _mm_sub_epi32(c, limit));
+    return _mm_movemask_ps(_mm_castsi128_ps(signs)) != 0;
+  }
+  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
+  // packs, as four pixels of three bytes.
+  static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    const I bytes = _mm_packus_epi16(_mm_packs_epi32(b0, b1), _mm_packs_epi32(b2, b2));
+    // bytes: b0 of pixels 0..3, b1 of 0..3, b2 of 0..3 (twice).
+    const I pairs = _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 4));  // b0 b1 per pixel
+    const I thirds = _mm_unpacklo_epi8(_mm_srli_si128(bytes, 8), _mm_setzero_si128());
+    kelvra::Squeeze8x3(out, _mm_unpacklo_epi16(pairs, thirds));
+  }
   static KELVRA_VECTOR_INLINE I Clamp16(I a) {
     a = _mm_andnot_si128(_mm_srai_epi32(a, 31), a);
     const I top = _mm_set1_epi32(65535);
@@ -246,15 +280,36 @@ struct Sse2Lanes {
 
 // ---- the kernel, for any lanes ----------------------------------------------------
 
+// The check of the high-byte estimate (HighBytesEstimate, below): its
+// margin and the offsets of X' and Z', all in units of 2^-13.
+inline constexpr int32_t kEstimateMargin = 1024;
+inline constexpr int32_t kEstimateCentreXY = 536875008;  // 2^13 x 65536.5
+inline constexpr int32_t kEstimateCentreZ = 4096;        // 2^13 x 0.5
+
 // Per-row constants in vector form.
 template <class L>
 struct RowConstants {
   typename L::F sUnit, ss, scale, maxZ, minXY, maxXY;
   double zz;  // float(z z), z = -(s s)
   typename L::I mid, mid16;
+  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^16 s, 3, 2^28,
+  // and the integer offsets and limits of its check.
+  typename L::F flat, flatRoot, three, half29, centreXY, centreZ;
+  typename L::I edgeXY, edgeZ, margin2;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
+    const float root = a.strength * 65536.0f;  // exact
+    flat = L::SplatF(root * root);
+    flatRoot = L::SplatF(root);
+    three = L::SplatF(3.0f);
+    half29 = L::SplatF(static_cast<float>(1 << 28));
+    // Both exact in float (multiples of 64 below 2^30).
+    centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMargin));
+    centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMargin));
+    edgeXY = L::Splat((1 << 22) - 1);
+    edgeZ = L::Splat((1 << 21) - 1);
+    margin2 = L::Splat(2 * kEstimateMargin);
     sUnit = L::SplatF(a.strength * (1.0f / 65536));
     ss = L::SplatF(ssScalar);
     zz = static_cast<double>(ssScalar * ssScalar);
@@ -267,11 +322,14 @@ struct RowConstants {
   }
 };
 
+// Whether a loop reads the smoothed sums: decided per row, or fixed.
+enum class Smoothing { kPerRow, kOff, kOn };
+
 // H and the two gradients at columns k .. k + lanes - 1.
-template <class L>
+template <class L, Smoothing S = Smoothing::kPerRow>
 KELVRA_VECTOR_INLINE void HeightAndGradients(const KernelArgs& a, int32_t k, typename L::I& h,
                                              typename L::I& gx, typename L::I& gy) {
-  if (a.smoothing) {
+  if (S == Smoothing::kOn || (S == Smoothing::kPerRow && a.smoothing)) {
     h = L::Load(a.sums + k);
     gx = L::Sub(h, L::Load(a.sums + k + 1));
     gy = L::Sub(L::Load(a.previousSums + k), h);
@@ -301,6 +359,57 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
   out[0] = Centred<L>(c, L::Mul(k65536, ax));
   out[1] = Centred<L>(c, L::Mul(k65536, by));
   out[2] = L::Round(L::Min(L::Mul(k65536, c.ss), c.maxZ));
+}
+
+// ---- 8-bit normal maps: an estimate with a proven bound, checked ---------------
+//
+// An 8-bit sample keeps only the high byte of X', Y' or Z'. With
+// t = gx^2 + gy^2 + (2^16 s)^2 the exact path's components before their
+// rounding to integers are c = 65536 (gx, gy, 2^16 s) / sqrt(t) up to a
+// relative error of 6 u (u = 2^-24: the roundings of a, b, their squares and
+// z z, of q, len, k and the product), and |c| <= 65536.
+//
+// The estimate takes the processor's reciprocal square root y0 of float(t)
+// (relative error e0; at most 1.5 x 2^-12 on x86 processors, 2^-14 for the
+// AVX-512 one) and one Newton step y1 = 2^28 y0 (3 - t y0^2) ~ 2^29 / sqrt(t),
+// whose error is 1.5 e0^2 + 0.5 |e0|^3 before roundings; float(t) and the
+// step's and the product's roundings add at most 5.5 u (a fused multiply-add
+// rounds less). So N = gx y1 (and the same for gy and 2^16 s) is 2^13 c
+// within 2^29 (1.5 e0^2 + 5.5 u + 6 u) <= 560 for |e0| <= 2^-11; the offset
+// below is added in float before N is rounded to an integer (64 more at
+// most: the sum stays below 2^30), so the integer is within 625, and within
+// kEstimateMargin = 1024 for |e0| up to about 2^-10.2.
+//
+// The high byte of X' is floor((c + 65536.5) / 512) (away from ties) and of
+// Z' floor((c + 0.5) / 256), clamped to 0..255: bits 22 up of N + 2^13 x
+// 65536.5 and bits 21 up of N + 2^13 x 0.5. When N - margin and N + margin
+// give the same bits, the exact c lies strictly inside one byte's interval
+// and the byte is exact; otherwise (rare: about 1 lane in 500) the group
+// of lanes takes the exact path. The margin is added first, so the bits of
+// the sum are the byte and its low bits must be at least 2 x margin.
+
+// The high bytes of X', Y', Z' before their clamp to 0..255 (they lie in
+// -1..256), or false when a lane is too close to a byte's edge.
+template <class L>
+KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::I gx,
+                                            typename L::I gy, typename L::I out[3]) {
+  using F = typename L::F;
+  using I = typename L::I;
+  const F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
+  const F t = L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat));
+  const F y0 = L::RSqrtEstimate(t);
+  const F y1 = L::Mul(L::Mul(y0, c.half29), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+  const I mx = L::Round(L::MulAdd(fx, y1, c.centreXY));
+  const I my = L::Round(L::MulAdd(fy, y1, c.centreXY));
+  const I mz = L::Round(L::MulAdd(c.flatRoot, y1, c.centreZ));
+  if (L::AnyBelow(L::And(mx, c.edgeXY), L::And(my, c.edgeXY), L::And(mz, c.edgeZ), c.margin2)) {
+    return false;
+  }
+  // Bytes in -1..256, clamped where they are packed.
+  out[0] = L::template Sar<22>(mx);
+  out[1] = L::template Sar<22>(my);
+  out[2] = L::template Sar<21>(mz);
+  return true;
 }
 
 template <class L>
@@ -335,8 +444,9 @@ void KernelInputs(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& o
 // count), count a multiple of the lanes; `out` is column k0's first byte.
 // With `Natural`, channel c is component c (X', Y', Z' in order, the usual
 // layout, inverted or not); otherwise each channel picks its component by
-// masks.
-template <class L, int Bits, int Channels, bool Natural, bool Flips>
+// masks. `S` fixes the smoothing for the common maps' loops.
+template <class L, int Bits, int Channels, bool Natural, bool Flips,
+          Smoothing S = Smoothing::kPerRow>
 void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* out) {
   using I = typename L::I;
   constexpr int32_t kPixelBytes = Bits / 8 * Channels;
@@ -354,9 +464,37 @@ void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* o
     }
     return Flips ? L::Xor(picked, flip[ch]) : picked;
   };
+  I flipByte[3];
+  for (int ch = 0; ch < 3; ++ch) flipByte[ch] = L::Splat(a.flip[ch] & 0xFF);
   for (int32_t i = 0; i < count; i += L::kLanes) {
     I h, gx, gy, n[3];
-    HeightAndGradients<L>(a, k0 + i, h, gx, gy);
+    HeightAndGradients<L, S>(a, k0 + i, h, gx, gy);
+    // 8-bit samples need only the components' high bytes; the estimate
+    // gives them for all but the lanes near a byte's edge.
+    if (Bits == 8 && HighBytesEstimate<L>(c, gx, gy, n)) {
+      uint8_t* px = out + i * kPixelBytes;
+      if constexpr (Channels == 3 && Natural && !Flips) {
+        L::PackBytes3(px, n[0], n[1], n[2]);
+        continue;
+      }
+      for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(n[j]);
+      auto byte = [&](int ch) {
+        I picked = n[ch];
+        if constexpr (!Natural) {
+          picked = L::Or(L::Or(L::And(n[0], take[ch][0]), L::And(n[1], take[ch][1])),
+                         L::And(n[2], take[ch][2]));
+        }
+        return Flips ? L::Xor(picked, flipByte[ch]) : picked;
+      };
+      if constexpr (Channels == 3) {
+        L::Squeeze8x3(px, L::Or(L::Or(byte(0), L::template Shl<8>(byte(1))),
+                                L::template Shl<16>(byte(2))));
+      } else {
+        const I v = L::template Shl<8>(byte(0));
+        L::template PackComponents<8, 1>(px, v, v, v);
+      }
+      continue;
+    }
     NormalComponents<L>(c, gx, gy, n);
     const I v0 = channel(0, n);
     const I v1 = Channels == 3 ? channel(1, n) : v0;
@@ -382,18 +520,29 @@ void DisplacementColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t
 
 // Smoothed sums at columns [begin, begin + count) of the row `mid`; count
 // is a multiple of the lanes. Column k's kernel covers samples k .. k + 2
-// (the left border first).
+// (the left border first). Each block of columns first forms the column
+// sums V(j) = above + 2 mid + below once per sample, then the sums
+// V(k) + 2 V(k + 1) + V(k + 2); the two column sums past the block come from
+// one more group that ends there, so nothing past the row's last sample
+// plus two is read.
 template <class L>
 void KernelSums(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
                 int32_t* out, int32_t begin, int32_t count) {
   using I = typename L::I;
-  for (int32_t k = begin; k < begin + count; k += L::kLanes) {
-    I lines[3];
-    for (int x = 0; x < 3; ++x) {
-      lines[x] = L::Add(L::Add(L::Samples(above + k + x), L::Samples(below + k + x)),
-                        L::template Shl<1>(L::Samples(mid + k + x)));
+  alignas(64) int32_t column[kKernelChunk + 2];
+  auto columnSums = [&](int32_t j) {
+    return L::Add(L::Add(L::Samples(above + j), L::Samples(below + j)),
+                  L::template Shl<1>(L::Samples(mid + j)));
+  };
+  for (int32_t block = begin; block < begin + count; block += kKernelChunk) {
+    const int32_t n = begin + count - block < kKernelChunk ? begin + count - block : kKernelChunk;
+    for (int32_t k = 0; k < n; k += L::kLanes) L::Store(column + k, columnSums(block + k));
+    L::Store(column + n + 2 - L::kLanes, columnSums(block + n + 2 - L::kLanes));
+    for (int32_t k = 0; k < n; k += L::kLanes) {
+      const I sum = L::Add(L::Add(L::Load(column + k), L::Load(column + k + 2)),
+                           L::template Shl<1>(L::Load(column + k + 1)));
+      L::Store(out + block + k, sum);
     }
-    L::Store(out + k, L::Add(L::Add(lines[0], lines[2]), L::template Shl<1>(lines[1])));
   }
 }
 
@@ -428,7 +577,12 @@ void NormalMapBoth(const KernelArgs& a, int32_t count, uint8_t* out) {
   const bool natural = a.pick[0] == 0 && (Channels == 1 || (a.pick[1] == 1 && a.pick[2] == 2));
   const bool flips = (a.flip[0] | (Channels == 3 ? a.flip[1] | a.flip[2] : 0)) != 0;
   if (natural && !flips) {
-    NormalMapColumns<L, Bits, Channels, true, false>(a, 0, wide, out);
+    // The usual layout: the wide loop without a per-group smoothing test.
+    if (a.smoothing) {
+      NormalMapColumns<L, Bits, Channels, true, false, Smoothing::kOn>(a, 0, wide, out);
+    } else {
+      NormalMapColumns<L, Bits, Channels, true, false, Smoothing::kOff>(a, 0, wide, out);
+    }
     NormalMapColumns<Sse2Lanes, Bits, Channels, true, false>(a, wide, count - wide, rest);
   } else if (natural) {
     NormalMapColumns<L, Bits, Channels, true, true>(a, 0, wide, out);

@@ -1,5 +1,6 @@
-// The vector kernel in AVX2, eight lanes (this file is compiled with -mavx2;
-// it runs only where ChosenVectorSet found AVX2). The arithmetic is the
+// The vector kernel in AVX2, eight lanes (this file is compiled with -mavx2
+// and -mfma; it runs only where ChosenVectorSet found AVX2 and FMA, and
+// -ffp-contract=off keeps the compiler from fusing anything itself). The arithmetic is the
 // kernel's of render_kernel.h; only the lane operations differ.
 #include <immintrin.h>
 
@@ -38,6 +39,32 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm256_max_ps(a, b); }
+  // Fused: the estimate's bound allows for either rounding. Only the
+  // estimate uses them, so the exact path's arithmetic is unchanged.
+  static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
+  // Whether a lane of a, b or c is below `limit` (all non-negative).
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
+    const I low = _mm256_min_epi32(_mm256_min_epi32(a, b), c);
+    const I below = _mm256_cmpgt_epi32(limit, low);
+    return _mm256_testz_si256(below, below) == 0;
+  }
+  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
+  // packs, as eight pixels of three bytes. Each 128-bit half packs its four
+  // pixels as b0 x 4, b1 x 4, b2 x 4, b2 x 4; the byte shuffle interleaves
+  // them and the lane permutation closes the gap.
+  static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    const I bytes = _mm256_packus_epi16(_mm256_packs_epi32(b0, b1), _mm256_packs_epi32(b2, b2));
+    const I interleave = _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1,
+                                          0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
+    const I order = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, interleave), order));
+  }
+  static KELVRA_VECTOR_INLINE I ClampByte(I a) {
+    return _mm256_min_epi32(_mm256_max_epi32(a, _mm256_setzero_si256()), _mm256_set1_epi32(255));
+  }
   static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm256_xor_si256(a, b); }
   static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm256_and_si256(a, b); }
   static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm256_or_si256(a, b); }

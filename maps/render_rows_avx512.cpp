@@ -61,6 +61,29 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm512_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm512_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm512_max_ps(a, b); }
+  // Fused (the estimate only): its bound allows for either rounding.
+  static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
+  // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
+  static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
+  // Whether a lane of a, b or c is below `limit` (all non-negative).
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
+    return _mm512_cmplt_epi32_mask(_mm512_min_epi32(_mm512_min_epi32(a, b), c), limit) != 0;
+  }
+  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
+  // packs, as sixteen pixels of three bytes: each 128-bit quarter packs its
+  // four pixels as b0 x 4, b1 x 4, b2 x 4, b2 x 4, and Squeeze8x3's
+  // permutation closes the gaps after the interleaving shuffle.
+  static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    const I bytes = _mm512_packus_epi16(_mm512_packs_epi32(b0, b1), _mm512_packs_epi32(b2, b2));
+    const I interleave = _mm512_set4_epi32(-1, 0x0B07030A, 0x06020905, 0x01080400);
+    const I packed = _mm512_shuffle_epi8(bytes, interleave);
+    const I order = _mm512_set_epi32(15, 14, 13, 12, 14, 13, 12, 10, 9, 8, 6, 5, 4, 2, 1, 0);
+    _mm512_storeu_si512(out, _mm512_permutexvar_epi32(order, packed));
+  }
+  static KELVRA_VECTOR_INLINE I ClampByte(I a) {
+    return _mm512_min_epi32(_mm512_max_epi32(a, _mm512_setzero_si512()), _mm512_set1_epi32(255));
+  }
   static KELVRA_VECTOR_INLINE I Xor(I a, I b) { return _mm512_xor_si512(a, b); }
   static KELVRA_VECTOR_INLINE I And(I a, I b) { return _mm512_and_si512(a, b); }
   static KELVRA_VECTOR_INLINE I Or(I a, I b) { return _mm512_or_si512(a, b); }

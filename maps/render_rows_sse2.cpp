@@ -4,6 +4,8 @@
 // from those and packed into the row, here in SSE2.
 #include <emmintrin.h>
 
+#include <cstring>
+
 #include "maps/channel_codes.h"
 #include "maps/render_kernel.h"
 #include "maps/render_rows.h"
@@ -251,6 +253,13 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
     return done;
   }
   if (p.channels == 1 && ops[0].quantity == Quantity::kHeight) {
+    if (p.bits == 16 && p.gain == 65536 && !p.smoothing) {
+      // Unit gain without smoothing: disp = (16 C - 16 M) >> 4 = C - M, so
+      // the displaced height is the sample itself, already in 0..65535, and
+      // the 16-bit row is the window row's bytes (both little-endian).
+      std::memcpy(out, rows[1] + 1, static_cast<size_t>(p.width) * 2);
+      return p.width;
+    }
     kernels.displacement(args, p.bits, done, out);
     return done;
   }

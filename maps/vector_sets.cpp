@@ -22,6 +22,7 @@ VectorSet Detect() {
   if (__get_cpuid(1, &a, &b, &c, &d) == 0) return VectorSet::kSse2;
   const bool osSavesState = (c & (1u << 27)) != 0;  // OSXSAVE: XGETBV usable
   const bool avx = (c & (1u << 28)) != 0;
+  const bool fma = (c & (1u << 12)) != 0;  // the AVX2 kernel's estimate fuses
   if (!osSavesState || !avx) return VectorSet::kSse2;
   const uint32_t state = EnabledRegisterState();
   if ((state & 0x6) != 0x6) return VectorSet::kSse2;  // XMM and YMM halves
@@ -31,7 +32,7 @@ VectorSet Detect() {
   const bool avx512 = (b & (1u << 16)) != 0 && (b & (1u << 30)) != 0;  // F and BW
   // Opmask, upper ZMM halves and ZMM16-31 state as well.
   if (avx512 && (state & 0xE6) == 0xE6) return VectorSet::kAvx512;
-  return avx2 ? VectorSet::kAvx2 : VectorSet::kSse2;
+  return avx2 && fma ? VectorSet::kAvx2 : VectorSet::kSse2;
 }
 
 }  // namespace
