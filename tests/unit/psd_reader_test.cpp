@@ -202,7 +202,7 @@ TEST_F(ReaderTest, FirstLayerChannelsArePickedByIdentifier) {
     std::vector<uint8_t> doc = BuildPsd(d);
     for (bool alpha : {false, true}) {
       SCOPED_TRACE(std::to_string(count) + (alpha ? " alpha" : ""));
-      ASSERT_EQ(ReadFirstLayer(doc.data(), doc.size(), alpha, &target), PsdRead::kOk);
+      ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), alpha, &target), PsdRead::kOk);
       for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(target.pixels[4 * i + 2], 10 + i);
         EXPECT_EQ(target.pixels[4 * i + 1], 20 + i);
@@ -213,7 +213,7 @@ TEST_F(ReaderTest, FirstLayerChannelsArePickedByIdentifier) {
   }
   d.layerCountField = -32768;
   std::vector<uint8_t> doc = BuildPsd(d);
-  EXPECT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), PsdRead::kBadLayerCount);
+  EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), PsdRead::kBadLayerCount);
 }
 
 // A layer cropped to its content sits at its rectangle; what lies outside the
@@ -239,7 +239,7 @@ TEST_F(ReaderTest, SmallerLayersArePlacedAtTheirRectangle) {
                     Channel(2, compression, std::vector<uint8_t>(h * w, 8))};
       d.layers = {l};
       std::vector<uint8_t> doc = BuildPsd(d);
-      ASSERT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), PsdRead::kOk);
+      ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
       EXPECT_EQ(target.width, 6);
       EXPECT_EQ(target.height, 4);
       for (int y = 0; y < 4; ++y) {
@@ -269,7 +269,7 @@ TEST_F(ReaderTest, LayerRecordsWithoutChannelEntries) {
     second.channels = {Channel(0, 0, {1, 2})};
     d.layers = {empty, second};
     std::vector<uint8_t> doc = BuildPsd(d);
-    ASSERT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), PsdRead::kOk) << k;
+    ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), PsdRead::kOk) << k;
     EXPECT_EQ(PixelsOf(target), std::vector<uint8_t>(8, 0));
   }
 }
@@ -336,7 +336,7 @@ TEST_F(ReaderTest, DocumentsThatCannotBeReadCorrectlyAreRefused) {
       EXPECT_EQ(PixelsOf(target), before.bytes);
     }
     target.Release();
-    EXPECT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), c.layered);
+    EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), c.layered);
     target.Release();
   }
 }
@@ -380,7 +380,7 @@ TEST_F(ReaderTest, CutDocumentsFailAtEveryLength) {
   for (const std::vector<uint8_t>* full : {&ours, &theirs}) {
     for (bool layered : {false, true}) {
       ABitMap reference;
-      ASSERT_EQ(layered ? ReadFirstLayer(full->data(), full->size(), true, &reference)
+      ASSERT_EQ(layered ? ReadLayeredImage(full->data(), full->size(), true, &reference)
                         : ReadCompositeImage(full->data(), full->size(), true, &reference),
                 PsdRead::kOk);
       size_t succeeded = 0;
@@ -389,7 +389,7 @@ TEST_F(ReaderTest, CutDocumentsFailAtEveryLength) {
         target.Allocate(2, 2, 32);
         std::memset(target.pixels, 0x77, 16);
         uint8_t* held = target.pixels;
-        const PsdRead r = layered ? ReadFirstLayer(full->data(), cut, true, &target)
+        const PsdRead r = layered ? ReadLayeredImage(full->data(), cut, true, &target)
                                   : ReadCompositeImage(full->data(), cut, true, &target);
         if (r == PsdRead::kOk) {
           // Only bytes past everything this reading uses may be missing.

@@ -73,7 +73,7 @@ Outcome Read(Reader reader, const uint8_t* bytes, size_t length) {
   if (reader == Reader::kFlat) {
     status = r.raster.LoadFromFile(nullptr, false, bytes, static_cast<uint32_t>(length));
   } else {
-    status = ReadFirstLayer(bytes, length, false, &r.raster) == PsdRead::kOk ? 0 : -1;
+    status = ReadLayeredImage(bytes, length, false, &r.raster) == PsdRead::kOk ? 0 : -1;
   }
   Outcome o{status, r.raster.width, r.raster.height, {}, true};
   if (status == 0) {
