@@ -16,8 +16,9 @@
 //   soft light  cs <= 1/2: cb - (1 - 2 cs) cb (1 - cb)
 //               else cb + (2 cs - 1) (D(cb) - cb), D(cb) = ((16 cb - 12) cb + 4) cb
 //               for cb <= 1/4, sqrt(cb) above. Photoshop takes sqrt(cb) for
-//               every cb; this follows the W3C definition. D is held to 1/65536
-//               of a level before the final rounding.
+//               every cb; this follows the W3C definition. D is held to 2^-24
+//               of a level before the final rounding (every pair of levels
+//               then rounds as the real value does; a test checks all).
 //   difference  |cb - cs|              exclusion cb + cs - 2 cb cs
 //   color dodge cb = 0: 0; cs = 1: 1; else min(1, cb / (1 - cs))
 //   color burn  cb = 1: 1; cs = 0: 0; else 1 - min(1, (1 - cb) / cs)

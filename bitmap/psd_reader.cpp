@@ -607,6 +607,8 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   }
   for (int32_t c = channels; c < 3; ++c) k.clip.colour[c] = k.zero;
   std::memset(k.zero, 0, width);
+  // The root starts from the opaque black backdrop and stays opaque.
+  k.levels[0].opaque = true;
   k.source = &source;
   k.layers = layers;
   k.shown = shown;
