@@ -18,6 +18,7 @@
 
 #include "bitmap/abitmap.h"
 #include "bitmap/psd_reader.h"
+#include "tests/support/psd_feature_docs.h"
 #include "tests/support/test_env.h"
 
 namespace kelvra {
@@ -116,6 +117,16 @@ std::vector<Document> OwnDocuments(const TempDir& dir) {
     a.Release();
     b.Release();
     m.Release();
+  }
+  return docs;
+}
+
+// Hand-built layered documents with groups, masks, clipping, blend modes
+// and refused blocks.
+std::vector<Document> FeatureDocuments() {
+  std::vector<Document> docs;
+  for (testing::NamedDocument& d : testing::FeatureDocuments()) {
+    docs.push_back({"feature " + d.name, std::move(d.bytes)});
   }
   return docs;
 }
@@ -262,6 +273,7 @@ class TruncationSweep : public testing::KelvraTest {
   std::vector<Document> Documents() {
     std::vector<Document> docs = OwnDocuments(dir);
     for (Document& d : Fixtures()) docs.push_back(std::move(d));
+    for (Document& d : FeatureDocuments()) docs.push_back(std::move(d));
     return docs;
   }
 };
