@@ -153,12 +153,20 @@ PsdRead CheckChannel(SourceWindow& window, uint64_t at, uint64_t length, uint64_
   return PsdRead::kOk;
 }
 
-// Gives a stream its windows from the work block (only for a file).
-void GiveWindows(Carver& carver, bool file, RowStream* stream) {
+// Gives a stream its windows from the work block (only for a file); no
+// more than `width` samples of a row are ever wanted.
+void GiveWindows(Carver& carver, bool file, uint32_t width, RowStream* stream) {
   if (!file) return;
   stream->counts = carver.Take(2 * RowStream::kCountsHeld);
-  stream->capacity = RowStream::WindowBytes(stream->columns);
+  stream->capacity = RowStream::WindowBytes(stream->columns < width ? stream->columns : width);
   stream->data = carver.Take(stream->capacity);
+}
+
+// A document of no pixels: nothing to decode, however many rows or columns
+// it claims, and nothing to hold while doing so.
+PsdRead EmptyRaster(const Header& h, ABitMap* target) {
+  target->Release();
+  return target->Allocate(h.columns, h.rows, 32) == nullptr ? PsdRead::kNoMemory : PsdRead::kOk;
 }
 
 // ---- the composite image ----------------------------------------------------
@@ -202,6 +210,8 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMa
     }
   }
 
+  if (rows == 0 || columns == 0) return EmptyRaster(h, target);
+
   // Work: the streams' windows and one row of each plane.
   const bool file = !source.inMemory();
   uint8_t* block = nullptr;
@@ -210,7 +220,7 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMa
   for (int pass = 0; pass < 2; ++pass) {
     Carver carver(block);
     for (int32_t i = 0; i < h.decoded; ++i) {
-      GiveWindows(carver, file, &streams[i]);
+      GiveWindows(carver, file, columns, &streams[i]);
       planes[i] = carver.Take(columns);
     }
     zero = carver.Take(columns);
@@ -549,6 +559,11 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     return result;
   }
 
+  if (h.rows == 0 || h.columns == 0) {
+    TrackedFree(table);
+    return EmptyRaster(h, target);
+  }
+
   // The work block: streams with their windows, the levels' rows, scratch.
   const bool file = !source.inMemory();
   uint8_t* block = nullptr;
@@ -568,7 +583,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
         } else {
           stream.columns = rect.Columns();
         }
-        GiveWindows(carver, file, &stream);
+        GiveWindows(carver, file, width, &stream);
         if (pass == 1) k.streams[s] = stream;
       }
     }

@@ -120,13 +120,57 @@ bool RowStream::ReadRow(PsdSource& source, uint32_t r, uint32_t first, uint32_t 
   const uint64_t at = rowAt;
   rowAt += n;
   next = r + 1;
-  // No row is decoded from more than 2 bytes a sample; the rest of a longer
-  // count is padding that is never looked at.
-  const uint64_t most = 2 * static_cast<uint64_t>(columns);
+  // Only the row's samples up to the last one wanted are decoded, and no
+  // sample takes more than 2 bytes; the rest of the count is never looked at.
+  const uint32_t stop = first + count;
+  const uint64_t most = 2 * static_cast<uint64_t>(stop);
   const uint32_t used = n < most ? n : static_cast<uint32_t>(most);
-  const uint8_t* p = Bytes(source, at, used);
-  if (p == nullptr) return false;
-  return UnpackBitsRowPlain(p, used, columns, first, count, dst);
+  if (source.inMemory() || used <= capacity) {
+    const uint8_t* p = Bytes(source, at, used);
+    if (p == nullptr) return false;
+    return UnpackBitsRowPlain(p, used, stop, first, count, dst);
+  }
+  return UnpackInPieces(source, at, used, stop, first, dst);
+}
+
+// The same decoding as UnpackBitsRowPlain for a row whose bytes do not fit
+// the window (a layer far wider than the document): packet by packet, long
+// literals in window-sized pieces.
+bool RowStream::UnpackInPieces(PsdSource& source, uint64_t at, uint32_t length, uint32_t samples,
+                               uint32_t first, uint8_t* dst) {
+  const uint64_t end = at + length;
+  uint32_t done = 0;
+  while (done < samples) {
+    if (at >= end) return false;
+    const uint8_t* head = Bytes(source, at++, 1);
+    if (head == nullptr) return false;
+    const int32_t h = static_cast<int8_t>(*head);
+    uint32_t run = h > 0 ? static_cast<uint32_t>(h) + 1 : static_cast<uint32_t>(1 - h);
+    if (run > samples - done) run = samples - done;
+    if (h > 0) {
+      if (end - at < run) return false;
+      for (uint32_t k = 0; k < run;) {
+        const uint32_t piece = run - k < capacity ? run - k : capacity;
+        const uint8_t* p = Bytes(source, at + k, piece);
+        if (p == nullptr) return false;
+        for (uint32_t j = 0; j < piece; ++j) {
+          const uint32_t sample = done + k + j;
+          if (sample >= first) dst[sample - first] = p[j];
+        }
+        k += piece;
+      }
+      at += static_cast<uint32_t>(h) + 1 <= end - at ? static_cast<uint32_t>(h) + 1 : end - at;
+    } else {
+      if (at >= end) return false;
+      const uint8_t* v = Bytes(source, at++, 1);
+      if (v == nullptr) return false;
+      for (uint32_t j = 0; j < run; ++j) {
+        if (done + j >= first) dst[done + j - first] = *v;
+      }
+    }
+    done += run;
+  }
+  return true;
 }
 
 }  // namespace kelvra

@@ -151,9 +151,11 @@ struct RowStream {
   uint32_t dataHeld = 0;
 
   static constexpr uint32_t kCountsHeld = 256;
-  // Window bytes a stream of `columns` samples a row needs for a file: a row
-  // is never read beyond 2 bytes a sample (no packet gives fewer samples),
-  // and a larger window saves reads.
+  // Window bytes for a file, for rows of which at most `columns` samples
+  // are wanted: a row is never read beyond 2 bytes a sample (no packet gives
+  // fewer samples), and a larger window saves reads. Rows that need more
+  // (a layer reaching far past the document's left edge) are decoded in
+  // pieces.
   static uint32_t WindowBytes(uint32_t columns) {
     const uint64_t row = 2 * static_cast<uint64_t>(columns) + 2;
     return static_cast<uint32_t>(row > 32768 ? row : 32768);
@@ -173,6 +175,8 @@ struct RowStream {
 
  private:
   bool Count(PsdSource& source, uint32_t row, uint32_t* n);
+  bool UnpackInPieces(PsdSource& source, uint64_t at, uint32_t length, uint32_t samples,
+                      uint32_t first, uint8_t* dst);
   const uint8_t* Bytes(PsdSource& source, uint64_t at, uint32_t n);
 };
 

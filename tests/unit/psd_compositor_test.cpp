@@ -325,6 +325,32 @@ TEST_F(CompositorTest, LayerRectanglesAreClippedToTheDocument) {
   EXPECT_EQ(ReadOne(Document({Solid(1, 1, 1), outside, TestLayer()})), (Rgb{1, 1, 1}));
 }
 
+// A layer reaching 40000 columns past the left edge: its PackBits rows are
+// longer than a stream's window and are decoded in pieces from the file;
+// the result is the same as from memory.
+TEST_F(CompositorTest, LayersFarWiderThanTheDocumentReadThroughTheFile) {
+  TestLayer wide;
+  wide.top = 0, wide.left = -40000, wide.bottom = 2, wide.right = 4;
+  const int columns = 40004;
+  std::vector<uint8_t> red(2 * columns), green(2 * columns, 77);
+  for (int i = 0; i < 2 * columns; ++i) red[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+  wide.channels = {TestChannel{0, 1, red, {}}, TestChannel{1, 1, green, {}}, Plane(2, 5, 2 * columns)};
+  const TestDoc d = Document({Solid(1, 1, 1), wide});
+  testing::TempDir dir;
+  const std::string path = dir.File("wide.psd");
+  testing::WriteFileBytes(path, BuildPsd(d));
+  ASSERT_EQ(target.LoadLayeredFromFile(path.c_str(), false), 0);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) {
+      const Rgb expected = y < 2 ? Rgb{red[y * columns + 40000 + x], 77, 5} : Rgb{1, 1, 1};
+      EXPECT_EQ(At(x, y), expected) << x << "," << y;
+    }
+  }
+  std::vector<uint8_t> fromFile(target.pixels, target.pixels + 4 * kW * kH);
+  ASSERT_EQ(Read(d), PsdRead::kOk);
+  EXPECT_EQ(std::vector<uint8_t>(target.pixels, target.pixels + 4 * kW * kH), fromFile);
+}
+
 TEST_F(CompositorTest, UserMaskWithItsRectangleDefaultAndDisabledFlag) {
   // The mask covers column 1 only, 255 there; outside it the default.
   for (uint8_t fallback : {0, 255}) {
