@@ -5,7 +5,7 @@
 // two sources), and a document without layers must read exactly as
 // LoadFromFile reads it. The input is the document itself.
 //
-// Documents whose header claims more than 16 M pixels are skipped: the
+// Documents whose header claims more than 4 M pixels are skipped: the
 // layered reader sizes its raster by the header, not by the data present (a
 // small layer in a large document is legitimate), and the fuzzer's memory
 // limit would report those allocations rather than the reader.
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = std::string(fuzz::ScratchDir("layered")) + "/doc.psd";
   if (size >= 26) {
     const uint64_t pixels = static_cast<uint64_t>(fuzz::BE32At(data + 14)) * fuzz::BE32At(data + 18);
-    if (pixels > (1u << 24)) return 0;
+    if (pixels > (1u << 22)) return 0;
   }
   const std::vector<uint8_t> doc(data, data + size);
   FILE* f = std::fopen(path.c_str(), "wb");
