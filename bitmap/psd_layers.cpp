@@ -116,7 +116,8 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
     layer->maskRect.right = mask.S32();
     layer->maskDefault = mask.U8();
     const uint8_t flags = mask.U8();
-    layer->maskEnabled = (flags & 0x02) == 0;
+    // Mask data without the mask's channel masks nothing.
+    layer->maskEnabled = (flags & 0x02) == 0 && layer->channels[kSlotMask].present;
     // An inverted mask (an old flag) is not reproduced.
     if (flags & 0x04) layer->unsupported = PsdRead::kUnsupportedMask;
     if (flags & 0x10) {

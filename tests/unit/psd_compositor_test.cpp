@@ -372,6 +372,11 @@ TEST_F(CompositorTest, UserMaskWithItsRectangleDefaultAndDisabledFlag) {
     ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
     EXPECT_EQ(At(0, 0).r, 100);
     EXPECT_EQ(At(1, 1).r, 100);
+    // Mask data without the mask's channel: nothing is masked.
+    top.maskFlags = 0;
+    top.channels.pop_back();
+    ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0).r, 100);
   }
   // A mask larger than the layer, reaching past the document.
   TestLayer top;
