@@ -1,47 +1,48 @@
 // The Photoshop document readers. Every field is read through a cursor that
-// cannot pass the end of the bytes, and everything that can be checked before
-// the receiver's pixels are replaced is checked first: structure, lengths,
-// PackBits byte counts. What remains (a row whose packets end early) can only
-// show while decoding.
+// cannot pass the end of the document, and everything that can be checked
+// before the receiver's pixels are replaced is checked first: structure,
+// lengths, PackBits byte counts, what the compositor cannot reproduce. What
+// remains (a row whose packets end early, a file that cannot be read any
+// more) can only show while decoding.
+//
+// Memory besides the receiver: one work block, sized before it is taken,
+// holding the layer table, each channel's row stream with its windows, and
+// a few rows of samples per group level. Nothing in it grows with the
+// document's height.
 #include "bitmap/psd_reader.h"
 
 #include <cstring>
 
-#include "bitmap/byte_reader.h"
 #include "bitmap/packbits.h"
 #include "bitmap/planes.h"
-#include "bitmap/whole_file.h"
+#include "bitmap/psd_blend.h"
+#include "bitmap/psd_layers.h"
 #include "services/services.h"
 
 namespace kelvra {
 
 namespace {
 
-// Byte position in a 32-bit pixel of channel i (red, green, blue, alpha).
-constexpr int32_t kChannelByte[4] = {2, 1, 0, 3};
-
 constexpr uint32_t kVersionInfoResource = 1057;
-constexpr uint64_t kHeaderBytes = 26;
-// PackBits rows up to this many samples are staged on the stack (4 planes,
-// 16 KiB) and merged into whole pixels; wider ones are decoded in place.
-constexpr uint32_t kStagedColumns = 4096;
 
 struct Header {
   int32_t channels;  // signed count from the header
   int32_t rows;
   int32_t columns;
   int32_t decoded;   // channels to decode: 3, or 4 with alpha, at most `channels`
+  uint16_t mode;
 };
 
-PsdRead ReadHeader(ByteCursor& c, bool withAlpha, Header* h) {
-  const uint8_t* signature = c.Take(4);
+PsdRead ReadHeader(SourceCursor& c, bool withAlpha, Header* h) {
+  uint8_t signature[4] = {};
+  c.Read(signature, 4);
   const uint16_t version = c.BE16();
   c.Skip(6);  // reserved
   h->channels = c.S16();
   const uint32_t rows = c.BE32();
   const uint32_t columns = c.BE32();
   const uint16_t depth = c.BE16();
-  const uint16_t mode = c.BE16();
+  h->mode = c.BE16();
   if (!c.ok()) return PsdRead::kTruncated;
   // A large document (version 2) has wider length fields throughout.
   if (std::memcmp(signature, "8BPS", 4) != 0 || version != 1) return PsdRead::kNotPhotoshop;
@@ -52,7 +53,26 @@ PsdRead ReadHeader(ByteCursor& c, bool withAlpha, Header* h) {
   h->rows = static_cast<int32_t>(rows);
   h->columns = static_cast<int32_t>(columns);
   if (depth != 8) return PsdRead::kUnsupportedDepth;
-  if (mode != 1 && mode != 3 && mode != 7) return PsdRead::kUnsupportedColourMode;
+  if (h->mode != 1 && h->mode != 3 && h->mode != 7) return PsdRead::kUnsupportedColourMode;
+  return PsdRead::kOk;
+}
+
+// Where the sections after the header are.
+struct Sections {
+  uint64_t resourcesAt = 0, resourcesEnd = 0;
+  uint64_t layerSectionAt = 0;  // its length field
+  uint64_t imageAt = 0;         // the composite image data
+};
+
+PsdRead FindSections(SourceCursor c, Sections* s) {
+  c.Skip(c.BE32());  // colour mode data
+  SourceCursor resources = c.Sub(c.BE32());
+  s->resourcesAt = resources.position();
+  s->resourcesEnd = resources.end();
+  s->layerSectionAt = c.position();
+  c.Skip(c.BE32());  // layer and mask information
+  if (!c.ok()) return PsdRead::kTruncated;
+  s->imageAt = c.position();
   return PsdRead::kOk;
 }
 
@@ -60,14 +80,14 @@ PsdRead ReadHeader(ByteCursor& c, bool withAlpha, Header* h) {
 // not the real image (newer editors store a blank one unless told to keep
 // the merged image). A malformed resource section ends the search: the
 // resources are otherwise not needed.
-bool HasRealMergedData(ByteCursor resources) {
+bool HasRealMergedData(SourceCursor resources) {
   while (resources.remaining() > 0) {
     resources.Skip(4);  // signature
     const uint16_t id = resources.BE16();
     const uint8_t nameLength = resources.U8();
     resources.Skip(nameLength + ((nameLength + 1) & 1));  // name, padded to even
     const uint32_t size = resources.BE32();
-    ByteCursor data = resources.Sub(size);
+    SourceCursor data = resources.Sub(size);
     if (!data.ok()) return true;
     if (id == kVersionInfoResource) {
       data.Skip(4);  // version
@@ -80,323 +100,640 @@ bool HasRealMergedData(ByteCursor resources) {
   return true;
 }
 
-// The receiver gets a new, cleared buffer of the document's size.
-PsdRead ReplacePixels(ABitMap* target, int32_t columns, int32_t rows) {
-  target->Release();
-  if (target->Allocate(columns, rows, 32) == nullptr) return PsdRead::kNoMemory;
-  std::memset(target->pixels, 0, static_cast<size_t>(target->PixelCount() * 4));
-  return PsdRead::kOk;
-}
-
 PsdRead FailDecoding(ABitMap* target, PsdRead why) {
   target->Release();
   return why;
 }
 
-// One channel's samples over a rectangle of `rows` x `columns` samples whose
-// top left corner sits at (top, left) of the target raster; the parts outside
-// the raster are dropped.
-struct Placement {
-  int64_t top, left;
-  uint32_t rows, columns;
+// The work block: sized in a first pass (base null), carved in a second.
+class Carver {
+ public:
+  explicit Carver(uint8_t* base) : base_(base) {}
+  uint8_t* Take(uint64_t bytes) {
+    uint8_t* p = base_ == nullptr ? nullptr : base_ + used_;
+    used_ = SizeAdd(used_, (bytes + 15) & ~uint64_t{15});
+    return p;
+  }
+  template <typename T>
+  T* TakeArray(uint64_t n) {
+    return reinterpret_cast<T*>(Take(SizeMul(n, sizeof(T))));
+  }
+  uint64_t used() const { return used_; }
+
+ private:
+  uint8_t* base_;
+  uint64_t used_ = 0;
 };
 
-// What the rows of the target a placement covers: its first visible sample
-// and how many are visible in each row.
-struct Window {
-  uint32_t first, count;
-};
-
-Window VisiblePart(const Placement& p, const ABitMap& target) {
-  int64_t x0 = p.left < 0 ? 0 : p.left;
-  int64_t x1 = p.left + p.columns;
-  if (x1 > target.width) x1 = target.width;
-  if (x1 <= x0) return {0, 0};
-  return {static_cast<uint32_t>(x0 - p.left), static_cast<uint32_t>(x1 - x0)};
-}
-
-// Destination of row r of a placement, or null when it is outside the target.
-uint8_t* RowTarget(const Placement& p, const Window& w, const ABitMap& target,
-                   uint32_t r, int32_t byte) {
-  const int64_t y = p.top + r;
-  if (w.count == 0 || y < 0 || y >= target.height) return nullptr;
-  const int64_t x = p.left + w.first;
-  return target.pixels + 4 * (y * target.width + x) + byte;
-}
-
-void DecodeRaw(const uint8_t* samples, const Placement& p, ABitMap* target, int32_t byte) {
-  const Window w = VisiblePart(p, *target);
-  if (p.top == 0 && p.left == 0 && p.columns == static_cast<uint32_t>(target->width) &&
-      p.rows <= static_cast<uint32_t>(target->height)) {
-    StoreByteOfPixels(samples, static_cast<uint64_t>(p.rows) * p.columns, target->pixels + byte);
-    return;
-  }
-  for (uint32_t r = 0; r < p.rows; ++r) {
-    if (uint8_t* d = RowTarget(p, w, *target, r, byte)) {
-      StoreByteOfPixels(samples + static_cast<uint64_t>(r) * p.columns + w.first, w.count, d);
-    }
-  }
-}
-
-// PackBits rows through their byte counts (`counts`, one big-endian 2-byte
-// entry per row): each row from its own bytes, which the caller has checked
-// lie inside the document.
-bool DecodePacked(const uint8_t* counts, const uint8_t* data, const Placement& p,
-                  ABitMap* target, int32_t byte) {
-  const Window w = VisiblePart(p, *target);
-  for (uint32_t r = 0; r < p.rows; ++r) {
-    const uint32_t n = static_cast<uint32_t>(counts[2 * r] << 8 | counts[2 * r + 1]);
-    if (uint8_t* d = RowTarget(p, w, *target, r, byte)) {
-      if (!UnpackBitsRow(data, n, p.columns, w.first, w.count, d)) return false;
-    }
-    data += n;
-  }
-  return true;
-}
-
-// Sum of `rows` byte counts, or overflow-free failure when a count is too
-// small to hold a row of `columns` samples.
-bool SumPackedRows(const uint8_t* counts, uint32_t rows, uint32_t columns, uint64_t* total) {
-  const uint64_t least = MinPackedRowBytes(columns);
-  uint64_t sum = 0;
-  for (uint32_t r = 0; r < rows; ++r) {
-    const uint32_t n = static_cast<uint32_t>(counts[2 * r] << 8 | counts[2 * r + 1]);
-    if (n < least) return false;
-    sum += n;
-  }
-  *total = sum;
-  return true;
-}
-
-// The composite image data, from the compression value on.
-PsdRead ReadImageData(ByteCursor c, const Header& h, ABitMap* target) {
+// Sets up a channel's stream over `rows` x `columns` samples whose data
+// (compression value first) is `length` bytes at `at`, inside [.., end).
+PsdRead CheckChannel(SourceWindow& window, uint64_t at, uint64_t length, uint64_t end,
+                     uint32_t rows, uint32_t columns, RowStream* stream) {
+  if (at > end || length > end - at || length < 2) return PsdRead::kTruncated;
+  SourceCursor c(&window, at, at + length);
   const uint16_t compression = c.BE16();
   if (!c.ok()) return PsdRead::kTruncated;
   if (compression > 1) return PsdRead::kUnsupportedCompression;
-  const uint64_t rows = static_cast<uint64_t>(h.rows);
-  const uint64_t planeSamples = rows * static_cast<uint64_t>(h.columns);
-  const Placement whole = {0, 0, static_cast<uint32_t>(h.rows), static_cast<uint32_t>(h.columns)};
+  *stream = RowStream();
+  stream->rows = rows;
+  stream->columns = columns;
+  stream->packed = compression == 1;
   if (compression == 0) {
-    const uint8_t* samples = c.Take(planeSamples * static_cast<uint64_t>(h.decoded));
-    if (!c.ok()) return PsdRead::kTruncated;
-    if (h.decoded >= 3) {
-      // Every byte of every pixel is written: whole pixels in one pass.
-      target->Release();
-      if (target->Allocate(h.columns, h.rows, 32) == nullptr) return PsdRead::kNoMemory;
-      MergePlanes(samples, samples + planeSamples, samples + 2 * planeSamples,
-                  h.decoded == 4 ? samples + 3 * planeSamples : nullptr, planeSamples,
-                  target->pixels);
-      return PsdRead::kOk;
-    }
-    if (PsdRead r = ReplacePixels(target, h.columns, h.rows); r != PsdRead::kOk) return r;
-    for (int32_t i = 0; i < h.decoded; ++i) {
-      DecodeRaw(samples + planeSamples * i, whole, target, kChannelByte[i]);
-    }
+    stream->dataAt = at + 2;
+    if (static_cast<uint64_t>(rows) * columns > length - 2) return PsdRead::kTruncated;
     return PsdRead::kOk;
   }
-  // One byte count per row of every channel in the header, the planes
-  // decoded ones first; the data of the planes read must all be present.
-  const uint8_t* counts = c.Take(2 * rows * static_cast<uint64_t>(h.channels));
-  const uint8_t* planeData[4] = {};
-  uint64_t needed = 0;
-  for (int32_t i = 0; i < h.decoded && c.ok(); ++i) {
-    uint64_t planeBytes = 0;
-    if (!SumPackedRows(counts + 2 * rows * i, h.rows, h.columns, &planeBytes)) {
+  stream->countsAt = at + 2;
+  stream->dataAt = at + 2 + 2 * static_cast<uint64_t>(rows);
+  uint64_t dataEnd = 0;
+  if (!CheckPackedRows(window, stream->countsAt, rows, columns, stream->dataAt, at + length,
+                       &dataEnd)) {
+    return PsdRead::kTruncated;
+  }
+  return PsdRead::kOk;
+}
+
+// Gives a stream its windows from the work block (only for a file); no
+// more than `width` samples of a row are ever wanted.
+void GiveWindows(Carver& carver, bool file, uint32_t width, RowStream* stream) {
+  if (!file) return;
+  stream->counts = carver.Take(2 * RowStream::kCountsHeld);
+  stream->capacity = RowStream::WindowBytes(stream->columns < width ? stream->columns : width);
+  stream->data = carver.Take(stream->capacity);
+}
+
+// A document of no pixels: nothing to decode, however many rows or columns
+// it claims, and nothing to hold while doing so.
+PsdRead EmptyRaster(const Header& h, ABitMap* target) {
+  target->Release();
+  return target->Allocate(h.columns, h.rows, 32) == nullptr ? PsdRead::kNoMemory : PsdRead::kOk;
+}
+
+// ---- the composite image ----------------------------------------------------
+
+PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMap* target) {
+  PsdSource& source = window.source();
+  const uint64_t end = source.length();
+  SourceCursor c(&window, at, end);
+  const uint16_t compression = c.BE16();
+  if (!c.ok()) return PsdRead::kTruncated;
+  if (compression > 1) return PsdRead::kUnsupportedCompression;
+  const uint32_t rows = static_cast<uint32_t>(h.rows);
+  const uint32_t columns = static_cast<uint32_t>(h.columns);
+  RowStream streams[4];
+  if (compression == 0) {
+    const uint64_t plane = static_cast<uint64_t>(rows) * columns;
+    if (SizeMul(plane, static_cast<uint64_t>(h.decoded)) > c.remaining()) {
       return PsdRead::kTruncated;
     }
-    planeData[i] = c.here() + needed;
-    needed += planeBytes;
-  }
-  c.Take(needed);
-  if (!c.ok()) return PsdRead::kTruncated;
-  target->Release();
-  if (target->Allocate(h.columns, h.rows, 32) == nullptr) return PsdRead::kNoMemory;
-  const uint32_t columns = static_cast<uint32_t>(h.columns);
-  if (h.decoded >= 3 && columns <= kStagedColumns) {
-    // Each row of each plane is decoded into consecutive bytes, then the
-    // row's pixels are made whole in one pass (no clearing needed).
-    uint8_t staged[4][kStagedColumns];
-    for (uint64_t r = 0; r < rows; ++r) {
-      for (int32_t i = 0; i < h.decoded; ++i) {
-        const uint8_t* count = counts + 2 * (rows * i + r);
-        const uint32_t n = static_cast<uint32_t>(count[0] << 8 | count[1]);
-        if (!UnpackBitsRowPlain(planeData[i], n, columns, 0, columns, staged[i])) {
-          return FailDecoding(target, PsdRead::kRowIncomplete);
-        }
-        planeData[i] += n;
-      }
-      MergePlanes(staged[0], staged[1], staged[2], h.decoded == 4 ? staged[3] : nullptr,
-                  columns, target->pixels + 4 * columns * r);
-    }
-    return PsdRead::kOk;
-  }
-  // Row by row across the planes, so that each row of pixels is cleared and
-  // filled while it is in the cache.
-  for (uint64_t r = 0; r < rows; ++r) {
-    uint8_t* row = target->pixels + 4 * columns * r;
-    std::memset(row, 0, 4 * static_cast<size_t>(columns));
     for (int32_t i = 0; i < h.decoded; ++i) {
-      const uint8_t* count = counts + 2 * (rows * i + r);
-      const uint32_t n = static_cast<uint32_t>(count[0] << 8 | count[1]);
-      if (!UnpackBitsRow(planeData[i], n, columns, 0, columns, row + kChannelByte[i])) {
+      streams[i].rows = rows;
+      streams[i].columns = columns;
+      streams[i].dataAt = c.position() + plane * static_cast<uint64_t>(i);
+    }
+  } else {
+    // One byte count per row of every channel in the header, then the
+    // planes one after the other; the planes read must all be present.
+    const uint64_t countsAt = c.position();
+    uint64_t dataAt = countsAt + 2 * static_cast<uint64_t>(rows) * h.channels;
+    if (dataAt > end) return PsdRead::kTruncated;
+    for (int32_t i = 0; i < h.decoded; ++i) {
+      RowStream& s = streams[i];
+      s.rows = rows;
+      s.columns = columns;
+      s.packed = true;
+      s.countsAt = countsAt + 2 * static_cast<uint64_t>(rows) * i;
+      s.dataAt = dataAt;
+      if (!CheckPackedRows(window, s.countsAt, rows, columns, dataAt, end, &dataAt)) {
+        return PsdRead::kTruncated;
+      }
+    }
+  }
+
+  if (rows == 0 || columns == 0) return EmptyRaster(h, target);
+
+  // Work: the streams' windows and one row of each plane.
+  const bool file = !source.inMemory();
+  uint8_t* block = nullptr;
+  uint8_t* planes[4] = {};
+  uint8_t* zero = nullptr;
+  for (int pass = 0; pass < 2; ++pass) {
+    Carver carver(block);
+    for (int32_t i = 0; i < h.decoded; ++i) {
+      GiveWindows(carver, file, columns, &streams[i]);
+      planes[i] = carver.Take(columns);
+    }
+    zero = carver.Take(columns);
+    if (pass == 0) {
+      block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
+      if (block == nullptr) return PsdRead::kNoMemory;
+    }
+  }
+  std::memset(zero, 0, columns);
+
+  target->Release();
+  if (target->Allocate(h.columns, h.rows, 32) == nullptr) {
+    TrackedFree(block);
+    return PsdRead::kNoMemory;
+  }
+  for (RowStream& s : streams) s.Start();
+  const uint8_t* red = planes[0];
+  const uint8_t* green = h.decoded >= 2 ? planes[1] : zero;
+  const uint8_t* blue = h.decoded >= 3 ? planes[2] : zero;
+  const uint8_t* alpha = h.decoded == 4 ? planes[3] : nullptr;
+  for (uint32_t r = 0; r < rows; ++r) {
+    for (int32_t i = 0; i < h.decoded; ++i) {
+      if (!streams[i].ReadRow(source, r, 0, columns, planes[i])) {
+        TrackedFree(block);
         return FailDecoding(target, PsdRead::kRowIncomplete);
       }
-      planeData[i] += n;
     }
+    MergePlanes(red, green, blue, alpha, columns,
+                target->pixels + 4 * static_cast<uint64_t>(columns) * r);
   }
+  TrackedFree(block);
   return PsdRead::kOk;
 }
 
-// After the header: colour mode data, image resources, layer section, image.
-PsdRead ReadComposite(ByteCursor c, const Header& h, ABitMap* target) {
-  c.Skip(c.BE32());                       // colour mode data
-  ByteCursor resources = c.Sub(c.BE32());  // image resources
-  c.Skip(c.BE32());                       // layer and mask information
-  if (!c.ok()) return PsdRead::kTruncated;
-  if (!HasRealMergedData(resources)) return PsdRead::kNoMergedData;
-  return ReadImageData(c, h, target);
-}
+// ---- the layer compositor ----------------------------------------------------
 
-// One of the first layer's channels, found by its identifier.
-struct LayerChannel {
-  bool present = false;
-  ByteCursor data;  // compression value, byte counts, samples
+// Row planes of one group level (or of a clipping group): colour channels
+// and alpha over the document's width.
+struct Level {
+  uint8_t* colour[3];
+  uint8_t* alpha;
+  bool opaque;
 };
 
-// Checks a layer channel's data against the layer's rectangle; on success
-// `counts` and `samples` point into it (counts null for raw data).
-PsdRead CheckLayerChannel(ByteCursor c, const Placement& p, const uint8_t** counts,
-                          const uint8_t** samples) {
-  const uint16_t compression = c.BE16();
-  if (!c.ok()) return PsdRead::kTruncated;
-  if (compression > 1) return PsdRead::kUnsupportedCompression;
-  *counts = nullptr;
-  if (compression == 0) {
-    *samples = c.Take(static_cast<uint64_t>(p.rows) * p.columns);
-  } else {
-    *counts = c.Take(2 * static_cast<uint64_t>(p.rows));
-    uint64_t total = 0;
-    if (c.ok() && !SumPackedRows(*counts, p.rows, p.columns, &total)) return PsdRead::kTruncated;
-    *samples = c.Take(total);
-  }
-  return c.ok() ? PsdRead::kOk : PsdRead::kTruncated;
+struct Compositor {
+  PsdSource* source;
+  const PsdLayer* layers;
+  const bool* shown;
+  RowStream* streams;
+  int32_t count;
+  int32_t channels;  // colour channels: 1 or 3
+  uint32_t width;
+  bool withAlpha;
+  Level* levels;  // the root, then one per open group
+  Level clip;     // a clipping base with its clipped layers
+  // Scratch rows: a layer's colour, alpha and mask, blend results (3 rows),
+  // the group alpha, the output alpha and a row of zeros.
+  uint8_t* source3[3];
+  uint8_t* sourceAlpha;
+  uint8_t* maskRow;
+  uint8_t* blended;
+  uint8_t* groupAlpha;
+  uint8_t* outAlpha;
+  uint8_t* zero;
+};
+
+// The visible columns [x0, x1) of a layer rectangle on document row y, and
+// the rectangle row and first sample there; false when nothing is visible.
+struct Span {
+  uint32_t row, first, x0, count;
+};
+
+bool SpanOf(const PsdRect& rect, uint32_t y, uint32_t width, Span* s) {
+  const uint32_t rows = rect.Rows(), columns = rect.Columns();
+  if (rows == 0 || columns == 0) return false;
+  const int64_t r = static_cast<int64_t>(y) - rect.top;
+  if (r < 0 || r >= rows) return false;
+  const int64_t x0 = rect.left < 0 ? 0 : rect.left;
+  int64_t x1 = static_cast<int64_t>(rect.left) + columns;
+  if (x1 > width) x1 = width;
+  if (x1 <= x0) return false;
+  s->row = static_cast<uint32_t>(r);
+  s->first = static_cast<uint32_t>(x0 - rect.left);
+  s->x0 = static_cast<uint32_t>(x0);
+  s->count = static_cast<uint32_t>(x1 - x0);
+  return true;
 }
 
-PsdRead ReadLayers(ByteCursor c, const Header& h, bool withAlpha, ABitMap* target,
-                   const uint8_t* bytes, uint64_t length) {
-  c.Skip(c.BE32());  // colour mode data
-  c.Skip(c.BE32());  // image resources
+// The user mask over document columns [x0, x0 + n) of row y into dst: the
+// mask's samples inside its rectangle, its default colour outside.
+bool MaskRow(Compositor& k, const PsdLayer& l, uint32_t y, uint32_t x0, uint32_t n,
+             uint8_t* dst) {
+  std::memset(dst, l.maskDefault, n);
+  const int32_t s = l.stream[kSlotMask];
+  Span m;
+  if (s < 0 || !SpanOf(l.maskRect, y, k.width, &m)) return true;
+  const uint32_t lo = m.x0 > x0 ? m.x0 : x0;
+  const uint32_t hi = m.x0 + m.count < x0 + n ? m.x0 + m.count : x0 + n;
+  if (lo >= hi) return true;
+  return k.streams[s].ReadRow(*k.source, m.row, m.first + (lo - m.x0), hi - lo, dst + (lo - x0));
+}
+
+// Decodes layer i's row y over its visible span: colour into source3,
+// alpha (transparency x mask x fill, rounded at each product) into
+// sourceAlpha. False in *visible when nothing of it is on this row.
+bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visible) {
+  const PsdLayer& l = k.layers[i];
+  *visible = SpanOf(l.rect, y, k.width, span);
+  if (!*visible) return true;
+  const uint32_t n = span->count;
+  for (int32_t c = 0; c < k.channels; ++c) {
+    const int32_t s = l.stream[c];
+    if (s < 0) {
+      std::memset(k.source3[c], 0, n);
+    } else if (!k.streams[s].ReadRow(*k.source, span->row, span->first, n, k.source3[c])) {
+      return false;
+    }
+  }
+  if (i == 0) {
+    // The backdrop: opaque where the bottom layer reaches.
+    std::memset(k.sourceAlpha, 255, n);
+    const int32_t s = l.stream[kSlotTransparency];
+    if (s >= 0 &&
+        !k.streams[s].ReadRow(*k.source, span->row, span->first, n, k.outAlpha + span->x0)) {
+      return false;
+    }
+    return true;
+  }
+  const int32_t t = l.stream[kSlotTransparency];
+  if (t < 0) {
+    std::memset(k.sourceAlpha, 255, n);
+  } else if (!k.streams[t].ReadRow(*k.source, span->row, span->first, n, k.sourceAlpha)) {
+    return false;
+  }
+  if (l.maskEnabled) {
+    if (!MaskRow(k, l, y, span->x0, n, k.maskRow)) return false;
+    MulRows(k.sourceAlpha, k.maskRow, n);
+  }
+  ScaleRow(k.sourceAlpha, l.fill, n);
+  return true;
+}
+
+// Source colour and alpha rows (over columns [x0, x0 + n)) onto a level.
+void Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8_t* alpha,
+               BlendRow blend, uint32_t x0, uint32_t n) {
+  if (onto.opaque) {
+    for (int32_t c = 0; c < k.channels; ++c) {
+      const uint8_t* mixed = colour[c];
+      if (!IsNormalBlend(blend)) {
+        blend(onto.colour[c] + x0, colour[c], k.blended, n);
+        mixed = k.blended;
+      }
+      OverOpaque(onto.colour[c] + x0, mixed, alpha, n);
+    }
+    return;
+  }
+  uint8_t* cb[3] = {onto.colour[0] + x0, onto.colour[1] + x0, onto.colour[2] + x0};
+  const uint8_t* cs[3] = {colour[0], colour[1], colour[2]};
+  OverTranslucent(cb, onto.alpha + x0, cs, alpha, blend, k.channels, k.blended, n);
+}
+
+// One row of the composite into the root level.
+bool CompositeRow(Compositor& k, uint32_t y) {
+  const uint32_t w = k.width;
+  int32_t depth = 0;
+  for (int32_t c = 0; c < k.channels; ++c) std::memset(k.levels[0].colour[c], 0, w);
+  std::memset(k.levels[0].alpha, 255, w);
+  std::memset(k.outAlpha, 0, w);
+  int32_t i = 0;
+  while (i < k.count) {
+    const PsdLayer& l = k.layers[i];
+    if (!k.shown[i]) {
+      i = l.kind == LayerKind::kGroupStart ? l.partner + 1 : i + 1;
+      continue;
+    }
+    if (l.kind == LayerKind::kGroupStart) {
+      // A pass-through group starts from what is below it; an isolated
+      // one from nothing.
+      Level& parent = k.levels[depth];
+      Level& child = k.levels[++depth];
+      const bool pass = k.layers[l.partner].blend == nullptr;
+      for (int32_t c = 0; c < k.channels; ++c) {
+        if (pass) {
+          std::memcpy(child.colour[c], parent.colour[c], w);
+        } else {
+          std::memset(child.colour[c], 0, w);
+        }
+      }
+      if (pass) {
+        std::memcpy(child.alpha, parent.alpha, w);
+      } else {
+        std::memset(child.alpha, 0, w);
+      }
+      child.opaque = pass && parent.opaque;
+      ++i;
+      continue;
+    }
+    if (l.kind == LayerKind::kGroupEnd) {
+      Level& child = k.levels[depth];
+      Level& parent = k.levels[--depth];
+      // The group's alpha: its opacity times its mask.
+      if (l.maskEnabled) {
+        if (!MaskRow(k, l, y, 0, w, k.groupAlpha)) return false;
+        ScaleRow(k.groupAlpha, l.opacity, w);
+      } else {
+        std::memset(k.groupAlpha, l.opacity, w);
+      }
+      if (l.blend == nullptr) {
+        if (parent.opaque) {
+          for (int32_t c = 0; c < k.channels; ++c) {
+            OverOpaque(parent.colour[c], child.colour[c], k.groupAlpha, w);
+          }
+        } else {
+          MixTranslucent(parent.colour, parent.alpha, child.colour, child.alpha, k.groupAlpha,
+                         k.channels, w);
+        }
+      } else {
+        MulRows(child.alpha, k.groupAlpha, w);
+        Composite(k, parent, child.colour, child.alpha, l.blend, 0, w);
+      }
+      ++i;
+      continue;
+    }
+    // A layer of samples, alone or as the base of the layers clipped to it.
+    Level& onto = k.levels[depth];
+    Span span;
+    bool visible = false;
+    if (!DecodeLayerRow(k, i, y, &span, &visible)) return false;
+    const int32_t next = l.clipEnd > i ? l.clipEnd : i + 1;
+    if (!visible) {
+      i = next;
+      continue;
+    }
+    const uint8_t opacity = i == 0 ? 255 : l.opacity;
+    const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
+    if (next == i + 1) {
+      ScaleRow(k.sourceAlpha, opacity, span.count);
+      Composite(k, onto, k.source3, k.sourceAlpha, blend, span.x0, span.count);
+      i = next;
+      continue;
+    }
+    // The clipped layers paint onto the base's colours inside the base's
+    // shape; the result then goes onto the level as the base would.
+    Level& clip = k.clip;
+    for (int32_t c = 0; c < k.channels; ++c) {
+      std::memcpy(clip.colour[c] + span.x0, k.source3[c], span.count);
+    }
+    std::memcpy(clip.alpha + span.x0, k.sourceAlpha, span.count);
+    const Span base = span;
+    for (int32_t j = i + 1; j < next; ++j) {
+      if (!k.shown[j]) continue;
+      Span s;
+      bool on = false;
+      if (!DecodeLayerRow(k, j, y, &s, &on)) return false;
+      if (!on) continue;
+      // Only the part over the base's columns shows.
+      const uint32_t lo = s.x0 > base.x0 ? s.x0 : base.x0;
+      const uint32_t hi =
+          s.x0 + s.count < base.x0 + base.count ? s.x0 + s.count : base.x0 + base.count;
+      if (lo >= hi) continue;
+      const uint32_t skip = lo - s.x0;
+      ScaleRow(k.sourceAlpha + skip, k.layers[j].opacity, hi - lo);
+      uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
+      Level paint = clip;
+      paint.opaque = true;  // the base's alpha stays as it is
+      Composite(k, paint, colour, k.sourceAlpha + skip, k.layers[j].blend, lo, hi - lo);
+    }
+    uint8_t* colour[3] = {clip.colour[0] + base.x0, clip.colour[1] + base.x0,
+                          clip.colour[2] + base.x0};
+    ScaleRow(clip.alpha + base.x0, opacity, base.count);
+    Composite(k, onto, colour, clip.alpha + base.x0, blend, base.x0, base.count);
+    i = next;
+  }
+  return true;
+}
+
+PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSection& section,
+                        bool excludeOwnLayer, bool withAlpha, ABitMap* target) {
+  PsdSource& source = window.source();
+  if (section.deepLayers) return PsdRead::kDeepLayers;
+  // Layers hold red, green and blue, or one gray channel.
+  if (h.mode == 7) return PsdRead::kUnsupportedColourMode;
+  const int32_t channels = h.mode == 1 || h.decoded < 3 ? 1 : 3;
+  const int32_t count = section.count;
+  const uint32_t width = static_cast<uint32_t>(h.columns);
+
+  // The layer table first: everything else is sized from it.
+  const uint64_t tableBytes = SizeAdd(SizeMul(static_cast<uint64_t>(count), sizeof(PsdLayer)),
+                                      static_cast<uint64_t>(count));
+  uint8_t* table = static_cast<uint8_t*>(TrackedAlloc(tableBytes, "LoadFromFile"));
+  if (table == nullptr) return PsdRead::kNoMemory;
+  PsdLayer* layers = reinterpret_cast<PsdLayer*>(table);
+  bool* shown = reinterpret_cast<bool*>(table + static_cast<uint64_t>(count) * sizeof(PsdLayer));
+  PsdRead result = ReadLayerRecords(window, section, channels, excludeOwnLayer, layers);
+  if (result != PsdRead::kOk) {
+    TrackedFree(table);
+    return result;
+  }
+  MarkShownLayers(layers, count, shown);
+
+  // Refusals, and the channels each shown layer needs.
+  int32_t streamCount = 0;
+  int32_t deepest = 0, depth = 0;
+  for (int32_t i = 0; i < count && result == PsdRead::kOk; ++i) {
+    PsdLayer& l = layers[i];
+    if (!shown[i]) continue;
+    if (l.unsupported != PsdRead::kOk) {
+      result = l.unsupported;
+      break;
+    }
+    if (l.kind == LayerKind::kGroupStart) {
+      if (++depth > deepest) deepest = depth;
+      continue;
+    }
+    if (l.kind == LayerKind::kGroupEnd) --depth;
+    for (int32_t slot = 0; slot < kSlots; ++slot) {
+      const PsdChannelRef& ch = l.channels[slot];
+      if (!ch.present) continue;
+      const bool colour = slot < kSlotTransparency;
+      if (l.kind == LayerKind::kGroupEnd && slot != kSlotMask) continue;
+      if (i == 0 && slot == kSlotMask) continue;
+      if (i == 0 && slot == kSlotTransparency && !withAlpha) continue;
+      if (slot == kSlotMask && !l.maskEnabled) continue;
+      if (colour && slot >= channels) continue;
+      const PsdRect& rect = slot == kSlotMask ? l.maskRect : l.rect;
+      if (rect.Rows() == 0 || rect.Columns() == 0) continue;
+      RowStream probe;
+      result = CheckChannel(window, ch.at, ch.length, section.infoEnd, rect.Rows(),
+                            rect.Columns(), &probe);
+      if (result != PsdRead::kOk) break;
+      l.stream[slot] = streamCount++;
+    }
+  }
+  if (result != PsdRead::kOk) {
+    TrackedFree(table);
+    return result;
+  }
+
+  if (h.rows == 0 || h.columns == 0) {
+    TrackedFree(table);
+    return EmptyRaster(h, target);
+  }
+
+  // The work block: streams with their windows, the levels' rows, scratch.
+  const bool file = !source.inMemory();
+  uint8_t* block = nullptr;
+  Compositor k{};
+  for (int pass = 0; pass < 2; ++pass) {
+    Carver carver(block);
+    k.streams = carver.TakeArray<RowStream>(static_cast<uint64_t>(streamCount));
+    for (int32_t i = 0; i < count; ++i) {
+      for (int32_t slot = 0; slot < kSlots; ++slot) {
+        const int32_t s = layers[i].stream[slot];
+        if (s < 0) continue;
+        const PsdRect& rect = slot == kSlotMask ? layers[i].maskRect : layers[i].rect;
+        RowStream stream;
+        if (pass == 1) {
+          CheckChannel(window, layers[i].channels[slot].at, layers[i].channels[slot].length,
+                       section.infoEnd, rect.Rows(), rect.Columns(), &stream);
+        } else {
+          stream.columns = rect.Columns();
+        }
+        GiveWindows(carver, file, width, &stream);
+        if (pass == 1) k.streams[s] = stream;
+      }
+    }
+    k.levels = carver.TakeArray<Level>(static_cast<uint64_t>(deepest) + 1);
+    for (int32_t d = 0; d <= deepest + 1; ++d) {
+      Level level{};
+      for (int32_t c = 0; c < 3; ++c) level.colour[c] = carver.Take(c < channels ? width : 0);
+      level.alpha = carver.Take(width);
+      if (pass == 1) {
+        if (d <= deepest) {
+          k.levels[d] = level;
+        } else {
+          k.clip = level;
+        }
+      }
+    }
+    for (uint8_t*& row : k.source3) row = carver.Take(width);
+    k.sourceAlpha = carver.Take(width);
+    k.maskRow = carver.Take(width);
+    k.blended = carver.Take(3 * static_cast<uint64_t>(width));
+    k.groupAlpha = carver.Take(width);
+    k.outAlpha = carver.Take(width);
+    k.zero = carver.Take(width);
+    if (pass == 0) {
+      block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
+      if (block == nullptr) {
+        TrackedFree(table);
+        return PsdRead::kNoMemory;
+      }
+    }
+  }
+  // Colour planes of a gray document beyond the first are never read or
+  // written; they point at the zero row so that no pointer is left null.
+  for (int32_t d = 0; d <= deepest; ++d) {
+    for (int32_t c = channels; c < 3; ++c) k.levels[d].colour[c] = k.zero;
+  }
+  for (int32_t c = channels; c < 3; ++c) k.clip.colour[c] = k.zero;
+  std::memset(k.zero, 0, width);
+  // The root starts from the opaque black backdrop and stays opaque.
+  k.levels[0].opaque = true;
+  k.source = &source;
+  k.layers = layers;
+  k.shown = shown;
+  k.count = count;
+  k.channels = channels;
+  k.width = width;
+  k.withAlpha = withAlpha;
+
+  target->Release();
+  if (target->Allocate(h.columns, h.rows, 32) == nullptr) {
+    TrackedFree(block);
+    TrackedFree(table);
+    return PsdRead::kNoMemory;
+  }
+  for (int32_t s = 0; s < streamCount; ++s) k.streams[s].Start();
+  const Level& root = k.levels[0];
+  const uint8_t* green = channels == 3 ? root.colour[1] : k.zero;
+  const uint8_t* blue = channels == 3 ? root.colour[2] : k.zero;
+  for (uint32_t y = 0; y < static_cast<uint32_t>(h.rows); ++y) {
+    if (!CompositeRow(k, y)) {
+      result = PsdRead::kRowIncomplete;
+      break;
+    }
+    MergePlanes(root.colour[0], green, blue, withAlpha ? k.outAlpha : nullptr, width,
+                target->pixels + 4 * static_cast<uint64_t>(width) * y);
+  }
+  TrackedFree(block);
+  TrackedFree(table);
+  return result == PsdRead::kOk ? result : FailDecoding(target, result);
+}
+
+// ---- the two readings --------------------------------------------------------
+
+PsdRead ReadComposite(SourceWindow& window, bool withAlpha, ABitMap* target) {
+  SourceCursor c(&window, 0, window.source().length());
+  Header h;
+  if (PsdRead r = ReadHeader(c, withAlpha, &h); r != PsdRead::kOk) return r;
+  Sections s;
+  if (PsdRead r = FindSections(c, &s); r != PsdRead::kOk) return r;
+  const bool real = HasRealMergedData(SourceCursor(&window, s.resourcesAt, s.resourcesEnd));
+  const bool present = s.imageAt < window.source().length();
+  if (real && present) return ReadImageData(window, s.imageAt, h, target);
+  // No real composite: the visible layers make it.
+  LayerSection section;
+  if (PsdRead r = ReadLayerSection(SourceCursor(&window, s.layerSectionAt, s.imageAt), &section);
+      r != PsdRead::kOk) {
+    return r;
+  }
+  if (section.count == 0) return present ? PsdRead::kNoMergedData : PsdRead::kTruncated;
+  return CompositeLayers(window, h, section, false, withAlpha, target);
+}
+
+PsdRead ReadLayered(SourceWindow& window, bool withAlpha, ABitMap* target) {
+  SourceCursor c(&window, 0, window.source().length());
+  Header h;
+  if (PsdRead r = ReadHeader(c, withAlpha, &h); r != PsdRead::kOk) return r;
+  // The layer section is read from its length field on; a cut inside it
+  // shows there.
+  SourceCursor after = c;
+  after.Skip(after.BE32());  // colour mode data
+  after.Skip(after.BE32());  // image resources
+  if (!after.ok()) return PsdRead::kTruncated;
+  LayerSection section;
+  if (PsdRead r = ReadLayerSection(after, &section); r != PsdRead::kOk) return r;
   // No layer section, no layer info or no layers: the composite is read.
-  const uint32_t sectionLength = c.BE32();
-  if (!c.ok()) return PsdRead::kTruncated;
-  bool layers = sectionLength != 0;
-  ByteCursor info;
-  int16_t storedCount = 0;
-  if (layers) {
-    ByteCursor section = c.Sub(sectionLength);
-    const uint32_t infoLength = section.BE32();
-    if (!section.ok()) return PsdRead::kTruncated;
-    layers = infoLength != 0;
-    if (layers) {
-      info = section.Sub(infoLength);
-      storedCount = info.S16();
-      if (!info.ok()) return PsdRead::kTruncated;
-      layers = storedCount != 0;
-    }
-  }
-  if (!layers) {
-    ByteCursor whole(bytes, length);
-    whole.Skip(kHeaderBytes);
-    return ReadComposite(whole, h, target);
-  }
-  // A negative count means its absolute value (the composite then has a
-  // transparency channel); -32768 has none.
-  if (storedCount == -32768) return PsdRead::kBadLayerCount;
-  const int32_t layerCount = storedCount < 0 ? -storedCount : storedCount;
+  if (section.count == 0) return ReadComposite(window, withAlpha, target);
+  return CompositeLayers(window, h, section, true, withAlpha, target);
+}
 
-  int32_t rect[4] = {};  // top, left, bottom, right of the first layer
-  int32_t firstChannels = 0;
-  const uint8_t* firstEntries = nullptr;
-  for (int32_t i = 0; i < layerCount; ++i) {
-    int32_t r[4];
-    for (int32_t& v : r) v = info.S32();
-    const int16_t k = info.S16();
-    const uint8_t* entries = info.Take(6 * static_cast<uint64_t>(k > 0 ? k : 0));
-    info.Skip(12);  // blend signature and key, opacity, clipping, flags, filler
-    info.Skip(info.BE32());  // extra data
-    if (i == 0) {
-      std::memcpy(rect, r, sizeof rect);
-      firstChannels = k > 0 ? k : 0;
-      firstEntries = entries;
-    }
+// Runs `read` over the file at `path`, read piece by piece.
+template <typename Read>
+int32_t ReadFile(const char* path, Read read) {
+  FileHandle file = FileOpen(path, false);
+  if (file == 0) return -1;
+  const int32_t size = FileSize(file);
+  PsdRead r = PsdRead::kNoDocument;
+  if (size > 0) {
+    PsdSource source = PsdSource::File(file, static_cast<uint64_t>(size));
+    r = read(source);
   }
-  if (!info.ok()) return PsdRead::kTruncated;
-
-  // The first layer's channels follow the records, each as long as its entry
-  // says; the ones wanted are picked by identifier.
-  const int32_t colourChannels = h.decoded < 3 ? h.decoded : 3;
-  LayerChannel wanted[4];  // red, green, blue, alpha
-  for (int32_t e = 0; e < firstChannels; ++e) {
-    const uint8_t* entry = firstEntries + 6 * e;
-    const int16_t id = static_cast<int16_t>(entry[0] << 8 | entry[1]);
-    const uint32_t size = static_cast<uint32_t>(entry[2]) << 24 | entry[3] << 16 |
-                          entry[4] << 8 | entry[5];
-    ByteCursor data = info.Sub(size);
-    if (!info.ok()) return PsdRead::kTruncated;
-    int32_t slot = -1;
-    if (id >= 0 && id < colourChannels) slot = id;
-    if (id == -1 && withAlpha) slot = 3;
-    if (slot >= 0 && !wanted[slot].present) {
-      wanted[slot].present = true;
-      wanted[slot].data = data;
-    }
-  }
-
-  const int64_t layerRows = static_cast<int64_t>(rect[2]) - rect[0];
-  const int64_t layerColumns = static_cast<int64_t>(rect[3]) - rect[1];
-  Placement place = {rect[0], rect[1], 0, 0};
-  if (layerRows > 0 && layerColumns > 0 && layerRows <= INT32_MAX && layerColumns <= INT32_MAX) {
-    place.rows = static_cast<uint32_t>(layerRows);
-    place.columns = static_cast<uint32_t>(layerColumns);
-  }
-  const uint8_t* counts[4] = {};
-  const uint8_t* samples[4] = {};
-  for (int32_t s = 0; s < 4; ++s) {
-    if (!wanted[s].present) continue;
-    PsdRead r = CheckLayerChannel(wanted[s].data, place, &counts[s], &samples[s]);
-    if (r != PsdRead::kOk) return r;
-  }
-
-  if (PsdRead r = ReplacePixels(target, h.columns, h.rows); r != PsdRead::kOk) return r;
-  for (int32_t s = 0; s < 4; ++s) {
-    if (!wanted[s].present || place.rows == 0) continue;
-    if (counts[s] == nullptr) {
-      DecodeRaw(samples[s], place, target, kChannelByte[s]);
-    } else if (!DecodePacked(counts[s], samples[s], place, target, kChannelByte[s])) {
-      return FailDecoding(target, PsdRead::kRowIncomplete);
-    }
-  }
-  return PsdRead::kOk;
+  FileClose(file, false);
+  return r == PsdRead::kOk ? 0 : -1;
 }
 
 }  // namespace
 
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target) {
+  if (source.length() == 0) return PsdRead::kNoDocument;
+  SourceWindow window(&source);
+  return ReadComposite(window, withAlpha, target);
+}
+
 PsdRead ReadCompositeImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
                            ABitMap* target) {
   if (bytes == nullptr || length == 0) return PsdRead::kNoDocument;
-  ByteCursor c(bytes, length);
-  Header h;
-  if (PsdRead r = ReadHeader(c, withAlpha, &h); r != PsdRead::kOk) return r;
-  return ReadComposite(c, h, target);
+  PsdSource source = PsdSource::Memory(bytes, length);
+  return ReadCompositeImage(source, withAlpha, target);
 }
 
-PsdRead ReadFirstLayer(const uint8_t* bytes, uint64_t length, bool withAlpha,
-                       ABitMap* target) {
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target) {
+  if (source.length() == 0) return PsdRead::kNoDocument;
+  SourceWindow window(&source);
+  return ReadLayered(window, withAlpha, target);
+}
+
+PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
+                         ABitMap* target) {
   if (bytes == nullptr || length == 0) return PsdRead::kNoDocument;
-  ByteCursor c(bytes, length);
-  Header h;
-  if (PsdRead r = ReadHeader(c, withAlpha, &h); r != PsdRead::kOk) return r;
-  return ReadLayers(c, h, withAlpha, target, bytes, length);
+  PsdSource source = PsdSource::Memory(bytes, length);
+  return ReadLayeredImage(source, withAlpha, target);
 }
 
 int32_t ABitMap::LoadFromFile(const char* path, bool withAlpha, const uint8_t* bytes,
@@ -404,21 +741,11 @@ int32_t ABitMap::LoadFromFile(const char* path, bool withAlpha, const uint8_t* b
   if (bytes != nullptr) {
     return ReadCompositeImage(bytes, length, withAlpha, this) == PsdRead::kOk ? 0 : -1;
   }
-  uint32_t fileLength = 0;
-  uint8_t* file = ReadWholeFile(path, &fileLength);
-  if (file == nullptr) return -1;
-  const PsdRead r = ReadCompositeImage(file, fileLength, withAlpha, this);
-  TrackedFree(file);
-  return r == PsdRead::kOk ? 0 : -1;
+  return ReadFile(path, [&](PsdSource& s) { return ReadCompositeImage(s, withAlpha, this); });
 }
 
 int32_t ABitMap::LoadLayeredFromFile(const char* path, bool withAlpha) {
-  uint32_t fileLength = 0;
-  uint8_t* file = ReadWholeFile(path, &fileLength);
-  if (file == nullptr) return -1;
-  const PsdRead r = ReadFirstLayer(file, fileLength, withAlpha, this);
-  TrackedFree(file);
-  return r == PsdRead::kOk ? 0 : -1;
+  return ReadFile(path, [&](PsdSource& s) { return ReadLayeredImage(s, withAlpha, this); });
 }
 
 }  // namespace kelvra

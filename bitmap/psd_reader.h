@@ -1,11 +1,24 @@
 // Reading Photoshop documents into 32-bit rasters: the composite image
-// (flat reading) or the first layer record's channels (layered reading).
+// (flat reading) or the composite of the document's layers (layered reading).
 //
 // Only what the editor link needs is read: 8-bit samples of grayscale, RGB or
 // multichannel documents, raw or PackBits. Channel 0, 1, 2 (red, green, blue)
 // go to bytes 2, 1, 0 of each pixel and a fourth channel (alpha) to byte 3;
 // bytes of channels not read stay 0. Documents this cannot read correctly
 // are refused rather than decoded into wrong colours.
+//
+// Layers are composited bottom-up in file order, row by row into the
+// receiver. The bottom layer's colours are the opaque backdrop (black where
+// it does not reach; its transparency, mask, opacity and mode do not count,
+// and a hidden bottom layer leaves the backdrop black). Every other layer
+// counts with its visibility, opacity, fill opacity, transparency, user mask,
+// blend mode (psd_blend.h), clipping to the layer below and the groups it is
+// in. With alpha asked for, byte 3 holds the bottom layer's transparency.
+// Layers that show nothing (hidden, opacity 0, in a hidden group, clipped to
+// a hidden layer) are not examined beyond their structure.
+//
+// The document is read piece by piece: besides the receiver's pixels a read
+// holds a few rows per layer, never the whole file.
 //
 // The receiver is unchanged by every refusal found before its pixels are
 // replaced. Once decoding has started, a failure leaves it without pixels,
@@ -15,6 +28,7 @@
 #include <cstdint>
 
 #include "bitmap/abitmap.h"
+#include "bitmap/psd_source.h"
 
 namespace kelvra {
 
@@ -32,16 +46,32 @@ enum class PsdRead {
   kUnsupportedCompression,  // other than raw and PackBits
   kNoMergedData,            // the composite is marked as not the real image
   kBadLayerCount,           // -32768
-  kRowIncomplete,           // a PackBits row whose bytes end early
-  kNoMemory,                // the raster's pixels could not be had
+  kRowIncomplete,           // a PackBits row whose bytes end early, or a read error
+  kNoMemory,                // the raster's pixels or the work memory could not be had
+  // Layered documents the compositor cannot reproduce:
+  kUnknownBlendMode,        // a blend key outside the compositor's table
+  kAdjustmentLayer,         // adjustment or fill layers
+  kVectorMask,              // vector masks and strokes
+  kLayerEffects,            // layer effects that are switched on
+  kUnsupportedMask,         // inverted masks, masks with density or feather
+  kUnsupportedClipping,     // clipping to no layer, to a group, or a clipped group
+  kBadGroups,               // section dividers that do not pair up, or nested beyond 64
+  kDeepLayers,              // 16- or 32-bit layer blocks, or layers kept in a tagged block
 };
 
 // The composite image of `length` document bytes.
 PsdRead ReadCompositeImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
                            ABitMap* target);
-// The first layer record's channels, placed at the layer's rectangle in a
-// raster of the document's size; the composite when there are no layers.
-PsdRead ReadFirstLayer(const uint8_t* bytes, uint64_t length, bool withAlpha,
-                       ABitMap* target);
+// Without a real composite (the version information says so, or the
+// document ends where it would start), the composite of all visible layers.
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target);
+
+// The composite of the document's layers leaving out the library's own
+// upper layer ("KShading (do not edit this layer)", "Kelvra Masked Layer",
+// by its Unicode name when it has one), in a raster of the document's size;
+// the composite image when there are no layers.
+PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
+                         ABitMap* target);
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target);
 
 }  // namespace kelvra

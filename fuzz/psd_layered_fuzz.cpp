@@ -1,9 +1,11 @@
-// LoadLayeredFromFile through a file (the first layer, or the composite when
-// there are no layers), with and without alpha, with the file's block or the
-// pixels failing to allocate. A document without layers must read exactly as
+// LoadLayeredFromFile through a file (the composite of the layers, or the
+// composite image when there are no layers), with and without alpha, with
+// each of its allocations failing in turn. The same bytes read from memory
+// must give the same result and pixels as through the file (the reader's
+// two sources), and a document without layers must read exactly as
 // LoadFromFile reads it. The input is the document itself.
 //
-// Documents whose header claims more than 16 M pixels are skipped: the
+// Documents whose header claims more than 4 M pixels are skipped: the
 // layered reader sizes its raster by the header, not by the data present (a
 // small layer in a large document is legitimate), and the fuzzer's memory
 // limit would report those allocations rather than the reader.
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "bitmap/psd_reader.h"
 #include "fuzz/psd_fuzz_support.h"
 #include "services/test_seams.h"
 
@@ -47,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = std::string(fuzz::ScratchDir("layered")) + "/doc.psd";
   if (size >= 26) {
     const uint64_t pixels = static_cast<uint64_t>(fuzz::BE32At(data + 14)) * fuzz::BE32At(data + 18);
-    if (pixels > (1u << 24)) return 0;
+    if (pixels > (1u << 22)) return 0;
   }
   const std::vector<uint8_t> doc(data, data + size);
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -62,6 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::CheckRead(status, r, doc.data(), size, withAlpha);
     if (status == 0) succeeded = withAlpha;
     fuzz::Note(status == 0 ? (withAlpha ? "read with alpha" : "read") : "refused");
+    {
+      // From memory: the same answer and the same pixels.
+      fuzz::Receiver m;
+      const PsdRead inMemory = ReadLayeredImage(doc.data(), size, withAlpha, &m.raster);
+      if ((inMemory == PsdRead::kOk) != (status == 0)) __builtin_trap();
+      if (status == 0 && (m.raster.width != r.raster.width || m.raster.height != r.raster.height ||
+                          std::memcmp(m.raster.pixels, r.raster.pixels,
+                                      r.raster.PixelCount() * 4) != 0)) {
+        __builtin_trap();
+      }
+    }
     if (size >= 26 && WithoutLayers(doc)) {
       fuzz::Note("no layers: composite");
       fuzz::Receiver flat;
@@ -76,16 +90,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (succeeded >= 0) {
-    // The file's block cannot be had: -1 and the receiver untouched. The
-    // pixels cannot be had: -1 and no pixels.
-    for (int nth : {1, 2}) {
-      fuzz::Receiver r;
-      seams::FailNthAllocation(nth);
-      const int32_t status = r.raster.LoadLayeredFromFile(path.c_str(), succeeded == 1);
-      seams::FailNthAllocation(0);
-      if (status != -1) __builtin_trap();
-      if (nth == 1 && !r.Unchanged()) __builtin_trap();
-      if (nth == 2 && r.raster.pixels != nullptr) __builtin_trap();
+    // Each allocation of a successful read failing in turn (the layer
+    // table, the work block, the pixels): -1, and the receiver untouched or,
+    // once its pixels were given up, without pixels.
+    seams::ResetAll();
+    {
+      fuzz::Receiver probe;
+      const int before = seams::AllocationRequests();
+      probe.raster.LoadLayeredFromFile(path.c_str(), succeeded == 1);
+      const int used = seams::AllocationRequests() - before;
+      for (int nth = 1; nth <= used; ++nth) {
+        fuzz::Receiver r;
+        seams::FailNthAllocation(nth);
+        const int32_t status = r.raster.LoadLayeredFromFile(path.c_str(), succeeded == 1);
+        seams::FailNthAllocation(0);
+        if (status != -1) __builtin_trap();
+        if (!r.Unchanged() && r.raster.pixels != nullptr) __builtin_trap();
+      }
     }
   }
   seams::ResetAll();

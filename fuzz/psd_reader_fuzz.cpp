@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ABitMap flat, layered;
   Check(ReadCompositeImage(doc.data(), doc.size(), withAlpha, &flat), flat, doc);
-  Check(ReadFirstLayer(doc.data(), doc.size(), withAlpha, &layered), layered, doc);
+  Check(ReadLayeredImage(doc.data(), doc.size(), withAlpha, &layered), layered, doc);
   fuzz::CheckNothingOutstanding();
   return 0;
 }

@@ -76,6 +76,11 @@ int32_t FileSize(FileHandle file) {
   return end;
 }
 
+int32_t FileSeek(FileHandle file, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT32_MAX)) return -1;
+  return platform::Seek(file, static_cast<int32_t>(offset), 0);
+}
+
 int32_t FileClose(FileHandle file, bool truncate) {
   if (truncate) platform::EndFileHere(file);
   return platform::Close(file);

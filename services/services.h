@@ -66,6 +66,9 @@ int32_t FileRead(FileHandle file, void* dst, uint32_t bytes);
 // once until the next open. Returns the platform's count.
 int32_t FileWriteChecked(FileHandle file, const void* src, uint32_t bytes);
 int32_t FileSize(FileHandle file);  // the position is unchanged afterwards
+// Moves to `offset` bytes from the start; the new position, or -1 (offsets
+// beyond 2^31 - 1 cannot be reached).
+int32_t FileSeek(FileHandle file, uint64_t offset);
 // With `truncate`, the file ends at the current position.
 int32_t FileClose(FileHandle file, bool truncate);
 // Modification stamp (32-bit wrap-around calendar formula), or 0.

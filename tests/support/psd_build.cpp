@@ -74,6 +74,37 @@ std::vector<uint8_t> Resource(uint16_t id, const std::vector<uint8_t>& data) {
   return o.b;
 }
 
+std::vector<uint8_t> Block(const char* key, const std::vector<uint8_t>& data) {
+  Out o;
+  for (char c : {'8', 'B', 'I', 'M'}) o.U8(c);
+  for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(key[i]));
+  o.U32(static_cast<uint32_t>(data.size()));
+  o.Bytes(data);
+  return o.b;
+}
+
+std::vector<uint8_t> SectionBlock(uint32_t type, const char* blendKey) {
+  Out o;
+  o.U32(type);
+  if (blendKey != nullptr) {
+    for (char c : {'8', 'B', 'I', 'M'}) o.U8(c);
+    for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(blendKey[i]));
+  }
+  return Block("lsct", o.b);
+}
+
+std::vector<uint8_t> UnicodeNameBlock(const std::string& name) {
+  Out o;
+  o.U32(static_cast<uint32_t>(name.size()));
+  for (char c : name) o.U16(static_cast<uint8_t>(c));
+  while (o.b.size() % 4) o.U8(0);
+  return Block("luni", o.b);
+}
+
+std::vector<uint8_t> ByteBlock(const char* key, uint8_t value) {
+  return Block(key, {value, 0, 0, 0});
+}
+
 std::vector<uint8_t> BuildPsd(const TestDoc& d) {
   Out o;
   for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(d.signature[i]));
@@ -110,24 +141,55 @@ std::vector<uint8_t> BuildPsd(const TestDoc& d) {
       const uint32_t columns = static_cast<uint32_t>(l.right - l.left);
       data.emplace_back();
       for (const TestChannel& c : l.channels) {
-        data.back().push_back(ChannelData(c.samples, c.compression, rows, columns, c.rowTail));
+        const bool mask = c.id == -2;
+        const uint32_t r = mask ? static_cast<uint32_t>(l.maskBottom - l.maskTop) : rows;
+        const uint32_t w = mask ? static_cast<uint32_t>(l.maskRight - l.maskLeft) : columns;
+        data.back().push_back(ChannelData(c.samples, c.compression, r, w, c.rowTail));
         o.U16(static_cast<uint16_t>(c.id));
         o.U32(static_cast<uint32_t>(data.back().back().size()));
       }
-      for (char c : {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm'}) o.U8(c);
-      o.U8(255), o.U8(0), o.U8(0), o.U8(0);
-      // Extra data: an empty mask, no blending ranges, the name "L".
-      o.U32(12);
-      o.U32(0), o.U32(0), o.U8(1), o.U8('L'), o.U8(0), o.U8(0);
+      for (char c : {'8', 'B', 'I', 'M'}) o.U8(c);
+      for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(l.blendKey[i]));
+      o.U8(l.opacity), o.U8(l.clipping), o.U8(l.flags), o.U8(0);
+      // Extra data: the mask, no blending ranges, the name padded to 4,
+      // the tagged blocks.
+      Out e;
+      if (l.hasMask) {
+        Out m;
+        m.U32(static_cast<uint32_t>(l.maskTop));
+        m.U32(static_cast<uint32_t>(l.maskLeft));
+        m.U32(static_cast<uint32_t>(l.maskBottom));
+        m.U32(static_cast<uint32_t>(l.maskRight));
+        m.U8(l.maskDefault), m.U8(l.maskFlags);
+        m.Bytes(l.maskExtra);
+        if (l.maskExtra.empty()) m.U16(0);  // padding to 20
+        e.U32(static_cast<uint32_t>(m.b.size()));
+        e.Bytes(m.b);
+      } else {
+        e.U32(0);
+      }
+      e.U32(0);
+      const size_t nameStart = e.b.size();
+      e.U8(static_cast<uint32_t>(l.name.size()));
+      for (char c : l.name) e.U8(static_cast<uint8_t>(c));
+      while ((e.b.size() - nameStart) % 4 != 0) e.U8(0);
+      e.Bytes(l.blocks);
+      o.U32(static_cast<uint32_t>(e.b.size()));
+      o.Bytes(e.b);
     }
     for (const auto& layer : data) {
       for (const auto& channel : layer) o.Bytes(channel);
     }
     if ((o.b.size() - infoAt) % 2) o.U8(0);  // writers pad the layer info to even
     o.PatchU32(infoAt, static_cast<uint32_t>(o.b.size() - infoAt - 4));
+    if (!d.globalBlocks.empty()) {
+      o.U32(0);  // global layer mask
+      o.Bytes(d.globalBlocks);
+    }
     o.PatchU32(sectionAt, static_cast<uint32_t>(o.b.size() - sectionAt - 4));
   }
 
+  if (d.omitComposite) return o.b;
   o.U16(d.compositeCompression);
   if (d.compositeCompression == 1) {
     std::vector<std::vector<uint8_t>> packed;

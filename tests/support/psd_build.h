@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kelvra::testing {
@@ -24,9 +25,20 @@ struct TestChannel {
 
 struct TestLayer {
   int32_t top = 0, left = 0, bottom = 0, right = 0;
-  std::vector<TestChannel> channels;
+  std::vector<TestChannel> channels;  // a -2 channel covers the mask rectangle
   int16_t channelCountField = 0;  // 0: the number of channels
   bool overrideChannelCount = false;
+  char blendKey[5] = "norm";
+  uint8_t opacity = 255;
+  uint8_t clipping = 0;
+  uint8_t flags = 0;  // 0x02: hidden
+  // The user mask's data (written when hasMask): rectangle, default colour, flags.
+  bool hasMask = false;
+  int32_t maskTop = 0, maskLeft = 0, maskBottom = 0, maskRight = 0;
+  uint8_t maskDefault = 0, maskFlags = 0;
+  std::vector<uint8_t> maskExtra;  // after the flags (parameters, padding)
+  std::string name = "L";
+  std::vector<uint8_t> blocks;  // tagged blocks after the name (see Block)
 };
 
 struct TestDoc {
@@ -44,11 +56,24 @@ struct TestDoc {
   uint16_t compositeCompression = 0;
   std::vector<std::vector<uint8_t>> composite;
   std::vector<uint8_t> compositeRowTail;  // PackBits: bytes after each row
+  bool omitComposite = false;             // the document ends after the layer section
+  // After the layer info: tagged blocks (an empty global mask comes first).
+  std::vector<uint8_t> globalBlocks;
 };
 
 std::vector<uint8_t> BuildPsd(const TestDoc& doc);
 
 // An image resource block ("8BIM", id, empty name, data, pad to even).
 std::vector<uint8_t> Resource(uint16_t id, const std::vector<uint8_t>& data);
+
+// A tagged block ("8BIM", key, length, data).
+std::vector<uint8_t> Block(const char* key, const std::vector<uint8_t>& data);
+// A section divider block: type 1 open group, 2 closed group, 3 bounding
+// divider; with a blend key (4 characters) when given.
+std::vector<uint8_t> SectionBlock(uint32_t type, const char* blendKey = nullptr);
+// A Unicode name block.
+std::vector<uint8_t> UnicodeNameBlock(const std::string& name);
+// A one-byte value block (fill opacity "iOpa").
+std::vector<uint8_t> ByteBlock(const char* key, uint8_t value);
 
 }  // namespace kelvra::testing

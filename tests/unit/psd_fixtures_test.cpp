@@ -1,6 +1,7 @@
 // Documents written by other programs (tests/data/psd, see its README): both
 // readers against the plane hashes of the fixtures' manifest, which several
 // independent readers agree on.
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -68,6 +69,23 @@ std::vector<uint8_t> Planes(const ABitMap& r, int planes, int top, int left, int
   return out;
 }
 
+// The layered reading of the documents with several layers of their own.
+// The three-layer picture is the same in every writer's document; its
+// composite as ImageMagick and Krita store it is what the layers give (GIMP
+// stores a composite of its own making, a few levels off). ag-psd's third
+// layer has opacity 128: its hash is the reader's result, which agrees with
+// python3-psd-tools' composite within 1 level (measured once). The
+// transparent documents' bottom layer counts as opaque, as ImageMagick's
+// composite has it.
+const std::map<std::string, std::string> kStackedComposites = {
+    {"im_layers_rle.psd", "a5435ac0e681352654d0c5cbcaab77ed432e625938f5be1e4949343f765d0ab7"},
+    {"gimp_layers_rle.psd", "a5435ac0e681352654d0c5cbcaab77ed432e625938f5be1e4949343f765d0ab7"},
+    {"krita_layers.psd", "a5435ac0e681352654d0c5cbcaab77ed432e625938f5be1e4949343f765d0ab7"},
+    {"agpsd_layers_rle.psd", "4b9c74f2a4c6491cd8ace38489b11e6b256b12a6732c53c3afed51e127c36f3e"},
+    {"im_transparent_rle.psd", "c0d0cfcdf32ead6b9f51ede9442e1d35437f5d770410f54f8b691f01c11086dd"},
+    {"gimp_transparent_rle.psd", "c0d0cfcdf32ead6b9f51ede9442e1d35437f5d770410f54f8b691f01c11086dd"},
+};
+
 class FixtureTest : public testing::KelvraTest {};
 
 TEST_F(FixtureTest, ReadersGiveThePixelsTheManifestGives) {
@@ -96,14 +114,19 @@ TEST_F(FixtureTest, ReadersGiveThePixelsTheManifestGives) {
     for (size_t i = 3; i < composite.PixelCount() * 4; i += 4) {
       ASSERT_EQ(composite.pixels[i], 0) << "alpha read without being asked for";
     }
+    const std::string layeredHash = Sha256(Planes(layer, planes, 0, 0, layer.height, layer.width));
+    const auto stack = kStackedComposites.find(f.file);
     if (f.layerCount == 0) {
       // No layer section: the layered reader gives the composite.
-      EXPECT_EQ(Sha256(Planes(layer, planes, 0, 0, layer.height, layer.width)), f.compositeHash);
+      EXPECT_EQ(layeredHash, f.compositeHash);
     } else if (f.firstLayerHash == "-") {
       // An empty first layer: nothing of it inside the document.
       EXPECT_EQ(Planes(layer, 3, 0, 0, layer.height, layer.width),
                 std::vector<uint8_t>(3 * layer.PixelCount(), 0));
+    } else if (stack != kStackedComposites.end()) {
+      EXPECT_EQ(layeredHash, stack->second);
     } else {
+      // One layer, or the bottom layer under the library's own layer.
       EXPECT_EQ(Sha256(Planes(layer, 3, f.rect[0], f.rect[1], f.rect[2], f.rect[3])),
                 f.firstLayerHash);
     }

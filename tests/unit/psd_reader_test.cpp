@@ -181,7 +181,8 @@ TestChannel Channel(int16_t id, uint16_t compression, std::vector<uint8_t> sampl
 }
 
 // Channels by identifier, whatever their order, with extra channels and the
-// transparency first (as GIMP, Krita and ag-psd store it).
+// transparency first (as GIMP, Krita and ag-psd store it). The layer above
+// is hidden, so the bottom layer is all there is.
 TEST_F(ReaderTest, FirstLayerChannelsArePickedByIdentifier) {
   TestDoc d;
   d.rows = 2, d.columns = 2, d.layerSection = true;
@@ -195,6 +196,7 @@ TEST_F(ReaderTest, FirstLayerChannelsArePickedByIdentifier) {
   second.bottom = 2, second.right = 2;
   second.channels = {Channel(0, 0, {1, 1, 1, 1}), Channel(1, 0, {1, 1, 1, 1}),
                      Channel(2, 0, {1, 1, 1, 1})};
+  second.flags = 0x02;
   d.layers = {l, second};
   d.overrideLayerCount = true;
   for (int16_t count : {2, -2}) {  // a negative count means its absolute value
@@ -202,7 +204,7 @@ TEST_F(ReaderTest, FirstLayerChannelsArePickedByIdentifier) {
     std::vector<uint8_t> doc = BuildPsd(d);
     for (bool alpha : {false, true}) {
       SCOPED_TRACE(std::to_string(count) + (alpha ? " alpha" : ""));
-      ASSERT_EQ(ReadFirstLayer(doc.data(), doc.size(), alpha, &target), PsdRead::kOk);
+      ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), alpha, &target), PsdRead::kOk);
       for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(target.pixels[4 * i + 2], 10 + i);
         EXPECT_EQ(target.pixels[4 * i + 1], 20 + i);
@@ -213,7 +215,7 @@ TEST_F(ReaderTest, FirstLayerChannelsArePickedByIdentifier) {
   }
   d.layerCountField = -32768;
   std::vector<uint8_t> doc = BuildPsd(d);
-  EXPECT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), PsdRead::kBadLayerCount);
+  EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), PsdRead::kBadLayerCount);
 }
 
 // A layer cropped to its content sits at its rectangle; what lies outside the
@@ -239,7 +241,7 @@ TEST_F(ReaderTest, SmallerLayersArePlacedAtTheirRectangle) {
                     Channel(2, compression, std::vector<uint8_t>(h * w, 8))};
       d.layers = {l};
       std::vector<uint8_t> doc = BuildPsd(d);
-      ASSERT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), PsdRead::kOk);
+      ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
       EXPECT_EQ(target.width, 6);
       EXPECT_EQ(target.height, 4);
       for (int y = 0; y < 4; ++y) {
@@ -269,8 +271,9 @@ TEST_F(ReaderTest, LayerRecordsWithoutChannelEntries) {
     second.channels = {Channel(0, 0, {1, 2})};
     d.layers = {empty, second};
     std::vector<uint8_t> doc = BuildPsd(d);
-    ASSERT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), PsdRead::kOk) << k;
-    EXPECT_EQ(PixelsOf(target), std::vector<uint8_t>(8, 0));
+    ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), PsdRead::kOk) << k;
+    // A black backdrop; the layer above has red only and no transparency.
+    EXPECT_EQ(PixelsOf(target), (std::vector<uint8_t>{0, 0, 1, 0, 0, 0, 2, 0}));
   }
 }
 
@@ -336,12 +339,20 @@ TEST_F(ReaderTest, DocumentsThatCannotBeReadCorrectlyAreRefused) {
       EXPECT_EQ(PixelsOf(target), before.bytes);
     }
     target.Release();
-    EXPECT_EQ(ReadFirstLayer(doc.data(), doc.size(), false, &target), c.layered);
+    EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), c.layered);
     target.Release();
   }
 }
 
-// A blank composite stays unread, but its layers can still be read.
+// Hard light of one 8-bit level pair, from the definition in real numbers.
+uint8_t HardLightReference(int cb, int cs) {
+  const double b = cb / 255.0, s = cs / 255.0;
+  const double v = s <= 0.5 ? b * 2 * s : b + (2 * s - 1) - b * (2 * s - 1);
+  return static_cast<uint8_t>(v * 255 + 0.5);
+}
+
+// A blank composite stays unread: the flat reading composites every layer,
+// the layered one leaves the library's layer out.
 TEST_F(ReaderTest, VersionInformationWithoutRealMergedData) {
   OwnedRaster l0(2, 2, 1), l1(2, 2, 2), merged(2, 2, 3);
   const ABitMap* layers[2] = {&l0.map, &l1.map};
@@ -351,10 +362,23 @@ TEST_F(ReaderTest, VersionInformationWithoutRealMergedData) {
   ASSERT_EQ(d.resources.back().id, 1057);
   doc[d.resources.back().dataOffset + 4] = 0;  // has real merged data: no
   testing::WriteFileBytes(path, doc);
-  EXPECT_EQ(target.LoadFromFile(path.c_str(), false), -1);
-  EXPECT_EQ(target.pixels, nullptr);
+  ASSERT_EQ(target.LoadFromFile(path.c_str(), false), 0);
+  // The shading layer is opaque and in hard light over the bottom layer.
+  for (int i = 0; i < 4; ++i) {
+    for (int byte : {0, 1, 2}) {
+      EXPECT_EQ(target.pixels[4 * i + byte],
+                HardLightReference(l0.bytes[4 * i + byte], l1.bytes[4 * i + byte]))
+          << i << " " << byte;
+    }
+    EXPECT_EQ(target.pixels[4 * i + 3], 0);
+  }
   ASSERT_EQ(target.LoadLayeredFromFile(path.c_str(), false), 0);
   EXPECT_EQ(PixelsOf(target), Expected(l0.bytes, false));
+  // Without the flag the real composite is read.
+  doc[d.resources.back().dataOffset + 4] = 1;
+  testing::WriteFileBytes(path, doc);
+  ASSERT_EQ(target.LoadFromFile(path.c_str(), false), 0);
+  EXPECT_EQ(PixelsOf(target), Expected(merged.bytes, false));
 }
 
 // Every document cut short fails, and leaves the receiver either untouched
@@ -380,18 +404,21 @@ TEST_F(ReaderTest, CutDocumentsFailAtEveryLength) {
   for (const std::vector<uint8_t>* full : {&ours, &theirs}) {
     for (bool layered : {false, true}) {
       ABitMap reference;
-      ASSERT_EQ(layered ? ReadFirstLayer(full->data(), full->size(), true, &reference)
+      ASSERT_EQ(layered ? ReadLayeredImage(full->data(), full->size(), true, &reference)
                         : ReadCompositeImage(full->data(), full->size(), true, &reference),
                 PsdRead::kOk);
       size_t succeeded = 0;
+      const size_t imageAt = testing::WalkPsd(*full).compositeOffset;
       for (size_t cut = 0; cut < full->size(); ++cut) {
         SCOPED_TRACE(std::to_string(cut) + (layered ? " layered" : " flat"));
         target.Allocate(2, 2, 32);
         std::memset(target.pixels, 0x77, 16);
         uint8_t* held = target.pixels;
-        const PsdRead r = layered ? ReadFirstLayer(full->data(), cut, true, &target)
+        const PsdRead r = layered ? ReadLayeredImage(full->data(), cut, true, &target)
                                   : ReadCompositeImage(full->data(), cut, true, &target);
-        if (r == PsdRead::kOk) {
+        if (r == PsdRead::kOk && !layered && cut == imageAt) {
+          // No composite at all: the layers make it (tested on its own).
+        } else if (r == PsdRead::kOk) {
           // Only bytes past everything this reading uses may be missing.
           ++succeeded;
           EXPECT_EQ(PixelsOf(target), PixelsOf(reference));

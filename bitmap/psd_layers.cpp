@@ -1,0 +1,376 @@
+// Layer records: the fields the compositor needs, and the tagged blocks that
+// mark what it cannot reproduce. The layout walked, per record: rectangle,
+// channel entries, blend signature and key, opacity, clipping, flags, filler,
+// then the extra data: mask data, blending ranges, the name padded to a
+// multiple of 4, and tagged blocks ("8BIM" or "8B64", key, length, data).
+#include "bitmap/psd_layers.h"
+
+#include <cstring>
+
+namespace kelvra {
+
+namespace {
+
+bool Is(const uint8_t* key, const char* text) { return std::memcmp(key, text, 4) == 0; }
+
+bool IsSignature(const uint8_t* s) { return Is(s, "8BIM") || Is(s, "8B64"); }
+
+// The names of the library's upper layer, and the first 31 characters of the
+// shading layer's, which is all its length-prefixed name holds.
+constexpr const char* kOwnNames[] = {"KShading (do not edit this layer)", "Kelvra Masked Layer",
+                                     "KShading (do not edit this laye"};
+
+// Keys of layers whose pixels are not what they show: adjustment and fill
+// layers.
+constexpr const char* kAdjustmentKeys[] = {
+    "SoCo", "GdFl", "PtFl", "vscg", "brit", "levl", "curv", "expA", "vibA", "hue ", "hue2",
+    "blnc", "blwh", "phfl", "mixr", "clrL", "nvrt", "post", "thrs", "grdm", "selc", "CgEd"};
+
+bool IsAdjustment(const uint8_t* key) {
+  for (const char* k : kAdjustmentKeys) {
+    if (Is(key, k)) return true;
+  }
+  return false;
+}
+
+// Effects described by a descriptor ("lfx2", "lmfx"): enabled unless the
+// master switch is off or no single effect is enabled. Descriptor keys are
+// stored as a 4-byte length and the text ("masterFXSwitch") or a 0 length
+// and a 4-character key ("enab"), followed by the type "bool" and one byte.
+bool DescriptorEffectsEnabled(SourceCursor d) {
+  static constexpr char kMaster[] = "masterFXSwitchbool";
+  static constexpr char kEnable[] = "enabbool";
+  constexpr uint32_t kMasterLength = sizeof kMaster - 1, kEnableLength = sizeof kEnable - 1;
+  uint8_t last[kMasterLength] = {};  // the bytes before the current one, oldest first
+  bool masterOff = false, anyEnabled = false, anySwitch = false;
+  while (d.remaining() > 0) {
+    const uint8_t b = d.U8();
+    if (!d.ok()) break;
+    if (std::memcmp(last, kMaster, kMasterLength) == 0) {
+      anySwitch = true;
+      masterOff = masterOff || b == 0;
+    }
+    if (std::memcmp(last + kMasterLength - kEnableLength, kEnable, kEnableLength) == 0) {
+      anySwitch = true;
+      anyEnabled = anyEnabled || b != 0;
+    }
+    std::memmove(last, last + 1, kMasterLength - 1);
+    last[kMasterLength - 1] = b;
+  }
+  if (!anySwitch) return true;  // nothing says they are off
+  return !masterOff && anyEnabled;
+}
+
+// The older effects block ("lrFX"): version, count, then per effect a
+// signature, key and sized data. The common state ("cmnS") holds whether the
+// effects show; without it they are taken as shown.
+bool OldEffectsEnabled(SourceCursor d) {
+  d.Skip(2);  // version
+  const uint16_t count = d.BE16();
+  for (uint16_t e = 0; e < count && d.ok(); ++e) {
+    uint8_t head[8];
+    if (!d.Read(head, 8)) break;
+    SourceCursor data = d.Sub(d.BE32());
+    if (!d.ok()) break;
+    if (Is(head + 4, "cmnS")) {
+      data.Skip(4);  // version
+      const uint8_t visible = data.U8();
+      return !data.ok() || visible != 0;
+    }
+  }
+  return true;
+}
+
+// The length-prefixed or Unicode name against the library's names.
+bool NameIsOwn(const uint8_t* name, uint32_t length) {
+  for (const char* own : kOwnNames) {
+    if (std::strlen(own) == length && std::memcmp(own, name, length) == 0) return true;
+  }
+  return false;
+}
+
+// A Unicode name ("luni": count of UTF-16 units, big-endian units) as bytes
+// when every unit is ASCII; anything else cannot be one of the library's.
+bool UnicodeNameIsOwn(SourceCursor d) {
+  const uint32_t units = d.BE32();
+  if (!d.ok() || units > 64) return false;
+  uint8_t text[64];
+  for (uint32_t u = 0; u < units; ++u) {
+    const uint16_t unit = d.BE16();
+    if (!d.ok() || unit > 0x7F) return false;
+    text[u] = static_cast<uint8_t>(unit);
+  }
+  return NameIsOwn(text, units);
+}
+
+// The extra data of one record.
+PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32_t* sectionType,
+                      uint8_t groupKey[4], bool* hasGroupKey) {
+  // Mask data: rectangle, default colour, flags, then optional parameters.
+  SourceCursor mask = extra.Sub(extra.BE32());
+  if (!extra.ok()) return PsdRead::kTruncated;
+  if (mask.remaining() >= 18) {
+    layer->maskRect.top = mask.S32();
+    layer->maskRect.left = mask.S32();
+    layer->maskRect.bottom = mask.S32();
+    layer->maskRect.right = mask.S32();
+    layer->maskDefault = mask.U8();
+    const uint8_t flags = mask.U8();
+    // Mask data without the mask's channel masks nothing.
+    layer->maskEnabled = (flags & 0x02) == 0 && layer->channels[kSlotMask].present;
+    // An inverted mask (an old flag) is not reproduced.
+    if (flags & 0x04) layer->unsupported = PsdRead::kUnsupportedMask;
+    if (flags & 0x10) {
+      // Density and feather change what the mask hides.
+      const uint8_t parameters = mask.U8();
+      if (parameters & 0x01) {
+        if (mask.U8() != 255) layer->unsupported = PsdRead::kUnsupportedMask;
+      }
+      if (parameters & 0x02) {
+        uint8_t feather[8];
+        mask.Read(feather, 8);
+        for (uint8_t b : feather) {
+          if (b != 0) layer->unsupported = PsdRead::kUnsupportedMask;
+        }
+      }
+    }
+    if (!mask.ok()) return PsdRead::kTruncated;
+  }
+  extra.Skip(extra.BE32());  // blending ranges
+  const uint8_t nameLength = extra.U8();
+  uint8_t name[255];
+  extra.Read(name, nameLength);
+  if (!extra.ok()) return PsdRead::kTruncated;
+  *ownName = NameIsOwn(name, nameLength);
+  // The name is padded to a multiple of 4 with its length byte; some
+  // writers leave the padding out at the end of the extra data.
+  const uint32_t pad = (4 - (1 + nameLength) % 4) % 4;
+  extra.Skip(pad < extra.remaining() ? pad : extra.remaining());
+
+  bool unicodeOwn = false, hasUnicode = false;
+  while (extra.remaining() >= 12) {
+    uint8_t head[8];
+    extra.Read(head, 8);
+    if (!IsSignature(head)) break;
+    const uint8_t* key = head + 4;
+    SourceCursor data = extra.Sub(extra.BE32());
+    if (!extra.ok()) return PsdRead::kTruncated;
+    if (Is(key, "luni")) {
+      hasUnicode = true;
+      unicodeOwn = UnicodeNameIsOwn(data);
+    } else if (Is(key, "lsct") || Is(key, "lsdk")) {
+      *sectionType = data.BE32();
+      if (data.remaining() >= 8) {
+        uint8_t blend[8];
+        data.Read(blend, 8);
+        std::memcpy(groupKey, blend + 4, 4);
+        *hasGroupKey = true;
+      }
+    } else if (Is(key, "iOpa")) {
+      layer->fill = data.U8();
+    } else if (IsAdjustment(key)) {
+      layer->unsupported = PsdRead::kAdjustmentLayer;
+    } else if (Is(key, "vmsk") || Is(key, "vsms") || Is(key, "vstk")) {
+      layer->unsupported = PsdRead::kVectorMask;
+    } else if (Is(key, "lfx2") || Is(key, "lmfx")) {
+      data.Skip(8);  // object effects version, descriptor version
+      if (DescriptorEffectsEnabled(data)) layer->unsupported = PsdRead::kLayerEffects;
+    } else if (Is(key, "lrFX")) {
+      if (OldEffectsEnabled(data)) layer->unsupported = PsdRead::kLayerEffects;
+    }
+  }
+  if (hasUnicode) *ownName = unicodeOwn;
+  return PsdRead::kOk;
+}
+
+}  // namespace
+
+uint32_t PsdRect::Rows() const {
+  const int64_t n = static_cast<int64_t>(bottom) - top;
+  return n > 0 && n <= INT32_MAX ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t PsdRect::Columns() const {
+  const int64_t n = static_cast<int64_t>(right) - left;
+  return n > 0 && n <= INT32_MAX ? static_cast<uint32_t>(n) : 0;
+}
+
+PsdRead ReadLayerSection(SourceCursor c, LayerSection* section) {
+  *section = LayerSection();
+  const uint32_t sectionLength = c.BE32();
+  if (!c.ok()) return PsdRead::kTruncated;
+  if (sectionLength == 0) return PsdRead::kOk;
+  SourceCursor s = c.Sub(sectionLength);
+  const uint32_t infoLength = s.BE32();
+  if (!s.ok()) return PsdRead::kTruncated;
+  SourceCursor info = s.Sub(infoLength);
+  if (!s.ok()) return PsdRead::kTruncated;
+  int16_t stored = 0;
+  if (infoLength != 0) {
+    stored = info.S16();
+    if (!info.ok()) return PsdRead::kTruncated;
+    // A negative count means its absolute value (the composite then has a
+    // transparency channel); -32768 has none.
+    if (stored == -32768) return PsdRead::kBadLayerCount;
+  }
+  section->infoAt = info.position();
+  section->infoEnd = info.end();
+  section->count = stored < 0 ? -stored : stored;
+  // After the layer info: the global mask, then tagged blocks. Layers of 16
+  // or 32 bits, or layer info kept as a tagged block, are not read.
+  s.Skip(s.BE32());
+  while (s.ok() && s.remaining() >= 12) {
+    uint8_t head[8];
+    s.Read(head, 8);
+    if (!IsSignature(head)) break;
+    const uint32_t length = s.BE32();
+    if (Is(head + 4, "Lr16") || Is(head + 4, "Lr32") || Is(head + 4, "Layr")) {
+      section->deepLayers = true;
+    }
+    if (!s.Skip(length)) break;
+  }
+  return PsdRead::kOk;
+}
+
+PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
+                         int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers) {
+  SourceCursor r(&window, section.infoAt, section.infoEnd);
+  uint64_t channelBytes = 0;  // channel data of the records before, in order
+  for (int32_t i = 0; i < section.count; ++i) {
+    PsdLayer& l = layers[i];
+    l = PsdLayer();
+    l.rect.top = r.S32();
+    l.rect.left = r.S32();
+    l.rect.bottom = r.S32();
+    l.rect.right = r.S32();
+    const int16_t entries = r.S16();
+    for (int32_t e = 0; e < entries && r.ok(); ++e) {
+      const int16_t id = r.S16();
+      const uint32_t length = r.BE32();
+      int32_t slot = -1;
+      if (id >= 0 && id < colourChannels) slot = id;
+      if (id == -1) slot = kSlotTransparency;
+      if (id == -2) slot = kSlotMask;
+      if (slot >= 0 && !l.channels[slot].present) {
+        l.channels[slot].present = true;
+        l.channels[slot].at = channelBytes;
+        l.channels[slot].length = length;
+      }
+      channelBytes += length;
+    }
+    uint8_t blend[8];
+    r.Read(blend, 8);  // signature, key
+    l.opacity = r.U8();
+    l.clipped = r.U8() != 0;
+    const uint8_t flags = r.U8();
+    l.hidden = (flags & 0x02) != 0;
+    r.Skip(1);  // filler
+    SourceCursor extra = r.Sub(r.BE32());
+    if (!r.ok()) return PsdRead::kTruncated;
+    bool ownName = false, hasGroupKey = false;
+    uint32_t sectionType = 0;
+    uint8_t groupKey[4] = {};
+    if (PsdRead e = ReadExtraData(extra, &l, &ownName, &sectionType, groupKey, &hasGroupKey);
+        e != PsdRead::kOk) {
+      return e;
+    }
+    if (sectionType == 1 || sectionType == 2) {
+      l.kind = LayerKind::kGroupEnd;
+    } else if (sectionType == 3) {
+      l.kind = LayerKind::kGroupStart;
+    } else if (excludeOwnLayer && i > 0 && ownName) {
+      l.kind = LayerKind::kOwnLayer;
+    }
+    const uint8_t* key = l.kind == LayerKind::kGroupEnd && hasGroupKey ? groupKey : blend + 4;
+    if (Is(key, "pass")) {
+      // Pass-through is a group's mode; on a layer it blends as normal.
+      l.blend = l.kind == LayerKind::kGroupEnd ? nullptr : FindBlend(
+                                                               reinterpret_cast<const uint8_t*>("norm"));
+    } else {
+      l.blend = FindBlend(key);
+      // The bottom layer is the backdrop whatever its mode; a divider has
+      // no mode of its own.
+      const bool modeMatters = l.kind != LayerKind::kGroupStart && i > 0;
+      if (l.blend == nullptr) {
+        l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
+        if (modeMatters) l.unsupported = PsdRead::kUnknownBlendMode;
+      }
+    }
+  }
+  if (!r.ok()) return PsdRead::kTruncated;
+  const uint64_t channelData = r.position();
+  for (int32_t i = 0; i < section.count; ++i) {
+    for (PsdChannelRef& ch : layers[i].channels) {
+      if (ch.present) ch.at += channelData;
+    }
+  }
+
+  // Groups: each divider is closed by a group record above it.
+  int32_t open[kMaxGroupDepth];
+  int32_t depth = 0;
+  // The clipping base at each depth: the last layer not clipped.
+  int32_t base[kMaxGroupDepth + 1];
+  base[0] = -1;
+  for (int32_t i = 0; i < section.count; ++i) {
+    PsdLayer& l = layers[i];
+    if (l.kind == LayerKind::kGroupStart) {
+      if (depth == kMaxGroupDepth) return PsdRead::kBadGroups;
+      open[depth++] = i;
+      base[depth] = -1;
+      continue;
+    }
+    if (l.kind == LayerKind::kGroupEnd) {
+      if (depth == 0) return PsdRead::kBadGroups;
+      const int32_t start = open[--depth];
+      l.partner = start;
+      layers[start].partner = i;
+    }
+    if (!l.clipped) {
+      base[depth] = i;
+      continue;
+    }
+    // Clipped: to a layer of samples below it in the same group.
+    const int32_t b = base[depth];
+    if (b < 0 || layers[b].kind != LayerKind::kPixels || l.kind != LayerKind::kPixels) {
+      l.unsupported = PsdRead::kUnsupportedClipping;
+      continue;
+    }
+    l.partner = b;
+    layers[b].clipEnd = i + 1;
+  }
+  if (depth != 0) return PsdRead::kBadGroups;
+  return PsdRead::kOk;
+}
+
+void MarkShownLayers(PsdLayer* layers, int32_t count, bool* shown) {
+  bool groupShows[kMaxGroupDepth + 1];
+  int32_t depth = 0;
+  groupShows[0] = true;
+  for (int32_t i = 0; i < count; ++i) {
+    const PsdLayer& l = layers[i];
+    switch (l.kind) {
+      case LayerKind::kGroupStart: {
+        const PsdLayer& g = layers[l.partner];
+        const bool shows = groupShows[depth] && !g.hidden && g.opacity > 0;
+        groupShows[++depth] = shows;
+        shown[i] = shows;
+        break;
+      }
+      case LayerKind::kGroupEnd:
+        shown[i] = groupShows[depth--];
+        break;
+      case LayerKind::kOwnLayer:
+        shown[i] = false;
+        break;
+      case LayerKind::kPixels: {
+        bool shows = groupShows[depth] && !l.hidden && l.opacity > 0;
+        // A clipped layer shows only where and when its base does.
+        if (l.clipped && l.partner >= 0) shows = shows && shown[l.partner];
+        shown[i] = shows;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace kelvra

@@ -1,0 +1,87 @@
+// The layer records of a document, read into a table the compositor walks
+// bottom-up (file order), with everything that can be refused refused here,
+// before any pixel is touched.
+#pragma once
+
+#include <cstdint>
+
+#include "bitmap/psd_blend.h"
+#include "bitmap/psd_reader.h"
+#include "bitmap/psd_source.h"
+
+namespace kelvra {
+
+struct PsdRect {
+  int32_t top = 0, left = 0, bottom = 0, right = 0;
+  // Rows and columns; 0 for an empty or inverted rectangle, or one whose
+  // sides are more than 2^31 - 1 apart.
+  uint32_t Rows() const;
+  uint32_t Columns() const;
+};
+
+// One channel of a layer: where its data (compression value first) starts
+// and how long the channel entry says it is.
+struct PsdChannelRef {
+  uint64_t at = 0;
+  uint32_t length = 0;
+  bool present = false;
+};
+
+enum class LayerKind : uint8_t {
+  kPixels,      // a layer of samples
+  kGroupStart,  // the bounding divider below a group's layers
+  kGroupEnd,    // the group's own record, above its layers
+  kOwnLayer,    // the library's upper layer: left out of the layered reading
+};
+
+// Channel slots of a layer: the colour channels, transparency, user mask.
+enum : int32_t { kSlotTransparency = 3, kSlotMask = 4, kSlots = 5 };
+
+struct PsdLayer {
+  PsdRect rect;
+  PsdRect maskRect;
+  PsdChannelRef channels[kSlots];
+  BlendRow blend = nullptr;  // null for a pass-through group
+  uint8_t opacity = 255;
+  uint8_t fill = 255;
+  uint8_t maskDefault = 0;
+  bool maskEnabled = false;
+  bool clipped = false;
+  bool hidden = false;
+  LayerKind kind = LayerKind::kPixels;
+  // What stops the compositor from reproducing this layer (kOk: nothing).
+  // Checked only for layers that show.
+  PsdRead unsupported = PsdRead::kOk;
+  int32_t partner = -1;  // start <-> end of a group
+  int32_t clipEnd = -1;  // a clipping base: one past its last clipped layer
+  int32_t stream[kSlots] = {-1, -1, -1, -1, -1};  // RowStream of each slot
+};
+
+// The layer and mask section's layer records. `colourChannels`: 1 for
+// grayscale, 3 for RGB. `layers` receives up to `capacity` records (with
+// capacity 0 only the count is read). On success `*count` is the number of
+// records and `*channelDataAt` where their channel data begins.
+struct LayerSection {
+  uint64_t infoAt = 0, infoEnd = 0;  // the layer info's bytes
+  int32_t count = 0;                 // records (the stored count's absolute value)
+  bool deepLayers = false;           // 16- or 32-bit layer blocks among the tagged blocks
+};
+
+// Reads the section lengths at `c` (the layer and mask section's length
+// field) and the layer count; kOk with count 0 when there are no layers.
+PsdRead ReadLayerSection(SourceCursor c, LayerSection* section);
+
+// Reads every record into `layers` (section.count entries), places each
+// channel in the channel data, and links groups and clipping.
+// `excludeOwnLayer`: the library's upper layer is marked kOwnLayer.
+PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
+                         int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers);
+
+// Whether layer i shows at all: itself, every group around it and, for a
+// clipped layer, its base visible with opacity above 0.
+void MarkShownLayers(PsdLayer* layers, int32_t count, bool* shown);
+
+// The deepest nesting of groups accepted.
+constexpr int32_t kMaxGroupDepth = 64;
+
+}  // namespace kelvra

@@ -1,0 +1,154 @@
+#include "tests/support/psd_feature_docs.h"
+
+#include <cstring>
+
+#include "tests/support/psd_build.h"
+
+namespace kelvra::testing {
+
+namespace {
+
+constexpr int kW = 5, kH = 3;
+
+TestChannel Ramp(int16_t id, int rows, int columns, int step, uint16_t compression = 1) {
+  TestChannel c;
+  c.id = id, c.compression = compression;
+  for (int i = 0; i < rows * columns; ++i) c.samples.push_back(static_cast<uint8_t>(i * step + id));
+  return c;
+}
+
+TestLayer Layer(int top, int left, int bottom, int right, const char* key = "norm",
+                bool transparency = true) {
+  TestLayer l;
+  l.top = top, l.left = left, l.bottom = bottom, l.right = right;
+  const int rows = bottom - top, columns = right - left;
+  if (transparency) l.channels.push_back(Ramp(-1, rows, columns, 37));
+  for (int16_t id : {0, 1, 2}) l.channels.push_back(Ramp(id, rows, columns, 11 + 7 * id, id % 2));
+  std::memcpy(l.blendKey, key, 4);
+  return l;
+}
+
+TestLayer Divider() {
+  TestLayer l;
+  l.name = "</Layer group>";
+  l.blocks = SectionBlock(3);
+  return l;
+}
+
+TestLayer Group(const char* key, uint8_t opacity = 255) {
+  TestLayer l;
+  l.name = "Group";
+  l.opacity = opacity;
+  std::memcpy(l.blendKey, key, 4);
+  l.blocks = SectionBlock(1, key);
+  return l;
+}
+
+TestDoc Doc(std::vector<TestLayer> layers) {
+  TestDoc d;
+  d.rows = kH, d.columns = kW, d.layerSection = true;
+  d.compositeCompression = 1;
+  d.composite = {std::vector<uint8_t>(kW * kH, 10), std::vector<uint8_t>(kW * kH, 20),
+                 std::vector<uint8_t>(kW * kH, 30)};
+  d.layers = std::move(layers);
+  return d;
+}
+
+}  // namespace
+
+std::vector<NamedDocument> FeatureDocuments() {
+  std::vector<NamedDocument> out;
+  auto add = [&](const std::string& name, const TestDoc& d) { out.push_back({name, BuildPsd(d)}); };
+
+  add("blend-modes-stacked", Doc({Layer(0, 0, kH, kW), Layer(0, 0, kH, kW, "mul "),
+                                  Layer(-1, 1, 2, 9, "scrn"), Layer(1, -2, 4, 3, "over"),
+                                  Layer(0, 0, kH, kW, "sLit"), Layer(0, 2, 3, 5, "idiv")}));
+  {
+    TestLayer masked = Layer(0, 0, kH, kW, "hLit");
+    masked.hasMask = true;
+    masked.maskTop = -2, masked.maskLeft = 3, masked.maskBottom = 2, masked.maskRight = 11;
+    masked.maskDefault = 255;
+    masked.channels.push_back(Ramp(-2, 4, 8, 29));
+    masked.blocks = ByteBlock("iOpa", 140);
+    masked.opacity = 200;
+    add("mask-rectangle-past-the-edges", Doc({Layer(0, 0, kH, kW), masked}));
+    masked.maskTop = 2, masked.maskLeft = 1, masked.maskBottom = 2, masked.maskRight = 4;
+    masked.channels.back() = Ramp(-2, 0, 3, 1);
+    add("mask-rectangle-empty", Doc({Layer(0, 0, kH, kW), masked}));
+    masked.maskFlags = 0x02;
+    add("mask-disabled", Doc({Layer(0, 0, kH, kW), masked}));
+  }
+  add("groups-pass-through-and-isolated",
+      Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, kH, kW, "mul "), Divider(),
+           Layer(0, 1, 2, 4, "lite"), Group("norm", 180), Group("pass", 90),
+           Layer(0, 0, 2, 2, "diff")}));
+  {
+    TestLayer hidden = Group("dark");
+    hidden.flags = 0x02;
+    add("group-hidden-with-refused-inside",
+        Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, kH, kW, "hue "), hidden}));
+  }
+  {
+    std::vector<TestLayer> layers = {Layer(0, 0, kH, kW)};
+    for (int i = 0; i < 65; ++i) layers.push_back(Divider());
+    layers.push_back(Layer(0, 0, 1, 1));
+    for (int i = 0; i < 65; ++i) layers.push_back(Group(i % 2 ? "pass" : "norm"));
+    add("groups-nested-65-deep", Doc(layers));
+  }
+  add("groups-divider-never-closed", Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, kH, kW)}));
+  add("groups-closed-without-divider", Doc({Layer(0, 0, kH, kW), Group("pass")}));
+  {
+    TestLayer clipped = Layer(0, 0, kH, kW, "mul ");
+    clipped.clipping = 1;
+    TestLayer base = Layer(1, 1, 3, 4);
+    base.opacity = 128;
+    add("clipping-to-a-cropped-base", Doc({Layer(0, 0, kH, kW), base, clipped, clipped}));
+    add("clipping-to-a-group", Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, 1, 1),
+                                    Group("pass"), clipped}));
+  }
+  {
+    TestLayer unknown = Layer(0, 0, kH, kW, "diss");
+    add("blend-key-unknown", Doc({Layer(0, 0, kH, kW), unknown}));
+    TestLayer adjust = Layer(0, 0, kH, kW);
+    adjust.blocks = Block("levl", std::vector<uint8_t>(10, 0));
+    add("adjustment-layer", Doc({Layer(0, 0, kH, kW), adjust}));
+    TestLayer effects = Layer(0, 0, kH, kW);
+    effects.blocks = Block("lfx2", {0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 'e', 'n', 'a', 'b',
+                                    'b', 'o', 'o', 'l', 1});
+    add("effects-enabled", Doc({Layer(0, 0, kH, kW), effects}));
+    TestLayer own = Layer(0, 0, kH, kW, "hLit");
+    own.name = "other";
+    own.blocks = UnicodeNameBlock("KShading (do not edit this layer)");
+    add("own-layer-by-unicode-name", Doc({Layer(0, 0, kH, kW), own, Layer(1, 1, 2, 2)}));
+    TestLayer odd = Layer(0, 0, kH, kW);
+    odd.blocks = Block("luni", {0xFF, 0xFF, 0xFF, 0xFF, 0, 'K'});
+    std::vector<uint8_t> more = Block("lsct", {0, 0});
+    odd.blocks.insert(odd.blocks.end(), more.begin(), more.end());
+    more = Block("iOpa", {});
+    odd.blocks.insert(odd.blocks.end(), more.begin(), more.end());
+    add("tagged-blocks-short-and-oversized", Doc({Layer(0, 0, kH, kW), odd}));
+  }
+  {
+    TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
+    d.omitComposite = true;
+    add("no-composite-layers-only", d);
+    d = Doc({Layer(0, 0, kH, kW)});
+    d.globalBlocks = Block("Lr16", {0, 0, 0, 0});
+    add("deep-layer-block-after-the-info", d);
+  }
+  {
+    TestDoc d = Doc({});
+    d.mode = 1, d.channels = 1;
+    d.composite = {std::vector<uint8_t>(kW * kH, 10)};
+    TestLayer a, b;
+    a.bottom = b.bottom = kH, a.right = b.right = kW;
+    a.channels = {Ramp(0, kH, kW, 3)};
+    b.channels = {Ramp(-1, kH, kW, 41), Ramp(0, kH, kW, 9, 0)};
+    std::memcpy(b.blendKey, "lbrn", 4);
+    d.layers = {a, b};
+    add("grayscale-layers", d);
+  }
+  return out;
+}
+
+}  // namespace kelvra::testing

@@ -1,0 +1,685 @@
+// The layer compositor: each blend formula against its definition in real
+// numbers on the edge levels, and hand-built documents for every feature the
+// layered reading honours or refuses. Expected levels are worked out by hand
+// from the formulas in psd_blend.h (each product rounded to the nearest
+// level) and written next to each case.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bitmap/abitmap.h"
+#include "bitmap/psd_blend.h"
+#include "bitmap/psd_reader.h"
+#include "tests/support/psd_build.h"
+#include "tests/support/test_env.h"
+
+namespace kelvra {
+namespace {
+
+using testing::Block;
+using testing::BuildPsd;
+using testing::ByteBlock;
+using testing::SectionBlock;
+using testing::TestChannel;
+using testing::TestDoc;
+using testing::TestLayer;
+using testing::UnicodeNameBlock;
+
+// ---- blend formulas ------------------------------------------------------------
+
+uint8_t Blend(const char* key, uint8_t cb, uint8_t cs) {
+  BlendRow f = FindBlend(reinterpret_cast<const uint8_t*>(key));
+  EXPECT_NE(f, nullptr) << key;
+  if (f == nullptr) return 0;
+  uint8_t out = 0;
+  f(&cb, &cs, &out, 1);
+  return out;
+}
+
+// The W3C definitions in real numbers on [0, 1], written from the text of
+// the definitions rather than from the library's code.
+double Reference(const std::string& key, double b, double s) {
+  auto hardLight = [](double b, double s) {
+    return s <= 0.5 ? b * 2 * s : b + (2 * s - 1) - b * (2 * s - 1);
+  };
+  if (key == "norm") return s;
+  if (key == "mul ") return b * s;
+  if (key == "scrn") return b + s - b * s;
+  if (key == "over") return hardLight(s, b);
+  if (key == "dark") return std::min(b, s);
+  if (key == "lite") return std::max(b, s);
+  if (key == "hLit") return hardLight(b, s);
+  if (key == "sLit") {
+    if (s <= 0.5) return b - (1 - 2 * s) * b * (1 - b);
+    const double d = b <= 0.25 ? ((16 * b - 12) * b + 4) * b : std::sqrt(b);
+    return b + (2 * s - 1) * (d - b);
+  }
+  if (key == "diff") return std::fabs(b - s);
+  if (key == "smud") return b + s - 2 * b * s;
+  if (key == "div ") return b == 0 ? 0 : s == 1 ? 1 : std::min(1.0, b / (1 - s));
+  if (key == "idiv") return b == 1 ? 1 : s == 0 ? 0 : 1 - std::min(1.0, (1 - b) / s);
+  if (key == "lddg") return std::min(1.0, b + s);
+  if (key == "lbrn") return std::max(0.0, b + s - 1);
+  ADD_FAILURE() << key;
+  return 0;
+}
+
+const char* const kKeys[] = {"norm", "mul ", "scrn", "over", "dark", "lite", "hLit",
+                             "sLit", "diff", "smud", "div ", "idiv", "lddg", "lbrn"};
+
+TEST(BlendFormulas, EveryModeMatchesItsDefinitionOnTheEdgeLevels) {
+  const int levels[] = {0, 1, 63, 64, 127, 128, 129, 254, 255};
+  for (const char* key : kKeys) {
+    for (int b : levels) {
+      for (int s : levels) {
+        // Halves round up; 1e-9 keeps a half computed as x.4999... one.
+        const double exact = Reference(key, b / 255.0, s / 255.0) * 255;
+        const int expected = static_cast<int>(std::floor(exact + 0.5 + 1e-9));
+        EXPECT_EQ(Blend(key, static_cast<uint8_t>(b), static_cast<uint8_t>(s)), expected)
+            << "'" << key << "' cb " << b << " cs " << s << " exact " << exact;
+      }
+    }
+  }
+}
+
+// Long rows go through the 16-at-a-time paths: every pair of levels, in
+// rows of 256 with the row's start moved so that the tail is exercised too.
+TEST(BlendFormulas, EveryPairOfLevelsInLongRows) {
+  std::vector<uint8_t> b(256 + 7), s(256 + 7), out(256 + 7);
+  for (const char* key : kKeys) {
+    BlendRow f = FindBlend(reinterpret_cast<const uint8_t*>(key));
+    ASSERT_NE(f, nullptr);
+    for (int cb = 0; cb < 256; ++cb) {
+      for (int i = 0; i < 256; ++i) b[i + cb % 7] = static_cast<uint8_t>(cb), s[i + cb % 7] = static_cast<uint8_t>(i);
+      f(b.data() + cb % 7, s.data() + cb % 7, out.data(), 256);
+      for (int cs = 0; cs < 256; ++cs) {
+        const double exact = Reference(key, cb / 255.0, cs / 255.0) * 255;
+        ASSERT_EQ(out[cs], static_cast<int>(std::floor(exact + 0.5 + 1e-9)))
+            << "'" << key << "' cb " << cb << " cs " << cs;
+      }
+    }
+  }
+  // The alpha products against a * b / 255 rounded, in rows.
+  std::vector<uint8_t> a(256), m(256);
+  for (int x = 0; x < 256; ++x) {
+    for (int i = 0; i < 256; ++i) a[i] = static_cast<uint8_t>(i), m[i] = static_cast<uint8_t>(x);
+    MulRows(a.data(), m.data(), 256);
+    std::vector<uint8_t> scaled(256);
+    for (int i = 0; i < 256; ++i) scaled[i] = static_cast<uint8_t>(i);
+    ScaleRow(scaled.data(), static_cast<uint32_t>(x), 256);
+    for (int i = 0; i < 256; ++i) {
+      const int expected = static_cast<int>(std::floor(i * x / 255.0 + 0.5));
+      ASSERT_EQ(a[i], expected) << i << " " << x;
+      ASSERT_EQ(scaled[i], expected) << i << " " << x;
+    }
+  }
+}
+
+TEST(BlendFormulas, WorkedValues) {
+  EXPECT_EQ(Blend("mul ", 128, 128), 64);    // 64.25
+  EXPECT_EQ(Blend("scrn", 128, 128), 192);   // 191.75
+  EXPECT_EQ(Blend("hLit", 128, 128), 128);   // screen(128, 1): 128.498
+  EXPECT_EQ(Blend("hLit", 200, 127), 199);   // multiply(200, 254): 199.2
+  EXPECT_EQ(Blend("over", 127, 200), 199);   // hard light swapped
+  EXPECT_EQ(Blend("smud", 128, 128), 127);   // 256 - 128.502
+  EXPECT_EQ(Blend("div ", 64, 128), 129);    // 64 * 255 / 127 = 128.50
+  EXPECT_EQ(Blend("div ", 128, 128), 255);   // 257, clipped
+  EXPECT_EQ(Blend("div ", 0, 255), 0);       // cb = 0 wins over cs = 1
+  EXPECT_EQ(Blend("idiv", 128, 128), 2);     // 255 / 128 = 1.99
+  EXPECT_EQ(Blend("idiv", 255, 0), 255);     // cb = 1 wins over cs = 0
+  EXPECT_EQ(Blend("lddg", 128, 128), 255);
+  EXPECT_EQ(Blend("lbrn", 128, 128), 1);
+  // Soft light follows the W3C polynomial below a quarter: Photoshop's
+  // square root would give 64 here.
+  EXPECT_EQ(Blend("sLit", 16, 255), 53);
+  EXPECT_EQ(Blend("sLit", 128, 255), 181);   // sqrt(128/255) * 255 = 180.67
+}
+
+TEST(BlendFormulas, UnknownKeysAreNotInTheTable) {
+  for (const char* key : {"diss", "vLit", "lLit", "pLit", "hMix", "fsub", "fdiv", "hue ",
+                          "sat ", "colr", "lum ", "dkCl", "lgCl", "pass", "NORM", "\0\0\0\0"}) {
+    EXPECT_EQ(FindBlend(reinterpret_cast<const uint8_t*>(key)), nullptr) << key;
+  }
+}
+
+TEST(BlendFormulas, SourceOverRoundsExactly) {
+  // Every alpha, backdrop and source level against the rational result, in
+  // rows of 256 sources (the wide path and its tail).
+  std::vector<uint8_t> d(256), src(256), al(256);
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; b += 3) {
+      for (int s = 0; s < 256; ++s) {
+        d[s] = static_cast<uint8_t>(b), src[s] = static_cast<uint8_t>(s), al[s] = static_cast<uint8_t>(a);
+      }
+      OverOpaque(d.data(), src.data(), al.data(), 253);
+      for (int s = 0; s < 253; ++s) {
+        ASSERT_EQ(d[s], static_cast<int>(std::floor((a * s + (255 - a) * b) / 255.0 + 0.5)))
+            << a << " " << b << " " << s;
+      }
+    }
+  }
+  // Over a translucent backdrop: half a source over half a backdrop.
+  uint8_t red = 200, green = 0, blue = 0, alpha = 128;
+  uint8_t* cb[3] = {&red, &green, &blue};
+  const uint8_t sr = 0, sg = 100, sb = 0, sa = 128;
+  const uint8_t* cs[3] = {&sr, &sg, &sb};
+  uint8_t scratch[3];
+  OverTranslucent(cb, &alpha, cs, &sa, nullptr, 3, scratch, 1);
+  // A = 255 * 128 + 128 * 127 = 48896: alpha 191.75 -> 192; red
+  // 128 * 127 * 200 / 48896 = 66.5 -> 66 (66.49), green 128 * 255 * 100 / 48896 = 66.75 -> 67.
+  EXPECT_EQ(alpha, 192);
+  EXPECT_EQ(red, 66);
+  EXPECT_EQ(green, 67);
+  EXPECT_EQ(blue, 0);
+}
+
+// ---- documents -------------------------------------------------------------------
+
+constexpr int kW = 4, kH = 2;
+
+TestChannel Plane(int16_t id, uint8_t value, int n, uint16_t compression = 1) {
+  TestChannel c;
+  c.id = id, c.compression = compression;
+  c.samples.assign(n, value);
+  return c;
+}
+
+// A layer covering the document in one colour, with a transparency channel
+// when `alpha` is not 255.
+TestLayer Solid(uint8_t r, uint8_t g, uint8_t b, uint8_t alpha = 255) {
+  TestLayer l;
+  l.bottom = kH, l.right = kW;
+  if (alpha != 255) l.channels.push_back(Plane(-1, alpha, kW * kH));
+  l.channels.push_back(Plane(0, r, kW * kH));
+  l.channels.push_back(Plane(1, g, kW * kH));
+  l.channels.push_back(Plane(2, b, kW * kH));
+  return l;
+}
+
+TestLayer GroupStart() {
+  TestLayer l;
+  l.name = "</Layer group>";
+  l.blocks = SectionBlock(3);
+  return l;
+}
+
+TestLayer GroupEnd(const char* key, uint8_t opacity = 255) {
+  TestLayer l;
+  l.name = "Group";
+  std::memcpy(l.blendKey, key, 4);
+  l.opacity = opacity;
+  l.blocks = SectionBlock(1, key);
+  return l;
+}
+
+TestDoc Document(std::vector<TestLayer> layers) {
+  TestDoc d;
+  d.rows = kH, d.columns = kW, d.layerSection = true;
+  d.composite = {std::vector<uint8_t>(kW * kH, 1), std::vector<uint8_t>(kW * kH, 2),
+                 std::vector<uint8_t>(kW * kH, 3)};
+  d.layers = std::move(layers);
+  return d;
+}
+
+struct Rgb {
+  int r, g, b;
+  bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+  return os << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+class CompositorTest : public testing::KelvraTest {
+ protected:
+  ABitMap target;
+  void TearDown() override {
+    target.Release();
+    KelvraTest::TearDown();
+  }
+  PsdRead Read(const TestDoc& d) {
+    const std::vector<uint8_t> doc = BuildPsd(d);
+    return ReadLayeredImage(doc.data(), doc.size(), false, &target);
+  }
+  Rgb At(int x, int y) const {
+    const uint8_t* p = target.pixels + 4 * (y * target.width + x);
+    return {p[2], p[1], p[0]};
+  }
+  // Reads and returns pixel (x, y); every pixel must be equal when `uniform`.
+  Rgb ReadOne(const TestDoc& d, int x = 0, int y = 0) {
+    EXPECT_EQ(Read(d), PsdRead::kOk);
+    if (target.pixels == nullptr) return {-1, -1, -1};
+    return At(x, y);
+  }
+};
+
+TEST_F(CompositorTest, OpacityFillAndTransparency) {
+  // 100 over 200 at opacity 128: (128 * 100 + 127 * 200) / 255 = 149.8.
+  TestLayer top = Solid(100, 100, 100);
+  top.opacity = 128;
+  EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), top})), (Rgb{150, 150, 150}));
+  // Fill opacity alone does the same for a normal layer.
+  top = Solid(100, 100, 100);
+  top.blocks = ByteBlock("iOpa", 128);
+  EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), top})), (Rgb{150, 150, 150}));
+  // Both: alpha 128 * 128 / 255 = 64; (64 * 100 + 191 * 200) / 255 = 174.9.
+  top.opacity = 128;
+  EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), top})), (Rgb{175, 175, 175}));
+  // Transparency 51 (a fifth): 200 - 0.2 * 100 = 180.
+  EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), Solid(100, 100, 100, 51)})),
+            (Rgb{180, 180, 180}));
+  // Opacity 0 contributes nothing, and is not examined: its unknown key
+  // does not refuse the document.
+  top = Solid(0, 0, 0);
+  top.opacity = 0;
+  std::memcpy(top.blendKey, "diss", 4);
+  EXPECT_EQ(ReadOne(Document({Solid(10, 20, 30), top})), (Rgb{10, 20, 30}));
+  // The bottom layer is opaque whatever its transparency and opacity.
+  TestLayer bottom = Solid(10, 20, 30, 0);
+  bottom.opacity = 10;
+  EXPECT_EQ(ReadOne(Document({bottom})), (Rgb{10, 20, 30}));
+}
+
+TEST_F(CompositorTest, BlendModesOverTheBackdrop) {
+  for (const char* key : kKeys) {
+    TestLayer top = Solid(0, 128, 255);
+    std::memcpy(top.blendKey, key, 4);
+    const Rgb got = ReadOne(Document({Solid(128, 128, 128), top}));
+    EXPECT_EQ(got, (Rgb{Blend(key, 128, 0), Blend(key, 128, 128), Blend(key, 128, 255)})) << key;
+    // At half opacity the blend result is mixed with the backdrop.
+    top.opacity = 128;
+    const uint8_t b = Blend(key, 128, 255);
+    const int mixed = static_cast<int>(std::floor((128 * b + 127 * 128) / 255.0 + 0.5));
+    EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), top})).b, mixed) << key;
+  }
+  // "pass" on a layer that is no group blends as normal.
+  TestLayer pass = Solid(7, 8, 9);
+  std::memcpy(pass.blendKey, "pass", 4);
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), pass})), (Rgb{7, 8, 9}));
+}
+
+TEST_F(CompositorTest, LayerRectanglesAreClippedToTheDocument) {
+  // A 2 x 1 layer at (3, 1) reaches past the right edge; a 8 x 6 layer at
+  // (-2, -2) covers everything with its middle.
+  TestLayer small;
+  small.top = 1, small.left = 3, small.bottom = 2, small.right = 5;
+  small.channels = {Plane(0, 90, 2), Plane(1, 91, 2), Plane(2, 92, 2)};
+  EXPECT_EQ(Read(Document({Solid(1, 1, 1), small})), PsdRead::kOk);
+  EXPECT_EQ(At(3, 1), (Rgb{90, 91, 92}));
+  EXPECT_EQ(At(2, 1), (Rgb{1, 1, 1}));
+  EXPECT_EQ(At(3, 0), (Rgb{1, 1, 1}));
+  TestLayer big;
+  big.top = -2, big.left = -2, big.bottom = 4, big.right = 6;
+  std::vector<uint8_t> red(6 * 8);
+  for (int i = 0; i < 48; ++i) red[i] = static_cast<uint8_t>(i);
+  big.channels = {TestChannel{0, 1, red, {}}, Plane(1, 5, 48), Plane(2, 6, 48)};
+  big.opacity = 255;
+  EXPECT_EQ(Read(Document({Solid(1, 1, 1), big})), PsdRead::kOk);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) EXPECT_EQ(At(x, y).r, (y + 2) * 8 + x + 2) << x << "," << y;
+  }
+  // A layer entirely outside, or empty, changes nothing.
+  TestLayer outside;
+  outside.top = 5, outside.left = 0, outside.bottom = 6, outside.right = 2;
+  outside.channels = {Plane(0, 90, 2)};
+  EXPECT_EQ(ReadOne(Document({Solid(1, 1, 1), outside, TestLayer()})), (Rgb{1, 1, 1}));
+}
+
+// A layer reaching 40000 columns past the left edge: its PackBits rows are
+// longer than a stream's window and are decoded in pieces from the file;
+// the result is the same as from memory.
+TEST_F(CompositorTest, LayersFarWiderThanTheDocumentReadThroughTheFile) {
+  TestLayer wide;
+  wide.top = 0, wide.left = -40000, wide.bottom = 2, wide.right = 4;
+  const int columns = 40004;
+  std::vector<uint8_t> red(2 * columns), green(2 * columns, 77);
+  for (int i = 0; i < 2 * columns; ++i) red[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+  wide.channels = {TestChannel{0, 1, red, {}}, TestChannel{1, 1, green, {}}, Plane(2, 5, 2 * columns)};
+  const TestDoc d = Document({Solid(1, 1, 1), wide});
+  testing::TempDir dir;
+  const std::string path = dir.File("wide.psd");
+  testing::WriteFileBytes(path, BuildPsd(d));
+  ASSERT_EQ(target.LoadLayeredFromFile(path.c_str(), false), 0);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) {
+      const Rgb expected = y < 2 ? Rgb{red[y * columns + 40000 + x], 77, 5} : Rgb{1, 1, 1};
+      EXPECT_EQ(At(x, y), expected) << x << "," << y;
+    }
+  }
+  std::vector<uint8_t> fromFile(target.pixels, target.pixels + 4 * kW * kH);
+  ASSERT_EQ(Read(d), PsdRead::kOk);
+  EXPECT_EQ(std::vector<uint8_t>(target.pixels, target.pixels + 4 * kW * kH), fromFile);
+}
+
+TEST_F(CompositorTest, UserMaskWithItsRectangleDefaultAndDisabledFlag) {
+  // The mask covers column 1 only, 255 there; outside it the default.
+  for (uint8_t fallback : {0, 255}) {
+    TestLayer top = Solid(100, 100, 100);
+    top.hasMask = true;
+    top.maskTop = 0, top.maskLeft = 1, top.maskBottom = 2, top.maskRight = 2;
+    top.maskDefault = fallback;
+    top.channels.push_back(Plane(-2, 255, 2));
+    ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
+    EXPECT_EQ(At(1, 0).r, 100);
+    EXPECT_EQ(At(0, 1).r, fallback == 0 ? 200 : 100);
+    EXPECT_EQ(At(3, 0).r, fallback == 0 ? 200 : 100);
+    // A half mask inside: 51 -> a fifth of the layer.
+    top.channels.back() = Plane(-2, 51, 2, 0);
+    ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
+    EXPECT_EQ(At(1, 1).r, 180);
+    // Disabled: the layer shows everywhere.
+    top.maskFlags = 0x02;
+    ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0).r, 100);
+    EXPECT_EQ(At(1, 1).r, 100);
+    // Mask data without the mask's channel: nothing is masked.
+    top.maskFlags = 0;
+    top.channels.pop_back();
+    ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0).r, 100);
+  }
+  // A mask larger than the layer, reaching past the document.
+  TestLayer top;
+  top.top = 0, top.left = 2, top.bottom = 2, top.right = 4;
+  top.channels = {Plane(0, 100, 4), Plane(1, 100, 4), Plane(2, 100, 4)};
+  top.hasMask = true;
+  top.maskTop = -1, top.maskLeft = 1, top.maskBottom = 3, top.maskRight = 9;
+  std::vector<uint8_t> m(4 * 8, 0);
+  m[1 * 8 + 2] = 255;  // document (3, 0)
+  top.channels.push_back(TestChannel{-2, 1, m, {}});
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), top})), PsdRead::kOk);
+  EXPECT_EQ(At(3, 0).r, 100);
+  EXPECT_EQ(At(2, 0).r, 200);
+  EXPECT_EQ(At(3, 1).r, 200);
+}
+
+TEST_F(CompositorTest, GroupsVisibilityOpacityAndIsolation) {
+  // A multiply layer in a pass-through group multiplies the bottom layer;
+  // in an isolated (normal) group it has nothing below it and comes out as
+  // its own colour.
+  TestLayer mul = Solid(100, 100, 100);
+  std::memcpy(mul.blendKey, "mul ", 4);
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), mul, GroupEnd("pass")})).r,
+            50);  // 128 * 100 / 255 = 50.2
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), mul, GroupEnd("norm")})).r,
+            100);
+  // The isolated group's own mode applies to its result.
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), Solid(100, 100, 100),
+                              GroupEnd("mul ")})).r,
+            50);
+  // Group opacity 128 over 200: as a layer of that opacity would.
+  for (const char* key : {"pass", "norm"}) {
+    EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), GroupStart(), Solid(100, 100, 100),
+                                GroupEnd(key, 128)})).r,
+              150)
+        << key;
+  }
+  // Hidden, or opacity 0: nothing of the group counts, not even what it
+  // would refuse.
+  TestLayer odd = Solid(0, 0, 0);
+  std::memcpy(odd.blendKey, "diss", 4);
+  TestLayer hidden = GroupEnd("pass");
+  hidden.flags = 0x02;
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupStart(), odd, hidden})), (Rgb{9, 9, 9}));
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupStart(), odd, GroupEnd("norm", 0)})),
+            (Rgb{9, 9, 9}));
+  // A hidden layer inside a shown group counts for nothing either.
+  TestLayer hiddenLayer = Solid(0, 0, 0);
+  hiddenLayer.flags = 0x02;
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupStart(), hiddenLayer, GroupEnd("pass")})),
+            (Rgb{9, 9, 9}));
+  // Groups inside groups, the inner one isolated inside a pass-through one.
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), GroupStart(), mul,
+                              GroupEnd("norm"), GroupEnd("pass")})).r,
+            100);
+}
+
+TEST_F(CompositorTest, GroupMaskLimitsTheGroup) {
+  TestLayer end = GroupEnd("pass");
+  end.hasMask = true;
+  end.maskTop = 0, end.maskLeft = 0, end.maskBottom = 2, end.maskRight = 2;
+  end.channels.push_back(Plane(-2, 255, 4));
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), GroupStart(), Solid(100, 100, 100), end})),
+            PsdRead::kOk);
+  EXPECT_EQ(At(1, 1).r, 100);
+  EXPECT_EQ(At(2, 0).r, 200);
+}
+
+TEST_F(CompositorTest, ClippingToTheLayerBelow) {
+  // The base covers columns 0 and 1; the clipped layer covers everything
+  // but shows only over the base.
+  TestLayer base;
+  base.bottom = 2, base.right = 2;
+  base.channels = {Plane(0, 50, 4), Plane(1, 50, 4), Plane(2, 50, 4)};
+  TestLayer clipped = Solid(100, 100, 100);
+  clipped.clipping = 1;
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), base, clipped})), PsdRead::kOk);
+  EXPECT_EQ(At(0, 0).r, 100);
+  EXPECT_EQ(At(3, 1).r, 200);
+  // The base's transparency shapes it: a fifth of the base, so a fifth of
+  // the clipped layer over the backdrop: 200 - 0.2 * 100 = 180.
+  base.channels.push_back(Plane(-1, 51, 4));
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), base, clipped})), PsdRead::kOk);
+  EXPECT_EQ(At(1, 0).r, 180);
+  EXPECT_EQ(At(2, 0).r, 200);
+  // A hidden base hides what is clipped to it.
+  base.flags = 0x02;
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), base, clipped})), PsdRead::kOk);
+  EXPECT_EQ(At(0, 0).r, 200);
+  // Clipped in multiply onto a base at opacity 128: (50 * 100 / 255 = 19.6
+  // -> 20) mixed half with 200: (128 * 20 + 127 * 200) / 255 = 109.7.
+  base.flags = 0;
+  base.channels.pop_back();
+  base.opacity = 128;
+  std::memcpy(clipped.blendKey, "mul ", 4);
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), base, clipped})), PsdRead::kOk);
+  EXPECT_EQ(At(0, 0).r, 110);
+}
+
+TEST_F(CompositorTest, StructureThatCannotBeCompositedIsRefused) {
+  // Clipping with no layer below in its group, or to a group.
+  TestLayer clipped = Solid(1, 1, 1);
+  clipped.clipping = 1;
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), clipped, GroupEnd("pass")})),
+            PsdRead::kUnsupportedClipping);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), Solid(1, 1, 1), GroupEnd("pass"),
+                           clipped})),
+            PsdRead::kUnsupportedClipping);
+  // Unbalanced dividers.
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), Solid(1, 1, 1)})), PsdRead::kBadGroups);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), Solid(1, 1, 1), GroupEnd("pass")})),
+            PsdRead::kBadGroups);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupEnd("pass"), GroupStart()})),
+            PsdRead::kBadGroups);
+  // 64 levels deep is read; 65 is refused.
+  for (int depth : {64, 65}) {
+    std::vector<TestLayer> layers = {Solid(9, 9, 9)};
+    for (int i = 0; i < depth; ++i) layers.push_back(GroupStart());
+    layers.push_back(Solid(1, 2, 3));
+    for (int i = 0; i < depth; ++i) layers.push_back(GroupEnd(i % 2 ? "pass" : "norm"));
+    if (depth == 64) {
+      EXPECT_EQ(ReadOne(Document(layers)), (Rgb{1, 2, 3}));
+    } else {
+      EXPECT_EQ(Read(Document(layers)), PsdRead::kBadGroups);
+    }
+  }
+}
+
+TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> blocks;
+    PsdRead why;
+  };
+  // An effects descriptor with the master switch and one effect's switch.
+  auto effects = [](uint8_t master, uint8_t enabled) {
+    std::vector<uint8_t> d = {0, 0, 0, 0, 0, 0, 0, 16};
+    const std::string m = "masterFXSwitch";
+    for (uint8_t b : {0, 0, 0, 14}) d.push_back(b);
+    d.insert(d.end(), m.begin(), m.end());
+    for (char c : std::string("bool")) d.push_back(c);
+    d.push_back(master);
+    for (uint8_t b : {0, 0, 0, 0}) d.push_back(b);
+    for (char c : std::string("enabbool")) d.push_back(c);
+    d.push_back(enabled);
+    return Block("lfx2", d);
+  };
+  const Case cases[] = {
+      {"levels adjustment", Block("levl", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
+      {"solid colour fill", Block("SoCo", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
+      {"vector mask", Block("vmsk", std::vector<uint8_t>(8, 0)), PsdRead::kVectorMask},
+      {"vector mask (new key)", Block("vsms", std::vector<uint8_t>(8, 0)), PsdRead::kVectorMask},
+      {"effects on", effects(1, 1), PsdRead::kLayerEffects},
+      {"old effects on", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c', 'm', 'n', 'S', 0, 0,
+                                         0, 7, 0, 0, 0, 0, 1, 0, 0}),
+       PsdRead::kLayerEffects},
+      {"effects master off", effects(0, 1), PsdRead::kOk},
+      {"every effect off", effects(1, 0), PsdRead::kOk},
+      {"old effects off", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c', 'm', 'n', 'S', 0, 0,
+                                          0, 7, 0, 0, 0, 0, 0, 0, 0}),
+       PsdRead::kOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestLayer top = Solid(1, 1, 1);
+    top.blocks = c.blocks;
+    target.Allocate(1, 1, 32);
+    std::memset(target.pixels, 0x5A, 4);
+    uint8_t* held = target.pixels;
+    EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), c.why);
+    if (c.why != PsdRead::kOk) {
+      // Refused before anything was touched.
+      EXPECT_EQ(target.pixels, held);
+      EXPECT_EQ(target.width, 1);
+      EXPECT_EQ(target.pixels[0], 0x5A);
+      // The same layer hidden is not examined.
+      top.flags = 0x02;
+      EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kOk);
+    }
+    target.Release();
+  }
+  // Unknown blend keys, inverted masks and masks with density.
+  TestLayer top = Solid(1, 1, 1);
+  std::memcpy(top.blendKey, "hue ", 4);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnknownBlendMode);
+  TestLayer end = GroupEnd("fsub");
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), Solid(1, 1, 1), end})),
+            PsdRead::kUnknownBlendMode);
+  top = Solid(1, 1, 1);
+  top.hasMask = true, top.maskBottom = 2, top.maskRight = 4;
+  top.channels.push_back(Plane(-2, 255, 8));
+  top.maskFlags = 0x04;
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnsupportedMask);
+  top.maskFlags = 0x10;
+  top.maskExtra = {0x01, 128};  // parameters: user mask density 128
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnsupportedMask);
+  top.maskExtra = {0x01, 255};  // full density is what a plain mask does
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kOk);
+  // 16- and 32-bit layer blocks after the layer info.
+  for (const char* key : {"Lr16", "Lr32"}) {
+    TestDoc d = Document({Solid(9, 9, 9)});
+    d.globalBlocks = Block(key, {0, 0, 0, 0});
+    EXPECT_EQ(Read(d), PsdRead::kDeepLayers) << key;
+  }
+  // Layer channels in ZIP.
+  top = Solid(1, 1, 1);
+  top.channels[1].compression = 3;
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnsupportedCompression);
+}
+
+TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
+  // By its length-prefixed name, by its Unicode name, and not when the
+  // Unicode name says otherwise. Layers above it count.
+  TestLayer own = Solid(0, 0, 0);
+  own.name = "Kelvra Masked Layer";
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{9, 9, 9}));
+  own.name = "KShading (do not edit this laye";
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{9, 9, 9}));
+  own.name = "x";
+  own.blocks = UnicodeNameBlock("KShading (do not edit this layer)");
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own, Solid(4, 5, 6, 51)})),
+            (Rgb{8, 8, 8}));  // 9 - 0.2 * 5 = 8, 9 - 0.2 * 4 = 8.2, 9 - 0.2 * 3 = 8.4
+  own.name = "Kelvra Masked Layer";
+  own.blocks = UnicodeNameBlock("Kelvra Masked Layer 2");
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{0, 0, 0}));
+  // The flat reading of a document without a composite keeps it.
+  own.blocks = UnicodeNameBlock("Kelvra Masked Layer");
+  TestDoc d = Document({Solid(9, 9, 9), own});
+  d.omitComposite = true;
+  const std::vector<uint8_t> doc = BuildPsd(d);
+  ASSERT_EQ(ReadCompositeImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
+  EXPECT_EQ(At(0, 0), (Rgb{0, 0, 0}));
+}
+
+TEST_F(CompositorTest, FlatReadingWithoutAComposite) {
+  TestLayer top = Solid(100, 100, 100);
+  top.opacity = 128;
+  TestDoc d = Document({Solid(200, 200, 200), top});
+  d.omitComposite = true;
+  std::vector<uint8_t> doc = BuildPsd(d);
+  ASSERT_EQ(ReadCompositeImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
+  EXPECT_EQ(At(3, 1), (Rgb{150, 150, 150}));
+  // No layers and no composite: nothing to read.
+  TestDoc empty;
+  empty.rows = kH, empty.columns = kW, empty.omitComposite = true;
+  doc = BuildPsd(empty);
+  EXPECT_EQ(ReadCompositeImage(doc.data(), doc.size(), false, &target), PsdRead::kTruncated);
+}
+
+TEST_F(CompositorTest, GrayscaleLayersFillRedOnly) {
+  TestDoc d = Document({});
+  d.mode = 1, d.channels = 1;
+  d.composite = {std::vector<uint8_t>(kW * kH, 1)};
+  TestLayer bottom, top;
+  bottom.bottom = top.bottom = kH, bottom.right = top.right = kW;
+  bottom.channels = {Plane(0, 200, kW * kH)};
+  top.channels = {Plane(-1, 51, kW * kH), Plane(0, 100, kW * kH)};
+  d.layers = {bottom, top};
+  EXPECT_EQ(ReadOne(d), (Rgb{180, 0, 0}));
+}
+
+// Peak memory of a read besides the raster does not grow with the height:
+// it is a few rows per layer. Documents of 2048 columns and four PackBits
+// layers, 256 and 2048 rows high, read through the file.
+TEST_F(CompositorTest, PeakMemoryBesidesTheRasterIsRowsPerLayer) {
+  testing::TempDir dir;
+  uint64_t extra[2] = {};
+  const uint32_t heights[2] = {256, 2048};
+  for (int k = 0; k < 2; ++k) {
+    TestDoc d;
+    d.rows = heights[k], d.columns = 2048, d.layerSection = true;
+    const size_t n = static_cast<size_t>(d.rows) * d.columns;
+    d.composite = {std::vector<uint8_t>(n, 1), std::vector<uint8_t>(n, 2),
+                   std::vector<uint8_t>(n, 3)};
+    for (int l = 0; l < 4; ++l) {
+      TestLayer layer;
+      layer.bottom = static_cast<int32_t>(d.rows), layer.right = 2048;
+      for (int16_t id : {-1, 0, 1, 2}) {
+        TestChannel c;
+        c.id = id, c.compression = 1;
+        c.samples.resize(n);
+        for (size_t i = 0; i < n; ++i) c.samples[i] = static_cast<uint8_t>((i / 7) * (id + 3) + l);
+        layer.channels.push_back(std::move(c));
+      }
+      layer.opacity = static_cast<uint8_t>(255 - 40 * l);
+      d.layers.push_back(std::move(layer));
+    }
+    const std::string path = dir.File("big.psd");
+    testing::WriteFileBytes(path, BuildPsd(d));
+    const uint64_t before = seams::BytesHeld();
+    seams::ResetPeakBytes();
+    ASSERT_EQ(target.LoadLayeredFromFile(path.c_str(), false), 0);
+    const uint64_t raster = 4 * n;
+    extra[k] = seams::PeakBytes() - before - raster;
+    target.Release();
+  }
+  RecordProperty("extra_bytes_2048_rows", static_cast<int>(extra[1]));
+  EXPECT_EQ(extra[0], extra[1]);
+  // 15 streams (the bottom layer's transparency is not needed) with 32 KiB
+  // windows, and rows of 2048 samples: about 0.5 MiB (measured 539860
+  // bytes), against a document of over 100 MB.
+  EXPECT_LT(extra[1], 1u << 20);
+}
+
+}  // namespace
+}  // namespace kelvra
