@@ -62,23 +62,58 @@ bool DescriptorEffectsEnabled(SourceCursor d) {
 }
 
 // The older effects block ("lrFX"): version, count, then per effect a
-// signature, key and sized data. The common state ("cmnS") holds whether the
-// effects show; without it they are taken as shown.
+// signature, key and sized data. The common state ("cmnS") can hide them all;
+// each effect keeps its own enabled byte at a fixed place in its data. Writers
+// put both this block and the descriptor in one record, with a disabled effect
+// present but switched off, so only an effect switched on counts. An effect of
+// another kind, or one whose data ends before its switch, is taken as shown.
+struct OldEffect {
+  char key[5];
+  uint32_t enabledAt;  // bytes of its data before the enabled byte
+};
+constexpr OldEffect kOldEffects[] = {
+    // version, blur, intensity, angle, distance, colour (10), blend signature and key
+    {"dsdw", 38},
+    {"isdw", 38},
+    // version, blur, intensity, colour (10), blend signature and key
+    {"oglw", 30},
+    {"iglw", 30},
+    // version, angle, strength, blur, two blend signatures and keys, two
+    // colours (10 each), style, two opacities
+    {"bevl", 55},
+    // version, blend signature and key, colour (10), opacity
+    {"sofi", 23},
+};
+
 bool OldEffectsEnabled(SourceCursor d) {
   d.Skip(2);  // version
   const uint16_t count = d.BE16();
+  bool shown = true, anyOn = false;
   for (uint16_t e = 0; e < count && d.ok(); ++e) {
     uint8_t head[8];
     if (!d.Read(head, 8)) break;
     SourceCursor data = d.Sub(d.BE32());
     if (!d.ok()) break;
-    if (Is(head + 4, "cmnS")) {
+    const uint8_t* key = head + 4;
+    if (Is(key, "cmnS")) {
       data.Skip(4);  // version
       const uint8_t visible = data.U8();
-      return !data.ok() || visible != 0;
+      shown = !data.ok() || visible != 0;
+      continue;
     }
+    const OldEffect* known = nullptr;
+    for (const OldEffect& o : kOldEffects) {
+      if (Is(key, o.key)) known = &o;
+    }
+    if (known == nullptr) {
+      anyOn = true;
+      continue;
+    }
+    data.Skip(known->enabledAt);
+    const uint8_t enabled = data.U8();
+    anyOn = anyOn || !data.ok() || enabled != 0;
   }
-  return true;
+  return shown && anyOn;
 }
 
 // The length-prefixed or Unicode name against the library's names.

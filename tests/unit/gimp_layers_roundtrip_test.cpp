@@ -133,14 +133,20 @@ const char kHelpers[] = R"SCM(
 
 // A mode's layers: one at full opacity with two blocks, one partly over them
 // at 55 % (or, for the modes GIMP does not clamp, at full opacity again).
-std::string ModeEdit(const char* gimpMode, bool partialOpacity, bool darkColours) {
+// Dodge and burn are steep (their slope is 255 / (255 - s) and 255 / s): over
+// another layer of the stack they magnify the backdrop's precision, which is
+// GIMP's floating point here and 8 bits in an 8-bit document, as in ours, so
+// a half level of the lower layer's result becomes several levels. Their
+// second layer lies beside the blocks instead, on the bottom layer's exact
+// levels; stacking is covered by every other mode.
+std::string ModeEdit(const char* gimpMode, bool partialOpacity, bool darkColours, bool steep) {
   const std::string a = darkColours ? "'(0 100 127)" : "'(255 128 0)";
   const std::string b = darkColours ? "'(64 20 110)" : "'(60 180 220)";
   const std::string c = darkColours ? "'(127 0 50)" : "'(200 90 30)";
   return std::string("(lambda (image)") + " (let ((one (add-layer image 0 1 " + gimpMode +
          " 100)))  (two-blocks image one " + a + " " + b + "))" +
          " (let ((two (add-layer image 0 1 " + gimpMode + (partialOpacity ? " 55" : " 100") +
-         "))) (paint image two " + c + " 14 10 40 30)))";
+         "))) (paint image two " + c + (steep ? " 0 44 64 4" : " 14 10 40 30") + ")))";
 }
 
 std::vector<GimpCase> Cases() {
@@ -164,7 +170,9 @@ std::vector<GimpCase> Cases() {
   std::vector<GimpCase> cases;
   // Saved again as it is: today's pictures stay today's pictures.
   cases.push_back({"untouched", 1, "(lambda (image) #t)"});
-  for (const Mode& m : modes) cases.push_back({m.name, 1, ModeEdit(m.gimp, !m.clamps, m.soft)});
+  for (const Mode& m : modes) cases.push_back({m.name, 1, ModeEdit(m.gimp, !m.clamps, m.soft,
+                                                            std::string(m.gimp) == "LAYER-MODE-DODGE" ||
+                                                                std::string(m.gimp) == "LAYER-MODE-BURN")});
   cases.push_back(
       {"layer-mask", 1,
        "(lambda (image) (let* ((layer (add-layer image 0 1 LAYER-MODE-NORMAL 100))"

@@ -524,19 +524,41 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
     d.push_back(enabled);
     return Block("lfx2", d);
   };
+  // The older effects block: the common state, then one effect whose enabled
+  // byte follows `enabledAt` bytes of its data (a few bytes trail it, as the
+  // real records' opacity and colours do unless the data is cut there).
+  auto oldEffects = [](uint8_t visible, const char* key, uint32_t enabledAt, uint8_t enabled) {
+    std::vector<uint8_t> d = {0, 0, 0, 2};
+    for (char c : std::string("8BIMcmnS")) d.push_back(c);
+    for (uint8_t b : {0, 0, 0, 7, 0, 0, 0, 0}) d.push_back(b);
+    d.push_back(visible);
+    d.push_back(0), d.push_back(0);
+    for (char c : std::string("8BIM") + key) d.push_back(c);
+    const bool cut = std::string(key) == "dsdw" && enabledAt < 38;
+    const uint32_t size = cut ? enabledAt : enabledAt + 3;
+    for (int shift : {24, 16, 8, 0}) d.push_back(static_cast<uint8_t>(size >> shift));
+    for (uint32_t i = 0; i < size; ++i) d.push_back(i == enabledAt ? enabled : 0x11);
+    return Block("lrFX", d);
+  };
   const Case cases[] = {
       {"levels adjustment", Block("levl", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
       {"solid colour fill", Block("SoCo", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
       {"vector mask", Block("vmsk", std::vector<uint8_t>(8, 0)), PsdRead::kVectorMask},
       {"vector mask (new key)", Block("vsms", std::vector<uint8_t>(8, 0)), PsdRead::kVectorMask},
       {"effects on", effects(1, 1), PsdRead::kLayerEffects},
-      {"old effects on", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c', 'm', 'n', 'S', 0, 0,
-                                         0, 7, 0, 0, 0, 0, 1, 0, 0}),
+      {"old effects: a shadow on", oldEffects(1, "dsdw", 38, 1), PsdRead::kLayerEffects},
+      {"old effects: a bevel on", oldEffects(1, "bevl", 55, 1), PsdRead::kLayerEffects},
+      {"old effects: a kind not known", oldEffects(1, "zzzz", 8, 0), PsdRead::kLayerEffects},
+      {"old effects: a shadow cut before its switch", oldEffects(1, "dsdw", 20, 1),
        PsdRead::kLayerEffects},
+      {"old effects: the shadow present but off", oldEffects(1, "dsdw", 38, 0), PsdRead::kOk},
+      {"old effects: the glow present but off", oldEffects(1, "oglw", 30, 0), PsdRead::kOk},
+      {"old effects: all hidden", oldEffects(0, "dsdw", 38, 1), PsdRead::kOk},
       {"effects master off", effects(0, 1), PsdRead::kOk},
       {"every effect off", effects(1, 0), PsdRead::kOk},
-      {"old effects off", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c', 'm', 'n', 'S', 0, 0,
-                                          0, 7, 0, 0, 0, 0, 0, 0, 0}),
+      {"old effects: only the common state", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c',
+                                                            'm', 'n', 'S', 0, 0, 0, 7, 0, 0, 0,
+                                                            0, 1, 0, 0}),
        PsdRead::kOk},
   };
   for (const Case& c : cases) {
