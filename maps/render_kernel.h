@@ -192,6 +192,11 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, I px) {
     kelvra::Squeeze8x3(out, px);
   }
+  // Whether a lane has none of the bits `ab` in a or in b, or none of the
+  // bits `cc` in c.
+  // The check of the estimate compares the low bits with a limit here
+  // (SSE2 has no 32-bit minimum; this takes the fewest instructions).
+  static constexpr bool kChecksByBits = false;
   // Whether a lane of a, b or c (all in 0..2^22) is below `limit`: the
   // sign bits of the differences, joined.
   static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
@@ -283,6 +288,7 @@ struct Sse2Lanes {
 // The check of the high-byte estimate (HighBytesEstimate, below): its
 // margin and the offsets of X' and Z', all in units of 2^-13.
 inline constexpr int32_t kEstimateMargin = 1024;
+static_assert((kEstimateMargin & (kEstimateMargin - 1)) == 0, "the check tests bits");
 inline constexpr int32_t kEstimateCentreXY = 536875008;  // 2^13 x 65536.5
 inline constexpr int32_t kEstimateCentreZ = 4096;        // 2^13 x 0.5
 
@@ -295,7 +301,7 @@ struct RowConstants {
   // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^16 s, 3, 2^28,
   // and the integer offsets and limits of its check.
   typename L::F flat, flatRoot, three, half29, centreXY, centreZ;
-  typename L::I edgeXY, edgeZ, margin2;
+  typename L::I edgeXY, edgeZ, margin2, nearXY, nearZ;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
@@ -310,6 +316,8 @@ struct RowConstants {
     edgeXY = L::Splat((1 << 22) - 1);
     edgeZ = L::Splat((1 << 21) - 1);
     margin2 = L::Splat(2 * kEstimateMargin);
+    nearXY = L::Splat(((1 << 22) - 1) & -(2 * kEstimateMargin));
+    nearZ = L::Splat(((1 << 21) - 1) & -(2 * kEstimateMargin));
     sUnit = L::SplatF(a.strength * (1.0f / 65536));
     ss = L::SplatF(ssScalar);
     zz = static_cast<double>(ssScalar * ssScalar);
@@ -386,7 +394,8 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
 // give the same bits, the exact c lies strictly inside one byte's interval
 // and the byte is exact; otherwise (rare: about 1 lane in 500) the group
 // of lanes takes the exact path. The margin is added first, so the bits of
-// the sum are the byte and its low bits must be at least 2 x margin.
+// the sum are the byte and its low bits must be at least 2 x margin; as that
+// is a power of two, some bit from there up to the byte must be set.
 
 // The high bytes of X', Y', Z' before their clamp to 0..255 (they lie in
 // -1..256), or false when a lane is too close to a byte's edge.
@@ -402,7 +411,13 @@ KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L
   const I mx = L::Round(L::MulAdd(fx, y1, c.centreXY));
   const I my = L::Round(L::MulAdd(fy, y1, c.centreXY));
   const I mz = L::Round(L::MulAdd(c.flatRoot, y1, c.centreZ));
-  if (L::AnyBelow(L::And(mx, c.edgeXY), L::And(my, c.edgeXY), L::And(mz, c.edgeZ), c.margin2)) {
+  bool near;
+  if constexpr (L::kChecksByBits) {
+    near = L::AnyClear(mx, my, mz, c.nearXY, c.nearZ);
+  } else {
+    near = L::AnyBelow(L::And(mx, c.edgeXY), L::And(my, c.edgeXY), L::And(mz, c.edgeZ), c.margin2);
+  }
+  if (near) {
     return false;
   }
   // Bytes in -1..256, clamped where they are packed.

@@ -44,11 +44,15 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
-  // Whether a lane of a, b or c is below `limit` (all non-negative).
-  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
-    const I low = _mm256_min_epi32(_mm256_min_epi32(a, b), c);
-    const I below = _mm256_cmpgt_epi32(limit, low);
-    return _mm256_testz_si256(below, below) == 0;
+  static constexpr bool kChecksByBits = true;
+  // Whether a lane has none of the bits `ab` in a or in b, or none of the
+  // bits `cc` in c (the masks keep bits below 2^31, so the least of the
+  // three is 0 then).
+  static KELVRA_VECTOR_INLINE bool AnyClear(I a, I b, I c, I ab, I cc) {
+    const I low = _mm256_min_epi32(_mm256_min_epi32(_mm256_and_si256(a, ab), _mm256_and_si256(b, ab)),
+                                   _mm256_and_si256(c, cc));
+    const I clear = _mm256_cmpeq_epi32(low, _mm256_setzero_si256());
+    return _mm256_movemask_ps(_mm256_castsi256_ps(clear)) != 0;
   }
   // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
   // packs, as eight pixels of three bytes. Each 128-bit half packs its four

@@ -66,9 +66,12 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
   // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
-  // Whether a lane of a, b or c is below `limit` (all non-negative).
-  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
-    return _mm512_cmplt_epi32_mask(_mm512_min_epi32(_mm512_min_epi32(a, b), c), limit) != 0;
+  static constexpr bool kChecksByBits = true;
+  // Whether a lane has none of the bits `ab` in a or in b, or none of the
+  // bits `cc` in c.
+  static KELVRA_VECTOR_INLINE bool AnyClear(I a, I b, I c, I ab, I cc) {
+    return (_mm512_testn_epi32_mask(a, ab) | _mm512_testn_epi32_mask(b, ab) |
+            _mm512_testn_epi32_mask(c, cc)) != 0;
   }
   // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
   // packs, as sixteen pixels of three bytes: each 128-bit quarter packs its
