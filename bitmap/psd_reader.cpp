@@ -489,6 +489,15 @@ bool CompositeRow(Compositor& k, uint32_t y) {
       i = next;
       continue;
     }
+    if (i == 0 && next == i + 1) {
+      // The bottom layer alone is the opaque backdrop: fully opaque in
+      // normal mode over black, its colours are the level's exactly.
+      for (int32_t c = 0; c < k.channels; ++c) {
+        std::memcpy(onto.colour[c] + span.x0, k.source3[c], span.count);
+      }
+      i = next;
+      continue;
+    }
     const uint8_t opacity = i == 0 ? 255 : l.opacity;
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
     if (next == i + 1) {
