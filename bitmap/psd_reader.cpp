@@ -100,10 +100,45 @@ bool HasRealMergedData(SourceCursor resources) {
   return true;
 }
 
-PsdRead FailDecoding(ABitMap* target, PsdRead why) {
-  target->Release();
-  return why;
-}
+// Where decoded rows go: into the receiver's raster, or one at a time to a
+// row sink that never needs the whole image.
+class Output {
+ public:
+  explicit Output(ABitMap* target) : target_(target) {}
+  explicit Output(const PsdRowSink* sink) : sink_(sink) {}
+
+  // Work bytes the output needs besides the raster: one row for a sink.
+  uint64_t RowBytes(uint32_t columns) const {
+    return sink_ != nullptr ? 4 * static_cast<uint64_t>(columns) : 0;
+  }
+  void SetRow(uint8_t* row) { row_ = row; }
+
+  // Before the first row: the raster replaced by one of the document's
+  // size, or the sink told the size.
+  PsdRead Start(const Header& h) {
+    if (sink_ != nullptr) {
+      return sink_->begin(sink_->context, h.columns, h.rows) ? PsdRead::kOk : PsdRead::kStopped;
+    }
+    target_->Release();
+    return target_->Allocate(h.columns, h.rows, 32) == nullptr ? PsdRead::kNoMemory : PsdRead::kOk;
+  }
+  // Where row y's pixels are to be put.
+  uint8_t* Row(uint32_t y, uint32_t columns) {
+    return sink_ != nullptr ? row_ : target_->pixels + 4 * static_cast<uint64_t>(columns) * y;
+  }
+  // Row y is complete; false when the sink wants no more.
+  bool Done(uint32_t y) { return sink_ == nullptr || sink_->row(sink_->context, y, row_); }
+  // Decoding failed after Start: a raster is never left partly decoded.
+  PsdRead Fail(PsdRead why) {
+    if (sink_ == nullptr) target_->Release();
+    return why;
+  }
+
+ private:
+  ABitMap* target_ = nullptr;
+  const PsdRowSink* sink_ = nullptr;
+  uint8_t* row_ = nullptr;
+};
 
 // The work block: sized in a first pass (base null), carved in a second.
 class Carver {
@@ -164,14 +199,11 @@ void GiveWindows(Carver& carver, bool file, uint32_t width, RowStream* stream) {
 
 // A document of no pixels: nothing to decode, however many rows or columns
 // it claims, and nothing to hold while doing so.
-PsdRead EmptyRaster(const Header& h, ABitMap* target) {
-  target->Release();
-  return target->Allocate(h.columns, h.rows, 32) == nullptr ? PsdRead::kNoMemory : PsdRead::kOk;
-}
+PsdRead EmptyRaster(const Header& h, Output& out) { return out.Start(h); }
 
 // ---- the composite image ----------------------------------------------------
 
-PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMap* target) {
+PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, Output& out) {
   PsdSource& source = window.source();
   const uint64_t end = source.length();
   SourceCursor c(&window, at, end);
@@ -210,7 +242,7 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMa
     }
   }
 
-  if (rows == 0 || columns == 0) return EmptyRaster(h, target);
+  if (rows == 0 || columns == 0) return EmptyRaster(h, out);
 
   // Work: the streams' windows and one row of each plane.
   const bool file = !source.inMemory();
@@ -224,6 +256,7 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMa
       planes[i] = carver.Take(columns);
     }
     zero = carver.Take(columns);
+    out.SetRow(carver.Take(out.RowBytes(columns)));
     if (pass == 0) {
       block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
       if (block == nullptr) return PsdRead::kNoMemory;
@@ -231,10 +264,9 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMa
   }
   std::memset(zero, 0, columns);
 
-  target->Release();
-  if (target->Allocate(h.columns, h.rows, 32) == nullptr) {
+  if (PsdRead r = out.Start(h); r != PsdRead::kOk) {
     TrackedFree(block);
-    return PsdRead::kNoMemory;
+    return r;
   }
   for (RowStream& s : streams) s.Start();
   const uint8_t* red = planes[0];
@@ -245,11 +277,14 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, ABitMa
     for (int32_t i = 0; i < h.decoded; ++i) {
       if (!streams[i].ReadRow(source, r, 0, columns, planes[i])) {
         TrackedFree(block);
-        return FailDecoding(target, PsdRead::kRowIncomplete);
+        return out.Fail(PsdRead::kRowIncomplete);
       }
     }
-    MergePlanes(red, green, blue, alpha, columns,
-                target->pixels + 4 * static_cast<uint64_t>(columns) * r);
+    MergePlanes(red, green, blue, alpha, columns, out.Row(r, columns));
+    if (!out.Done(r)) {
+      TrackedFree(block);
+      return PsdRead::kStopped;
+    }
   }
   TrackedFree(block);
   return PsdRead::kOk;
@@ -454,6 +489,15 @@ bool CompositeRow(Compositor& k, uint32_t y) {
       i = next;
       continue;
     }
+    if (i == 0 && next == i + 1) {
+      // The bottom layer alone is the opaque backdrop: fully opaque in
+      // normal mode over black, its colours are the level's exactly.
+      for (int32_t c = 0; c < k.channels; ++c) {
+        std::memcpy(onto.colour[c] + span.x0, k.source3[c], span.count);
+      }
+      i = next;
+      continue;
+    }
     const uint8_t opacity = i == 0 ? 255 : l.opacity;
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
     if (next == i + 1) {
@@ -498,7 +542,7 @@ bool CompositeRow(Compositor& k, uint32_t y) {
 }
 
 PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSection& section,
-                        bool excludeOwnLayer, bool withAlpha, ABitMap* target) {
+                        bool excludeOwnLayer, bool withAlpha, Output& out) {
   PsdSource& source = window.source();
   if (section.deepLayers) return PsdRead::kDeepLayers;
   // Layers hold red, green and blue, or one gray channel.
@@ -561,7 +605,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
 
   if (h.rows == 0 || h.columns == 0) {
     TrackedFree(table);
-    return EmptyRaster(h, target);
+    return EmptyRaster(h, out);
   }
 
   // The work block: streams with their windows, the levels' rows, scratch.
@@ -607,6 +651,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     k.groupAlpha = carver.Take(width);
     k.outAlpha = carver.Take(width);
     k.zero = carver.Take(width);
+    out.SetRow(carver.Take(out.RowBytes(width)));
     if (pass == 0) {
       block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
       if (block == nullptr) {
@@ -632,11 +677,10 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   k.width = width;
   k.withAlpha = withAlpha;
 
-  target->Release();
-  if (target->Allocate(h.columns, h.rows, 32) == nullptr) {
+  if (PsdRead r = out.Start(h); r != PsdRead::kOk) {
     TrackedFree(block);
     TrackedFree(table);
-    return PsdRead::kNoMemory;
+    return r;
   }
   for (int32_t s = 0; s < streamCount; ++s) k.streams[s].Start();
   const Level& root = k.levels[0];
@@ -648,16 +692,21 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       break;
     }
     MergePlanes(root.colour[0], green, blue, withAlpha ? k.outAlpha : nullptr, width,
-                target->pixels + 4 * static_cast<uint64_t>(width) * y);
+                out.Row(y, width));
+    if (!out.Done(y)) {
+      result = PsdRead::kStopped;
+      break;
+    }
   }
   TrackedFree(block);
   TrackedFree(table);
-  return result == PsdRead::kOk ? result : FailDecoding(target, result);
+  if (result == PsdRead::kOk || result == PsdRead::kStopped) return result;
+  return out.Fail(result);
 }
 
 // ---- the two readings --------------------------------------------------------
 
-PsdRead ReadComposite(SourceWindow& window, bool withAlpha, ABitMap* target) {
+PsdRead ReadComposite(SourceWindow& window, bool withAlpha, Output& out) {
   SourceCursor c(&window, 0, window.source().length());
   Header h;
   if (PsdRead r = ReadHeader(c, withAlpha, &h); r != PsdRead::kOk) return r;
@@ -665,7 +714,7 @@ PsdRead ReadComposite(SourceWindow& window, bool withAlpha, ABitMap* target) {
   if (PsdRead r = FindSections(c, &s); r != PsdRead::kOk) return r;
   const bool real = HasRealMergedData(SourceCursor(&window, s.resourcesAt, s.resourcesEnd));
   const bool present = s.imageAt < window.source().length();
-  if (real && present) return ReadImageData(window, s.imageAt, h, target);
+  if (real && present) return ReadImageData(window, s.imageAt, h, out);
   // No real composite: the visible layers make it.
   LayerSection section;
   if (PsdRead r = ReadLayerSection(SourceCursor(&window, s.layerSectionAt, s.imageAt), &section);
@@ -673,10 +722,10 @@ PsdRead ReadComposite(SourceWindow& window, bool withAlpha, ABitMap* target) {
     return r;
   }
   if (section.count == 0) return present ? PsdRead::kNoMergedData : PsdRead::kTruncated;
-  return CompositeLayers(window, h, section, false, withAlpha, target);
+  return CompositeLayers(window, h, section, false, withAlpha, out);
 }
 
-PsdRead ReadLayered(SourceWindow& window, bool withAlpha, ABitMap* target) {
+PsdRead ReadLayered(SourceWindow& window, bool withAlpha, Output& out) {
   SourceCursor c(&window, 0, window.source().length());
   Header h;
   if (PsdRead r = ReadHeader(c, withAlpha, &h); r != PsdRead::kOk) return r;
@@ -689,8 +738,8 @@ PsdRead ReadLayered(SourceWindow& window, bool withAlpha, ABitMap* target) {
   LayerSection section;
   if (PsdRead r = ReadLayerSection(after, &section); r != PsdRead::kOk) return r;
   // No layer section, no layer info or no layers: the composite is read.
-  if (section.count == 0) return ReadComposite(window, withAlpha, target);
-  return CompositeLayers(window, h, section, true, withAlpha, target);
+  if (section.count == 0) return ReadComposite(window, withAlpha, out);
+  return CompositeLayers(window, h, section, true, withAlpha, out);
 }
 
 // Runs `read` over the file at `path`, read piece by piece.
@@ -713,7 +762,15 @@ int32_t ReadFile(const char* path, Read read) {
 PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target) {
   if (source.length() == 0) return PsdRead::kNoDocument;
   SourceWindow window(&source);
-  return ReadComposite(window, withAlpha, target);
+  Output out(target);
+  return ReadComposite(window, withAlpha, out);
+}
+
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink) {
+  if (source.length() == 0) return PsdRead::kNoDocument;
+  SourceWindow window(&source);
+  Output out(&sink);
+  return ReadComposite(window, withAlpha, out);
 }
 
 PsdRead ReadCompositeImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
@@ -726,7 +783,15 @@ PsdRead ReadCompositeImage(const uint8_t* bytes, uint64_t length, bool withAlpha
 PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target) {
   if (source.length() == 0) return PsdRead::kNoDocument;
   SourceWindow window(&source);
-  return ReadLayered(window, withAlpha, target);
+  Output out(target);
+  return ReadLayered(window, withAlpha, out);
+}
+
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink) {
+  if (source.length() == 0) return PsdRead::kNoDocument;
+  SourceWindow window(&source);
+  Output out(&sink);
+  return ReadLayered(window, withAlpha, out);
 }
 
 PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
@@ -734,6 +799,15 @@ PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
   if (bytes == nullptr || length == 0) return PsdRead::kNoDocument;
   PsdSource source = PsdSource::Memory(bytes, length);
   return ReadLayeredImage(source, withAlpha, target);
+}
+
+PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink) {
+  PsdRead result = PsdRead::kNoDocument;
+  ReadFile(path, [&](PsdSource& s) {
+    result = layered ? ReadLayeredImage(s, withAlpha, sink) : ReadCompositeImage(s, withAlpha, sink);
+    return result;
+  });
+  return result;
 }
 
 int32_t ABitMap::LoadFromFile(const char* path, bool withAlpha, const uint8_t* bytes,

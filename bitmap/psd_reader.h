@@ -57,6 +57,22 @@ enum class PsdRead {
   kUnsupportedClipping,     // clipping to no layer, to a group, or a clipped group
   kBadGroups,               // section dividers that do not pair up, or nested beyond 64
   kDeepLayers,              // 16- or 32-bit layer blocks, or layers kept in a tagged block
+  // Not a failure of the document: the row sink ended the read.
+  kStopped,
+};
+
+// Takes a read's rows one at a time instead of a raster, so that a document
+// can be compared with an image as it is decoded, without a raster of its
+// size. `begin` is called once with the document's width and height before
+// the first row, after every refusal that can be found without decoding;
+// `row` then gets rows 0, 1, ... in order, each width pixels in the layout
+// of a 32-bit raster (valid only during the call). Either returning false
+// ends the read with kStopped. A read that fails while decoding reports its
+// failure after the rows it delivered.
+struct PsdRowSink {
+  bool (*begin)(void* context, int32_t width, int32_t height);
+  bool (*row)(void* context, uint32_t y, const uint8_t* pixels);
+  void* context;
 };
 
 // The composite image of `length` document bytes.
@@ -73,5 +89,11 @@ PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target);
 PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
                          ABitMap* target);
 PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target);
+
+// The same two readings, rows to a sink.
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink);
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink);
+// The file at `path`, read piece by piece, layered or composite, to a sink.
+PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink);
 
 }  // namespace kelvra

@@ -2,6 +2,7 @@
 // Photoshop document for the mode asked for, unless the file already holds
 // its colours from the same mode, record mode and stamp, and ask the shell to
 // open the file in its associated editor.
+#include "bitmap/psd_reader.h"
 #include "bitmap/psd_writers.h"
 #include "editorlink/editor_state.h"
 #include "editorlink/host_pixels.h"
@@ -53,21 +54,39 @@ ModePlan PlanFor(int32_t mode, const host::HostImage* main,
   }
 }
 
-// The file already holds the exported image's colours: same size, and every
-// pixel's low 24 bits equal. Any reader failure counts as changed.
-bool FileHoldsImage(const char* path, const ModePlan& plan) {
-  ABitMap loaded;
-  const int32_t status = plan.layeredReader ? loaded.LoadLayeredFromFile(path, false)
-                                            : loaded.LoadFromFile(path, false);
-  bool same = false;
-  if (status == 0 && HasPacked32Pixels(plan.exported) && loaded.pixels != nullptr &&
-      loaded.bitsPerPixel == 32 && loaded.width == host::ImageWidth(plan.exported) &&
-      loaded.height == host::ImageHeight(plan.exported)) {
-    const uint32_t count = PixelCount(plan.exported);
-    same = FirstColourDifference(ImageBytes(plan.exported), loaded.pixels, count) == count;
+// Compares the rows of a document with a host image as they are decoded.
+struct RowComparison {
+  const host::HostImage* image;
+  const uint8_t* pixels;
+  uint32_t width;
+};
+
+bool SameSizeAsImage(void* context, int32_t width, int32_t height) {
+  RowComparison* c = static_cast<RowComparison*>(context);
+  if (!HasPacked32Pixels(c->image) || width != host::ImageWidth(c->image) ||
+      height != host::ImageHeight(c->image)) {
+    return false;
   }
-  loaded.Release();
-  return same;
+  c->pixels = ImageBytes(c->image);
+  c->width = static_cast<uint32_t>(width);
+  return true;
+}
+
+bool SameRowAsImage(void* context, uint32_t y, const uint8_t* row) {
+  const RowComparison* c = static_cast<const RowComparison*>(context);
+  return FirstColourDifference(c->pixels + 4 * static_cast<uint64_t>(c->width) * y, row,
+                               c->width) == c->width;
+}
+
+// The file already holds the exported image's colours: the mode's reader
+// reads it, it has the image's size, and every pixel's low 24 bits are equal.
+// Rows are compared as they are decoded and the read stops at the first
+// difference, so no raster of the file is ever held. Any reader failure
+// counts as changed.
+bool FileHoldsImage(const char* path, const ModePlan& plan) {
+  RowComparison comparison{plan.exported, nullptr, 0};
+  const PsdRowSink sink{SameSizeAsImage, SameRowAsImage, &comparison};
+  return ReadFileRows(path, plan.layeredReader, false, sink) == PsdRead::kOk;
 }
 
 struct ShadingPixels {

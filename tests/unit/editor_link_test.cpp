@@ -232,6 +232,12 @@ TEST_F(EditorLinkTest, UnchangedExportIsOpenedWithoutWriting) {
        false},
       {"one colour differs", 3, 3,
        [](Scene& s, const std::string&) { s.main.pixels32()[14] ^= 0x00010000u; }, true},
+      // The first and the last pixel: no row escapes the comparison.
+      {"first colour differs, flat", 0, 0,
+       [](Scene& s, const std::string&) { s.main.pixels32()[0] ^= 0x00000100u; }, true},
+      {"last colour differs, layered", 1, 1,
+       [](Scene& s, const std::string&) { s.main.pixels32()[s.Pixels() - 1] ^= 0x00000001u; },
+       true},
       {"another mode", 6, 7, [](Scene&, const std::string&) {}, true},
       {"file gone", 20, 20, [](Scene&, const std::string& p) { std::remove(p.c_str()); }, true},
       {"file unreadable", 2, 2,

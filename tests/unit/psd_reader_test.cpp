@@ -456,6 +456,121 @@ TEST_F(ReaderTest, RowsWhoseBytesEndEarlyFailAfterDecodingStarted) {
   EXPECT_EQ(target.pixels, held);
 }
 
+// Rows read to a sink: the size first, then every row in order, the same
+// pixels a raster read gives, or fewer rows when the sink stops the read.
+struct CollectedRows {
+  int32_t width = -1, height = -1;
+  int begins = 0;
+  std::vector<uint32_t> order;
+  std::vector<uint8_t> pixels;
+  bool acceptSize = true;
+  uint32_t stopAfter = UINT32_MAX;  // rows accepted before the sink says no
+
+  PsdRowSink Sink() {
+    return PsdRowSink{
+        [](void* c, int32_t w, int32_t h) {
+          CollectedRows* r = static_cast<CollectedRows*>(c);
+          r->width = w, r->height = h, ++r->begins;
+          return r->acceptSize;
+        },
+        [](void* c, uint32_t y, const uint8_t* row) {
+          CollectedRows* r = static_cast<CollectedRows*>(c);
+          r->order.push_back(y);
+          r->pixels.insert(r->pixels.end(), row, row + 4 * static_cast<size_t>(r->width));
+          return r->order.size() <= r->stopAfter;
+        },
+        this};
+  }
+};
+
+TEST_F(ReaderTest, RowSinksGetTheRowsARasterReadGives) {
+  OwnedRaster l0(37, 11, 1), l1(37, 11, 2), merged(37, 11, 3);
+  const ABitMap* layers[2] = {&l0.map, &l1.map};
+  TestDoc packed;
+  packed.rows = 11, packed.columns = 37, packed.compositeCompression = 1;
+  for (int c = 2; c >= 0; --c) {
+    std::vector<uint8_t> plane(37 * 11);
+    for (size_t i = 0; i < plane.size(); ++i) plane[i] = i % 9 < 5 ? 40 : merged.bytes[4 * i + c];
+    packed.composite.push_back(plane);
+  }
+  const std::string packedPath = dir.File("packed.psd");
+  testing::WriteFileBytes(packedPath, BuildPsd(packed));
+  ASSERT_EQ(ABitMap::SaveMultiLayers(path.c_str(), layers, 2, &merged.map, nullptr, 0), 0);
+  for (const std::string& file : {path, packedPath}) {
+    for (bool layered : {false, true}) {
+      SCOPED_TRACE(file + (layered ? " layered" : " composite"));
+      ASSERT_EQ(layered ? target.LoadLayeredFromFile(file.c_str(), false)
+                        : target.LoadFromFile(file.c_str(), false),
+                0);
+      CollectedRows rows;
+      EXPECT_EQ(ReadFileRows(file.c_str(), layered, false, rows.Sink()), PsdRead::kOk);
+      EXPECT_EQ(rows.begins, 1);
+      EXPECT_EQ(rows.width, 37);
+      EXPECT_EQ(rows.height, 11);
+      std::vector<uint32_t> inOrder;
+      for (uint32_t y = 0; y < 11; ++y) inOrder.push_back(y);
+      EXPECT_EQ(rows.order, inOrder);
+      EXPECT_EQ(rows.pixels, PixelsOf(target));
+      // From bytes in memory too.
+      std::vector<uint8_t> doc = ReadFileBytes(file);
+      PsdSource memory = PsdSource::Memory(doc.data(), doc.size());
+      CollectedRows fromMemory;
+      EXPECT_EQ(layered ? ReadLayeredImage(memory, false, fromMemory.Sink())
+                        : ReadCompositeImage(memory, false, fromMemory.Sink()),
+                PsdRead::kOk);
+      EXPECT_EQ(fromMemory.pixels, rows.pixels);
+    }
+  }
+}
+
+TEST_F(ReaderTest, RowSinksEndReadsAndSeeFailuresAfterTheirRows) {
+  OwnedRaster src(9, 6, 5);
+  ASSERT_EQ(src.map.SaveToFile(path.c_str(), false), 0);
+  {
+    SCOPED_TRACE("the size refused: no row decoded");
+    CollectedRows rows;
+    rows.acceptSize = false;
+    EXPECT_EQ(ReadFileRows(path.c_str(), false, false, rows.Sink()), PsdRead::kStopped);
+    EXPECT_EQ(rows.begins, 1);
+    EXPECT_TRUE(rows.order.empty());
+  }
+  {
+    SCOPED_TRACE("a row refused: the read ends there");
+    CollectedRows rows;
+    rows.stopAfter = 2;
+    EXPECT_EQ(ReadFileRows(path.c_str(), true, false, rows.Sink()), PsdRead::kStopped);
+    EXPECT_EQ(rows.order, (std::vector<uint32_t>{0, 1, 2}));
+  }
+  {
+    SCOPED_TRACE("no file, or a refused document: the sink is never called");
+    CollectedRows rows;
+    EXPECT_EQ(ReadFileRows(dir.File("none.psd").c_str(), false, false, rows.Sink()),
+              PsdRead::kNoDocument);
+    std::vector<uint8_t> doc = ReadFileBytes(path);
+    doc[23] = 16;  // depth
+    testing::WriteFileBytes(path, doc);
+    EXPECT_EQ(ReadFileRows(path.c_str(), false, false, rows.Sink()),
+              PsdRead::kUnsupportedDepth);
+    EXPECT_EQ(rows.begins, 0);
+  }
+  {
+    SCOPED_TRACE("a row whose bytes end early: rows before it, then the failure");
+    TestDoc d;
+    d.rows = 2, d.columns = 3, d.compositeCompression = 1;
+    d.composite = {{1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 6}};
+    std::vector<uint8_t> doc = BuildPsd(d);
+    // Row 1 of blue, the last plane, is cut short while the counts still
+    // add up; the planes before it keep their places.
+    const size_t counts = 26 + 4 + 4 + 4 + 2;
+    ASSERT_EQ(testing::BE16At(doc, counts + 10), 4);
+    doc[counts + 11] = 3;
+    PsdSource memory = PsdSource::Memory(doc.data(), doc.size());
+    CollectedRows rows;
+    EXPECT_EQ(ReadCompositeImage(memory, false, rows.Sink()), PsdRead::kRowIncomplete);
+    EXPECT_EQ(rows.order, std::vector<uint32_t>{0});
+  }
+}
+
 TEST_F(ReaderTest, WholeFileReadsAndTheirFailures) {
   uint32_t length = 99;
   EXPECT_EQ(ReadWholeFile(dir.File("missing.psd").c_str(), &length), nullptr);
