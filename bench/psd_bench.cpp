@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/best_of.h"
 #include "bitmap/abitmap.h"
 #include "bitmap/whole_file.h"
 #include "hostsim/hostsim.h"
@@ -36,19 +37,8 @@ using kelvra::ABitMap;
 
 namespace {
 
-constexpr int kRuns = 5;
-
-template <typename F>
-double BestSeconds(F f) {
-  double best = 1e30;
-  for (int i = 0; i < kRuns; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (s < best) best = s;
-  }
-  return best;
-}
+using kelvra::bench::BestSeconds;
+using kelvra::bench::kRuns;
 
 // memcpy between two buffers already touched, so only the copy is timed.
 double MemcpySeconds(size_t bytes) {

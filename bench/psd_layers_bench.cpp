@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/best_of.h"
 #include "bitmap/abitmap.h"
 #include "bitmap/psd_reader.h"
 #include "bitmap/whole_file.h"
@@ -23,19 +24,8 @@ using kelvra::ABitMap;
 
 namespace {
 
-constexpr int kRuns = 5;
-
-template <typename F>
-double BestSeconds(F f) {
-  double best = 1e30;
-  for (int i = 0; i < kRuns; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (s < best) best = s;
-  }
-  return best;
-}
+using kelvra::bench::BestSeconds;
+using kelvra::bench::kRuns;
 
 // A painted-looking plane: ramps (runs once packed), a noisy band
 // (literals), flat areas.
