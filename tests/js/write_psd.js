@@ -1,9 +1,9 @@
 // Writes a layered Photoshop document with ag-psd from a JSON description,
 // for the native tests to compare our reader with an independent compositor.
 //
-//   node write_psd.js SPEC.json OUT.psd [SPEC.json OUT.psd ...]
+//   node write_psd.js DESC.json OUT.psd [DESC.json OUT.psd ...]
 //
-// SPEC: { width, height, realMergedData (bool), composite (optional path of
+// DESC: { width, height, realMergedData (bool), composite (optional path of
 // width x height RGBA bytes stored as the merged image), layers: [...] } with
 // layers bottom first. A layer:
 //   name, blendMode (ag-psd's names: "multiply", "pass through", ...), opacity
@@ -15,7 +15,7 @@
 //   children [...] (a group, bottom first), opened,
 //   adjustment / vectorMask: true to add that feature; effect: "enabled" or
 //   "disabled" (a drop shadow).
-// Pixels are computed here from the seed, so a spec names a document exactly.
+// Pixels are computed here from the seed, so a description names a document exactly.
 'use strict';
 const fs = require('fs');
 const { writePsd } = require('ag-psd');
@@ -60,41 +60,41 @@ function pixels(rect, seed, alpha, maskOnly, range) {
   return { width, height, data };
 }
 
-function layer(spec, doc) {
-  const out = { name: spec.name || 'Layer' };
-  if (spec.blendMode) out.blendMode = spec.blendMode;
-  if (spec.opacity !== undefined) out.opacity = spec.opacity;
-  if (spec.fillOpacity !== undefined) out.fillOpacity = spec.fillOpacity;
-  if (spec.hidden) out.hidden = true;
-  if (spec.clipping) out.clipping = true;
-  if (spec.children) {
-    out.children = spec.children.map((c) => layer(c, doc));
-    out.opened = spec.opened !== false;
+function layer(desc, doc) {
+  const out = { name: desc.name || 'Layer' };
+  if (desc.blendMode) out.blendMode = desc.blendMode;
+  if (desc.opacity !== undefined) out.opacity = desc.opacity;
+  if (desc.fillOpacity !== undefined) out.fillOpacity = desc.fillOpacity;
+  if (desc.hidden) out.hidden = true;
+  if (desc.clipping) out.clipping = true;
+  if (desc.children) {
+    out.children = desc.children.map((c) => layer(c, doc));
+    out.opened = desc.opened !== false;
     return out;
   }
-  const rect = spec.rect || [0, 0, doc.height, doc.width];
-  if (spec.adjustment) {
+  const rect = desc.rect || [0, 0, doc.height, doc.width];
+  if (desc.adjustment) {
     out.adjustment = { type: 'brightness/contrast', brightness: 40, contrast: 10 };
   } else {
     [out.top, out.left, out.bottom, out.right] = rect;
-    out.imageData = pixels(rect, spec.seed || 0, spec.alpha || 'opaque', false, spec.range);
+    out.imageData = pixels(rect, desc.seed || 0, desc.alpha || 'opaque', false, desc.range);
   }
-  if (spec.mask) {
-    const r = spec.mask.rect || rect;
+  if (desc.mask) {
+    const r = desc.mask.rect || rect;
     out.mask = { top: r[0], left: r[1], bottom: r[2], right: r[3],
-      defaultColor: spec.mask.defaultColor || 0, disabled: !!spec.mask.disabled,
-      imageData: pixels(r, spec.mask.seed || 0, 'opaque', true) };
+      defaultColor: desc.mask.defaultColor || 0, disabled: !!desc.mask.disabled,
+      imageData: pixels(r, desc.mask.seed || 0, 'opaque', true) };
   }
-  if (spec.vectorMask) {
+  if (desc.vectorMask) {
     out.vectorMask = { paths: [{ open: false, fillRule: 'non-zero', knots: [
       { linked: false, points: [2, 2, 2, 2, 2, 2] },
       { linked: false, points: [20, 2, 20, 2, 20, 2] },
       { linked: false, points: [20, 14, 20, 14, 20, 14] },
       { linked: false, points: [2, 14, 2, 14, 2, 14] }] }] };
   }
-  if (spec.effect) {
+  if (desc.effect) {
     // "enabled" or "disabled": a disabled effect draws nothing.
-    const enabled = spec.effect !== 'disabled';
+    const enabled = desc.effect !== 'disabled';
     out.effects = { dropShadow: [{ present: true, showInDialog: true, enabled,
       color: { r: 0, g: 0, b: 0 }, blendMode: 'multiply', opacity: 0.75, angle: 120,
       distance: { units: 'Pixels', value: 3 }, size: { units: 'Pixels', value: 3 },
@@ -104,20 +104,20 @@ function layer(spec, doc) {
   return out;
 }
 
-function write(specPath, outPath) {
-  const spec = JSON.parse(fs.readFileSync(specPath, 'utf8'));
+function write(descPath, outPath) {
+  const desc = JSON.parse(fs.readFileSync(descPath, 'utf8'));
   const psd = {
-    width: spec.width,
-    height: spec.height,
-    children: spec.layers.map((l) => layer(l, spec)),
+    width: desc.width,
+    height: desc.height,
+    children: desc.layers.map((l) => layer(l, desc)),
     imageResources: {
-      versionInfo: { hasRealMergedData: !!spec.realMergedData, writerName: 'ag-psd',
+      versionInfo: { hasRealMergedData: !!desc.realMergedData, writerName: 'ag-psd',
         readerName: 'ag-psd', fileVersion: 1 },
     },
   };
-  if (spec.composite) {
-    psd.imageData = { width: spec.width, height: spec.height,
-      data: new Uint8ClampedArray(fs.readFileSync(spec.composite)) };
+  if (desc.composite) {
+    psd.imageData = { width: desc.width, height: desc.height,
+      data: new Uint8ClampedArray(fs.readFileSync(desc.composite)) };
   }
   fs.writeFileSync(outPath, Buffer.from(writePsd(psd)));
 }

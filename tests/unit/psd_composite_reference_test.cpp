@@ -86,11 +86,11 @@ class CompositeReference : public testing::EditorLinkFixture {
     std::string args;
     std::vector<std::string> docs;
     for (const DocCase& c : cases) {
-      const std::string spec = dir.File(c.name + ".json");
+      const std::string desc = dir.File(c.name + ".json");
       const std::string text = SpecText(c.layers, realMerged, composite);
-      WriteFileBytes(spec, std::vector<uint8_t>(text.begin(), text.end()));
+      WriteFileBytes(desc, std::vector<uint8_t>(text.begin(), text.end()));
       docs.push_back(dir.File(c.name + ".psd"));
-      args += " " + Quote(spec) + " " + Quote(docs.back());
+      args += " " + Quote(desc) + " " + Quote(docs.back());
     }
     std::string log;
     EXPECT_EQ(RunCommand("node " + Quote(std::string(KELVRA_SOURCE_DIR) + "/tests/js/write_psd.js") +
