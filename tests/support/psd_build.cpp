@@ -93,6 +93,22 @@ std::vector<uint8_t> SectionBlock(uint32_t type, const char* blendKey) {
   return Block("lsct", o.b);
 }
 
+TestLayer GroupDivider() {
+  TestLayer l;
+  l.name = "</Layer group>";
+  l.blocks = SectionBlock(3);
+  return l;
+}
+
+TestLayer GroupRecord(const char* key, uint8_t opacity) {
+  TestLayer l;
+  l.name = "Group";
+  l.opacity = opacity;
+  std::memcpy(l.blendKey, key, 4);
+  l.blocks = SectionBlock(1, key);
+  return l;
+}
+
 std::vector<uint8_t> UnicodeNameBlock(const std::string& name) {
   Out o;
   o.U32(static_cast<uint32_t>(name.size()));

@@ -71,6 +71,11 @@ std::vector<uint8_t> Block(const char* key, const std::vector<uint8_t>& data);
 // A section divider block: type 1 open group, 2 closed group, 3 bounding
 // divider; with a blend key (4 characters) when given.
 std::vector<uint8_t> SectionBlock(uint32_t type, const char* blendKey = nullptr);
+// The two records that bound a group, stored top-down: the divider below the
+// group's layers (file order first) and the group's own record above them,
+// with its blend key and opacity.
+TestLayer GroupDivider();
+TestLayer GroupRecord(const char* key, uint8_t opacity = 255);
 // A Unicode name block.
 std::vector<uint8_t> UnicodeNameBlock(const std::string& name);
 // A one-byte value block (fill opacity "iOpa").

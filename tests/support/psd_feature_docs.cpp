@@ -28,21 +28,6 @@ TestLayer Layer(int top, int left, int bottom, int right, const char* key = "nor
   return l;
 }
 
-TestLayer Divider() {
-  TestLayer l;
-  l.name = "</Layer group>";
-  l.blocks = SectionBlock(3);
-  return l;
-}
-
-TestLayer Group(const char* key, uint8_t opacity = 255) {
-  TestLayer l;
-  l.name = "Group";
-  l.opacity = opacity;
-  std::memcpy(l.blendKey, key, 4);
-  l.blocks = SectionBlock(1, key);
-  return l;
-}
 
 TestDoc Doc(std::vector<TestLayer> layers) {
   TestDoc d;
@@ -79,32 +64,32 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("mask-disabled", Doc({Layer(0, 0, kH, kW), masked}));
   }
   add("groups-pass-through-and-isolated",
-      Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, kH, kW, "mul "), Divider(),
-           Layer(0, 1, 2, 4, "lite"), Group("norm", 180), Group("pass", 90),
+      Doc({Layer(0, 0, kH, kW), GroupDivider(), Layer(0, 0, kH, kW, "mul "), GroupDivider(),
+           Layer(0, 1, 2, 4, "lite"), GroupRecord("norm", 180), GroupRecord("pass", 90),
            Layer(0, 0, 2, 2, "diff")}));
   {
-    TestLayer hidden = Group("dark");
+    TestLayer hidden = GroupRecord("dark");
     hidden.flags = 0x02;
     add("group-hidden-with-refused-inside",
-        Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, kH, kW, "hue "), hidden}));
+        Doc({Layer(0, 0, kH, kW), GroupDivider(), Layer(0, 0, kH, kW, "hue "), hidden}));
   }
   {
     std::vector<TestLayer> layers = {Layer(0, 0, kH, kW)};
-    for (int i = 0; i < 65; ++i) layers.push_back(Divider());
+    for (int i = 0; i < 65; ++i) layers.push_back(GroupDivider());
     layers.push_back(Layer(0, 0, 1, 1));
-    for (int i = 0; i < 65; ++i) layers.push_back(Group(i % 2 ? "pass" : "norm"));
+    for (int i = 0; i < 65; ++i) layers.push_back(GroupRecord(i % 2 ? "pass" : "norm"));
     add("groups-nested-65-deep", Doc(layers));
   }
-  add("groups-divider-never-closed", Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, kH, kW)}));
-  add("groups-closed-without-divider", Doc({Layer(0, 0, kH, kW), Group("pass")}));
+  add("groups-divider-never-closed", Doc({Layer(0, 0, kH, kW), GroupDivider(), Layer(0, 0, kH, kW)}));
+  add("groups-closed-without-divider", Doc({Layer(0, 0, kH, kW), GroupRecord("pass")}));
   {
     TestLayer clipped = Layer(0, 0, kH, kW, "mul ");
     clipped.clipping = 1;
     TestLayer base = Layer(1, 1, 3, 4);
     base.opacity = 128;
     add("clipping-to-a-cropped-base", Doc({Layer(0, 0, kH, kW), base, clipped, clipped}));
-    add("clipping-to-a-group", Doc({Layer(0, 0, kH, kW), Divider(), Layer(0, 0, 1, 1),
-                                    Group("pass"), clipped}));
+    add("clipping-to-a-group", Doc({Layer(0, 0, kH, kW), GroupDivider(), Layer(0, 0, 1, 1),
+                                    GroupRecord("pass"), clipped}));
   }
   {
     TestLayer unknown = Layer(0, 0, kH, kW, "diss");

@@ -20,6 +20,8 @@ namespace {
 using testing::Block;
 using testing::BuildPsd;
 using testing::ByteBlock;
+using testing::GroupDivider;
+using testing::GroupRecord;
 using testing::SectionBlock;
 using testing::TestChannel;
 using testing::TestDoc;
@@ -197,21 +199,6 @@ TestLayer Solid(uint8_t r, uint8_t g, uint8_t b, uint8_t alpha = 255) {
   return l;
 }
 
-TestLayer GroupStart() {
-  TestLayer l;
-  l.name = "</Layer group>";
-  l.blocks = SectionBlock(3);
-  return l;
-}
-
-TestLayer GroupEnd(const char* key, uint8_t opacity = 255) {
-  TestLayer l;
-  l.name = "Group";
-  std::memcpy(l.blendKey, key, 4);
-  l.opacity = opacity;
-  l.blocks = SectionBlock(1, key);
-  return l;
-}
 
 TestDoc Document(std::vector<TestLayer> layers) {
   TestDoc d;
@@ -399,18 +386,18 @@ TEST_F(CompositorTest, GroupsVisibilityOpacityAndIsolation) {
   // its own colour.
   TestLayer mul = Solid(100, 100, 100);
   std::memcpy(mul.blendKey, "mul ", 4);
-  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), mul, GroupEnd("pass")})).r,
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupDivider(), mul, GroupRecord("pass")})).r,
             50);  // 128 * 100 / 255 = 50.2
-  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), mul, GroupEnd("norm")})).r,
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupDivider(), mul, GroupRecord("norm")})).r,
             100);
   // The isolated group's own mode applies to its result.
-  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), Solid(100, 100, 100),
-                              GroupEnd("mul ")})).r,
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupDivider(), Solid(100, 100, 100),
+                              GroupRecord("mul ")})).r,
             50);
   // Group opacity 128 over 200: as a layer of that opacity would.
   for (const char* key : {"pass", "norm"}) {
-    EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), GroupStart(), Solid(100, 100, 100),
-                                GroupEnd(key, 128)})).r,
+    EXPECT_EQ(ReadOne(Document({Solid(200, 200, 200), GroupDivider(), Solid(100, 100, 100),
+                                GroupRecord(key, 128)})).r,
               150)
         << key;
   }
@@ -418,28 +405,28 @@ TEST_F(CompositorTest, GroupsVisibilityOpacityAndIsolation) {
   // would refuse.
   TestLayer odd = Solid(0, 0, 0);
   std::memcpy(odd.blendKey, "diss", 4);
-  TestLayer hidden = GroupEnd("pass");
+  TestLayer hidden = GroupRecord("pass");
   hidden.flags = 0x02;
-  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupStart(), odd, hidden})), (Rgb{9, 9, 9}));
-  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupStart(), odd, GroupEnd("norm", 0)})),
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupDivider(), odd, hidden})), (Rgb{9, 9, 9}));
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupDivider(), odd, GroupRecord("norm", 0)})),
             (Rgb{9, 9, 9}));
   // A hidden layer inside a shown group counts for nothing either.
   TestLayer hiddenLayer = Solid(0, 0, 0);
   hiddenLayer.flags = 0x02;
-  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupStart(), hiddenLayer, GroupEnd("pass")})),
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), GroupDivider(), hiddenLayer, GroupRecord("pass")})),
             (Rgb{9, 9, 9}));
   // Groups inside groups, the inner one isolated inside a pass-through one.
-  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupStart(), GroupStart(), mul,
-                              GroupEnd("norm"), GroupEnd("pass")})).r,
+  EXPECT_EQ(ReadOne(Document({Solid(128, 128, 128), GroupDivider(), GroupDivider(), mul,
+                              GroupRecord("norm"), GroupRecord("pass")})).r,
             100);
 }
 
 TEST_F(CompositorTest, GroupMaskLimitsTheGroup) {
-  TestLayer end = GroupEnd("pass");
+  TestLayer end = GroupRecord("pass");
   end.hasMask = true;
   end.maskTop = 0, end.maskLeft = 0, end.maskBottom = 2, end.maskRight = 2;
   end.channels.push_back(Plane(-2, 255, 4));
-  ASSERT_EQ(Read(Document({Solid(200, 200, 200), GroupStart(), Solid(100, 100, 100), end})),
+  ASSERT_EQ(Read(Document({Solid(200, 200, 200), GroupDivider(), Solid(100, 100, 100), end})),
             PsdRead::kOk);
   EXPECT_EQ(At(1, 1).r, 100);
   EXPECT_EQ(At(2, 0).r, 200);
@@ -480,23 +467,23 @@ TEST_F(CompositorTest, StructureThatCannotBeCompositedIsRefused) {
   // Clipping with no layer below in its group, or to a group.
   TestLayer clipped = Solid(1, 1, 1);
   clipped.clipping = 1;
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), clipped, GroupEnd("pass")})),
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupDivider(), clipped, GroupRecord("pass")})),
             PsdRead::kUnsupportedClipping);
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), Solid(1, 1, 1), GroupEnd("pass"),
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), GroupRecord("pass"),
                            clipped})),
             PsdRead::kUnsupportedClipping);
   // Unbalanced dividers.
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), Solid(1, 1, 1)})), PsdRead::kBadGroups);
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), Solid(1, 1, 1), GroupEnd("pass")})),
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1)})), PsdRead::kBadGroups);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), Solid(1, 1, 1), GroupRecord("pass")})),
             PsdRead::kBadGroups);
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupEnd("pass"), GroupStart()})),
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupRecord("pass"), GroupDivider()})),
             PsdRead::kBadGroups);
   // 64 levels deep is read; 65 is refused.
   for (int depth : {64, 65}) {
     std::vector<TestLayer> layers = {Solid(9, 9, 9)};
-    for (int i = 0; i < depth; ++i) layers.push_back(GroupStart());
+    for (int i = 0; i < depth; ++i) layers.push_back(GroupDivider());
     layers.push_back(Solid(1, 2, 3));
-    for (int i = 0; i < depth; ++i) layers.push_back(GroupEnd(i % 2 ? "pass" : "norm"));
+    for (int i = 0; i < depth; ++i) layers.push_back(GroupRecord(i % 2 ? "pass" : "norm"));
     if (depth == 64) {
       EXPECT_EQ(ReadOne(Document(layers)), (Rgb{1, 2, 3}));
     } else {
@@ -584,8 +571,8 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
   TestLayer top = Solid(1, 1, 1);
   std::memcpy(top.blendKey, "hue ", 4);
   EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnknownBlendMode);
-  TestLayer end = GroupEnd("fsub");
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupStart(), Solid(1, 1, 1), end})),
+  TestLayer end = GroupRecord("fsub");
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), end})),
             PsdRead::kUnknownBlendMode);
   top = Solid(1, 1, 1);
   top.hasMask = true, top.maskBottom = 2, top.maskRight = 4;
