@@ -462,7 +462,10 @@ void KernelInputs(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& o
 // masks. `S` fixes the smoothing for the common maps' loops.
 template <class L, int Bits, int Channels, bool Natural, bool Flips,
           Smoothing S = Smoothing::kPerRow>
-void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* out) {
+void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t* out) {
+  // A local copy keeps the row pointers in registers: stores of bytes
+  // through `out` may alias the caller's arguments, a local they cannot.
+  const KernelArgs a = args;
   using I = typename L::I;
   constexpr int32_t kPixelBytes = Bits / 8 * Channels;
   const RowConstants<L> c(a);
@@ -522,7 +525,8 @@ void NormalMapColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* o
 // A one-channel map of the displaced height (code 40 and every other code
 // without a quantity of its own): disp + M, clamped unless float.
 template <class L, int Bits>
-void DisplacementColumns(const KernelArgs& a, int32_t k0, int32_t count, uint8_t* out) {
+void DisplacementColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t* out) {
+  const KernelArgs a = args;  // kept in registers, as in NormalMapColumns
   using I = typename L::I;
   constexpr int32_t kPixelBytes = Bits / 8;
   const RowConstants<L> c(a);

@@ -128,26 +128,6 @@ class RowWindow {
 
 }  // namespace
 
-namespace {
-
-// The sum of n samples (n <= 65535, so it fits 32 bits), eight at a time.
-uint32_t SumSamples(const uint16_t* p, int64_t n) {
-  const __m128i zero = _mm_setzero_si128();
-  __m128i acc = zero;  // each lane stays below 2^29
-  int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_unpacklo_epi16(v, zero), _mm_unpackhi_epi16(v, zero)));
-  }
-  acc = _mm_add_epi32(acc, _mm_srli_si128(acc, 8));
-  acc = _mm_add_epi32(acc, _mm_srli_si128(acc, 4));
-  uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si32(acc));
-  for (; i < n; ++i) sum += p[i];
-  return sum;
-}
-
-}  // namespace
-
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
                   int32_t yStep, uint16_t* out, int32_t columns, int32_t rows) {
   // Steps below 0 count as 0: every reduced sample is then a corner sample.
@@ -163,6 +143,16 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
     column[i] = static_cast<size_t>((xPos >> 16) < columns ? (xPos >> 16) : columns - 1);
   }
+  // Each box row of nx samples: groups of eight into four 32-bit lanes (two
+  // samples a lane a group), the rest one by one. The lanes are emptied
+  // into the 64-bit sums before 65537 samples can have reached one of them.
+  // Steps are below 2^31, so nx and ny are below 2^15.
+  const int32_t boxWidth = static_cast<int32_t>(nx);
+  const int32_t wide = boxWidth / 8 * 8;
+  const int32_t laneSamplesPerRow = wide / 4;
+  const int32_t rowsPerFlush = laneSamplesPerRow == 0 ? INT32_MAX : 65537 / laneSamplesPerRow;
+  const __m128i zero = _mm_setzero_si128();
+  alignas(16) __m128i lanes[kReducedSide];
   int64_t yPos = 0;
   for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
     const int64_t r0 = (yPos >> 16) < rows ? (yPos >> 16) : rows - 1;
@@ -170,11 +160,42 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
     // 64-bit sums: a large box of 65535s overflows 32 bits. The box rows are
     // summed source row by source row, so each row is read front to back.
     uint64_t sum[kReducedSide];
-    for (int32_t i = 0; i < kReducedSide; ++i) sum[i] = top[column[i]];
-    for (int64_t y = 0; y < ny; ++y) {
-      const uint16_t* line = top + static_cast<size_t>(y) * rowLength;
-      for (int32_t i = 0; i < kReducedSide; ++i) sum[i] += SumSamples(line + column[i], nx);
+    for (int32_t i = 0; i < kReducedSide; ++i) {
+      sum[i] = top[column[i]];
+      lanes[i] = zero;
     }
+    auto flush = [&] {
+      for (int32_t i = 0; i < kReducedSide; ++i) {
+        alignas(16) uint32_t part[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(part), lanes[i]);
+        sum[i] += static_cast<uint64_t>(part[0]) + part[1] + part[2] + part[3];
+        lanes[i] = zero;
+      }
+    };
+    int32_t pending = 0;
+    for (int32_t y = 0; y < static_cast<int32_t>(ny); ++y) {
+      const uint16_t* line = top + static_cast<size_t>(y) * rowLength;
+      for (int32_t i = 0; i < kReducedSide; ++i) {
+        const uint16_t* p = line + column[i];
+        __m128i acc = lanes[i];
+        for (int32_t k = 0; k < wide; k += 8) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+          acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_unpacklo_epi16(v, zero),
+                                                 _mm_unpackhi_epi16(v, zero)));
+        }
+        lanes[i] = acc;
+        if (wide < boxWidth) {
+          uint32_t rest = 0;  // at most 7 samples
+          for (int32_t k = wide; k < boxWidth; ++k) rest += p[k];
+          sum[i] += rest;
+        }
+      }
+      if (++pending == rowsPerFlush) {
+        flush();
+        pending = 0;
+      }
+    }
+    flush();
     for (int32_t i = 0; i < kReducedSide; ++i) {
       out[j * kReducedSide + i] = static_cast<uint16_t>(sum[i] / static_cast<uint64_t>(divisor));
     }

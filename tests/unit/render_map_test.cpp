@@ -492,6 +492,44 @@ TEST_F(RenderMapTest, BoxReductionCountsTheCornerTwice) {
   BoxReduce128(row.data(), 0, 300 << 16, 300 << 16, out.data());
   EXPECT_EQ(out[0], 65535);
   EXPECT_EQ(out[128 * 128 - 1], 65535);
+
+  // Boxes 4096 wide and 100 high: one box row of 65535s fills its partial
+  // sums by 2^26 each time, so they must be emptied along the way.
+  std::vector<uint16_t> wideRow(128 * 4096 + 4096, 65535);
+  BoxReduce128(wideRow.data(), 0, 4096 << 16, 100 << 16, out.data());
+  EXPECT_EQ(out[0], 65535);
+  EXPECT_EQ(out[128 * 128 - 1], 65535);
+}
+
+TEST_F(RenderMapTest, BoxReductionMatchesPlainSumsForEveryBoxWidth) {
+  // Random samples; widths whose boxes are narrower than a vector group,
+  // end inside one, or have a fraction in their step, against sums taken
+  // one sample at a time.
+  uint32_t state = 99;
+  auto next = [&] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<uint16_t>(state >> 16);
+  };
+  for (int32_t w : {300, 1000, 2000, 2111, 4160}) {
+    const int32_t h = 400;
+    std::vector<uint16_t> field(static_cast<size_t>(w) * h);
+    for (uint16_t& v : field) v = next();
+    const int32_t xStep = w * 512, yStep = h * 512;
+    std::vector<uint16_t> out(128 * 128);
+    BoxReduce128(field.data(), w, xStep, yStep, out.data(), w, h);
+    const int64_t nx = xStep >> 16, ny = yStep >> 16;
+    for (int32_t j = 0; j < 128; j += 9) {
+      for (int32_t i = 0; i < 128; i += 7) {
+        const int64_t c = (static_cast<int64_t>(i) * xStep) >> 16;
+        const int64_t r = (static_cast<int64_t>(j) * yStep) >> 16;
+        uint64_t sum = field[r * w + c];
+        for (int64_t y = 0; y < ny; ++y)
+          for (int64_t x = 0; x < nx; ++x) sum += field[(r + y) * w + c + x];
+        ASSERT_EQ(out[j * 128 + i], sum / static_cast<uint64_t>(nx * ny + 1))
+            << "width " << w << " box " << i << "," << j;
+      }
+    }
+  }
 }
 
 }  // namespace
