@@ -197,6 +197,9 @@ struct Sse2Lanes {
   // The check of the estimate compares the low bits with a limit here
   // (SSE2 has no 32-bit minimum; this takes the fewest instructions).
   static constexpr bool kChecksByBits = false;
+  // Whether whole-component float maps take their samples from float
+  // rounding (NormalSamples, PackSamples3): SSE2 has no rounding instruction.
+  static constexpr bool kSamplesInFloat = false;
   // Whether a lane of a, b or c (all in 0..2^22) is below `limit`: the
   // sign bits of the differences, joined.
   static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
@@ -301,6 +304,8 @@ struct RowConstants {
   // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^16 s, 3, 2^28,
   // and the integer offsets and limits of its check.
   typename L::F flat, flatRoot, three, half29, centreXY, centreZ;
+  // NormalSamples: 0.5, 32768 and 2^-16.
+  typename L::F halfF, offsetHalf, unitSample;
   typename L::I edgeXY, edgeZ, margin2, nearXY, nearZ;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
@@ -323,6 +328,9 @@ struct RowConstants {
     zz = static_cast<double>(ssScalar * ssScalar);
     scale = L::SplatF(65536.0f);
     maxZ = L::SplatF(65535.0f);
+    halfF = L::SplatF(0.5f);
+    offsetHalf = L::SplatF(32768.0f);
+    unitSample = L::SplatF(1.0f / 65536);
     minXY = L::SplatF(-65536.0f);
     maxXY = L::SplatF(65535.0f);
     mid = L::Splat(a.mid);
@@ -367,6 +375,27 @@ KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L:
   out[0] = Centred<L>(c, L::Mul(k65536, ax));
   out[1] = Centred<L>(c, L::Mul(k65536, by));
   out[2] = L::Round(L::Min(L::Mul(k65536, c.ss), c.maxZ));
+}
+
+// The float samples X' 2^-16, Y' 2^-16, Z' 2^-16 of NormalComponents without
+// leaving float: the components round to integers as floats (|f| <= 65536,
+// so every value is exact), (R + 65536) >> 1 is floor(R / 2 + 32768), whose
+// argument is exact too, and the scale by 2^-16 is exact.
+template <class L>
+KELVRA_VECTOR_INLINE void NormalSamples(const RowConstants<L>& c, typename L::I gx,
+                                        typename L::I gy, typename L::F out[3]) {
+  using F = typename L::F;
+  const F ax = L::Mul(c.sUnit, L::ToFloat(gx));
+  const F by = L::Mul(c.sUnit, L::ToFloat(gy));
+  const F q = L::SumSquares(L::Mul(ax, ax), L::Mul(by, by), c.zz);
+  const F k65536 = L::Div(c.scale, L::Sqrt(q));
+  auto centred = [&](F f) {
+    const F r = L::RoundNearest(L::Min(L::Max(f, c.minXY), c.maxXY));
+    return L::Mul(L::Floor(L::MulAdd(r, c.halfF, c.offsetHalf)), c.unitSample);
+  };
+  out[0] = centred(L::Mul(k65536, ax));
+  out[1] = centred(L::Mul(k65536, by));
+  out[2] = L::Mul(L::RoundNearest(L::Min(L::Mul(k65536, c.ss), c.maxZ)), c.unitSample);
 }
 
 // ---- 8-bit normal maps: an estimate with a proven bound, checked ---------------
@@ -511,6 +540,12 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
         const I v = L::template Shl<8>(byte(0));
         L::template PackComponents<8, 1>(px, v, v, v);
       }
+      continue;
+    }
+    if constexpr (Bits == 32 && Channels == 3 && Natural && !Flips && L::kSamplesInFloat) {
+      typename L::F samples[3];
+      NormalSamples<L>(c, gx, gy, samples);
+      L::PackSamples3(out + i * kPixelBytes, samples[0], samples[1], samples[2]);
       continue;
     }
     NormalComponents<L>(c, gx, gy, n);

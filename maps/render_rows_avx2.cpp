@@ -39,12 +39,38 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm256_max_ps(a, b); }
-  // Fused: the estimate's bound allows for either rounding. Only the
-  // estimate uses them, so the exact path's arithmetic is unchanged.
+  // Fused: the estimate's bound allows for either rounding, and the other
+  // use (NormalSamples) has exact products and sums, so the exact path's
+  // results are unchanged.
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
   static constexpr bool kChecksByBits = true;
+  static constexpr bool kSamplesInFloat = true;
+  static KELVRA_VECTOR_INLINE F RoundNearest(F a) {
+    return _mm256_round_ps(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  }
+  static KELVRA_VECTOR_INLINE F Floor(F a) {
+    return _mm256_round_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  }
+  // Eight pixels of three float samples. Each plane is first permuted
+  // within its 128-bit halves so that every element sits where one of the
+  // three output blocks of its half wants it (red 0 3 2 1, green 1 0 3 2,
+  // blue 2 1 0 3); blends then form the blocks, in each half
+  //   r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3,
+  // and 128-bit permutations put the halves' blocks in file order.
+  static KELVRA_VECTOR_INLINE void PackSamples3(uint8_t* out, F r, F g, F b) {
+    const F rs = _mm256_permute_ps(r, _MM_SHUFFLE(1, 2, 3, 0));
+    const F gs = _mm256_permute_ps(g, _MM_SHUFFLE(2, 3, 0, 1));
+    const F bs = _mm256_permute_ps(b, _MM_SHUFFLE(3, 0, 1, 2));
+    const F block0 = _mm256_blend_ps(_mm256_blend_ps(rs, gs, 0x22), bs, 0x44);  // r g b r
+    const F block1 = _mm256_blend_ps(_mm256_blend_ps(gs, bs, 0x22), rs, 0x44);  // g b r g
+    const F block2 = _mm256_blend_ps(_mm256_blend_ps(bs, rs, 0x22), gs, 0x44);  // b r g b
+    float* f = reinterpret_cast<float*>(out);
+    _mm256_storeu_ps(f, _mm256_permute2f128_ps(block0, block1, 0x20));
+    _mm256_storeu_ps(f + 8, _mm256_permute2f128_ps(block2, block0, 0x30));
+    _mm256_storeu_ps(f + 16, _mm256_permute2f128_ps(block1, block2, 0x31));
+  }
   // Whether a lane has none of the bits `ab` in a or in b, or none of the
   // bits `cc` in c (the masks keep bits below 2^31, so the least of the
   // three is 0 then).
