@@ -197,24 +197,26 @@ struct Sse2Lanes {
   // The check of the estimate compares the low bits with a limit here
   // (SSE2 has no 32-bit minimum; this takes the fewest instructions).
   static constexpr bool kChecksByBits = false;
+  // Whether PackBytes3 clamps bytes of 256 to 255 itself (else the estimate
+  // holds them below 256 in float).
+  static constexpr bool kPacksClampBytes = false;
   // Whether whole-component float maps take their samples from float
   // rounding (NormalSamples, PackSamples3): SSE2 has no rounding instruction.
   static constexpr bool kSamplesInFloat = false;
-  // Whether a lane of a, b or c (all in 0..2^22) is below `limit`: the
-  // sign bits of the differences, joined.
-  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I limit) {
-    const I signs = _mm_or_si128(_mm_or_si128(_mm_sub_epi32(a, limit), _mm_sub_epi32(b, limit)),
-                                 _mm_sub_epi32(c, limit));
+  // Whether a lane of a or b is below `ab`, or of c below `cc` (all in
+  // 0..65535): the sign bits of the differences, joined.
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I ab, I cc) {
+    const I signs = _mm_or_si128(_mm_or_si128(_mm_sub_epi32(a, ab), _mm_sub_epi32(b, ab)),
+                                 _mm_sub_epi32(c, cc));
     return _mm_movemask_ps(_mm_castsi128_ps(signs)) != 0;
   }
-  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
-  // packs, as four pixels of three bytes.
+  // Three channels of bytes in bits 16..23 of their lanes (nothing above
+  // them: held below 256), as four pixels of three bytes.
   static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
-    const I bytes = _mm_packus_epi16(_mm_packs_epi32(b0, b1), _mm_packs_epi32(b2, b2));
-    // bytes: b0 of pixels 0..3, b1 of 0..3, b2 of 0..3 (twice).
-    const I pairs = _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 4));  // b0 b1 per pixel
-    const I thirds = _mm_unpacklo_epi8(_mm_srli_si128(bytes, 8), _mm_setzero_si128());
-    kelvra::Squeeze8x3(out, _mm_unpacklo_epi16(pairs, thirds));
+    const I px = _mm_or_si128(_mm_or_si128(_mm_srli_epi32(b0, 16),
+                                           _mm_and_si128(_mm_srli_epi32(b1, 8), _mm_set1_epi32(0xFF00))),
+                              _mm_and_si128(b2, _mm_set1_epi32(0xFF0000)));
+    kelvra::Squeeze8x3(out, px);
   }
   static KELVRA_VECTOR_INLINE I Clamp16(I a) {
     a = _mm_andnot_si128(_mm_srai_epi32(a, 31), a);
@@ -288,12 +290,17 @@ struct Sse2Lanes {
 
 // ---- the kernel, for any lanes ----------------------------------------------------
 
-// The check of the high-byte estimate (HighBytesEstimate, below): its
-// margin and the offsets of X' and Z', all in units of 2^-13.
-inline constexpr int32_t kEstimateMargin = 1024;
-static_assert((kEstimateMargin & (kEstimateMargin - 1)) == 0, "the check tests bits");
-inline constexpr int32_t kEstimateCentreXY = 536875008;  // 2^13 x 65536.5
-inline constexpr int32_t kEstimateCentreZ = 4096;        // 2^13 x 0.5
+// The high-byte estimate (HighBytesEstimate, below) forms each byte with 16
+// bits below it: its margins and offsets are in units of 2^-16 of a byte.
+inline constexpr int32_t kEstimateMarginXY = 16;
+inline constexpr int32_t kEstimateMarginZ = 32;
+static_assert((kEstimateMarginXY & (kEstimateMarginXY - 1)) == 0 &&
+                  (kEstimateMarginZ & (kEstimateMarginZ - 1)) == 0,
+              "the check tests bits");
+inline constexpr int32_t kEstimateCentreXY = 8388672;  // 2^16 x 65536.5 / 512
+inline constexpr int32_t kEstimateCentreZ = 128;       // 2^16 x 0.5 / 256
+// Byte 255 and a half: no lane held there is near an edge.
+inline constexpr float kEstimateTop = 255.5f * 65536;
 
 // Per-row constants in vector form.
 template <class L>
@@ -301,28 +308,29 @@ struct RowConstants {
   typename L::F sUnit, ss, scale, maxZ, minXY, maxXY;
   double zz;  // float(z z), z = -(s s)
   typename L::I mid, mid16;
-  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^16 s, 3, 2^28,
-  // and the integer offsets and limits of its check.
-  typename L::F flat, flatRoot, three, half29, centreXY, centreZ;
+  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^17 s, 3, 2^22,
+  // the offsets, the top, and the limits of its check.
+  typename L::F flat, flatRoot2, three, newtonScale, centreXY, centreZ, top;
   // NormalSamples: 0.5, 32768 and 2^-16.
   typename L::F halfF, offsetHalf, unitSample;
-  typename L::I edgeXY, edgeZ, margin2, nearXY, nearZ;
+  typename L::I low16, limitXY, limitZ, nearXY, nearZ;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
     const float root = a.strength * 65536.0f;  // exact
     flat = L::SplatF(root * root);
-    flatRoot = L::SplatF(root);
+    flatRoot2 = L::SplatF(2 * root);  // exact
     three = L::SplatF(3.0f);
-    half29 = L::SplatF(static_cast<float>(1 << 28));
-    // Both exact in float (multiples of 64 below 2^30).
-    centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMargin));
-    centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMargin));
-    edgeXY = L::Splat((1 << 22) - 1);
-    edgeZ = L::Splat((1 << 21) - 1);
-    margin2 = L::Splat(2 * kEstimateMargin);
-    nearXY = L::Splat(((1 << 22) - 1) & -(2 * kEstimateMargin));
-    nearZ = L::Splat(((1 << 21) - 1) & -(2 * kEstimateMargin));
+    newtonScale = L::SplatF(static_cast<float>(1 << 22));
+    // Exact in float (integers below 2^24).
+    centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMarginXY));
+    centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMarginZ));
+    top = L::SplatF(kEstimateTop);
+    low16 = L::Splat(0xFFFF);
+    limitXY = L::Splat(2 * kEstimateMarginXY);
+    limitZ = L::Splat(2 * kEstimateMarginZ);
+    nearXY = L::Splat(0xFFFF & -(2 * kEstimateMarginXY));
+    nearZ = L::Splat(0xFFFF & -(2 * kEstimateMarginZ));
     sUnit = L::SplatF(a.strength * (1.0f / 65536));
     ss = L::SplatF(ssScalar);
     zz = static_cast<double>(ssScalar * ssScalar);
@@ -408,26 +416,32 @@ KELVRA_VECTOR_INLINE void NormalSamples(const RowConstants<L>& c, typename L::I 
 //
 // The estimate takes the processor's reciprocal square root y0 of float(t)
 // (relative error e0; at most 1.5 x 2^-12 on x86 processors, 2^-14 for the
-// AVX-512 one) and one Newton step y1 = 2^28 y0 (3 - t y0^2) ~ 2^29 / sqrt(t),
+// AVX-512 one) and one Newton step y1 = 2^22 y0 (3 - t y0^2) ~ 2^23 / sqrt(t),
 // whose error is 1.5 e0^2 + 0.5 |e0|^3 before roundings; float(t) and the
 // step's and the product's roundings add at most 5.5 u (a fused multiply-add
-// rounds less). So N = gx y1 (and the same for gy and 2^16 s) is 2^13 c
-// within 2^29 (1.5 e0^2 + 5.5 u + 6 u) <= 560 for |e0| <= 2^-11; the offset
-// below is added in float before N is rounded to an integer (64 more at
-// most: the sum stays below 2^30), so the integer is within 625, and within
-// kEstimateMargin = 1024 for |e0| up to about 2^-10.2.
+// rounds less). So Nx = gx y1 is 2^7 c (X' in units of 2^-16 of its high
+// byte, c / 512) within 2^23 (1.5 e0^2 + 5.5 u + 6 u) <= 9 for |e0| <= 2^-11,
+// and the same for gy; Nz = 2^17 s y1 is 2^8 c (2^-16 of Z''s high byte,
+// c / 256) within 18. The offsets are added in float and the sum is rounded
+// to an integer; below 2^25 the two roundings add at most 1. So the integers
+// are within 10 and 19 of the exact values: inside the margins 16 and 32.
 //
 // The high byte of X' is floor((c + 65536.5) / 512) (away from ties) and of
-// Z' floor((c + 0.5) / 256), clamped to 0..255: bits 22 up of N + 2^13 x
-// 65536.5 and bits 21 up of N + 2^13 x 0.5. When N - margin and N + margin
-// give the same bits, the exact c lies strictly inside one byte's interval
-// and the byte is exact; otherwise (rare: about 1 lane in 500) the group
-// of lanes takes the exact path. The margin is added first, so the bits of
-// the sum are the byte and its low bits must be at least 2 x margin; as that
-// is a power of two, some bit from there up to the byte must be set.
+// Z' floor((c + 0.5) / 256), clamped to 0..255: bits 16 up of Nx + 2^7 x
+// 65536.5 and of Nz + 2^8 x 0.5. When N - margin and N + margin give the
+// same bits, the exact c lies strictly inside one byte's interval and the
+// byte is exact; otherwise (rare: about 1 lane in 500) the group of lanes
+// takes the exact path. The margin is added first, so the bits of the sum
+// are the byte and its low 16 bits must be at least 2 x margin; as that is a
+// power of two, some bit from there up to bit 15 must be set. No sum is
+// below 0 (c > -65536), and none reaches byte 257, so the bytes lie in
+// 0..256; 256 means 255, as the exact path's clamp makes it. Sets whose
+// packing has no saturation hold the sums at 255.5 bytes before rounding:
+// the byte is 255 there and the low bits are far from an edge.
 
-// The high bytes of X', Y', Z' before their clamp to 0..255 (they lie in
-// -1..256), or false when a lane is too close to a byte's edge.
+// The high bytes of X', Y', Z' in bits 16 up of their lanes (0..256, or
+// 0..255 where the sets clamp them here; the estimate's low bits below), or
+// false when a lane is too close to a byte's edge.
 template <class L>
 KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::I gx,
                                             typename L::I gy, typename L::I out[3]) {
@@ -436,23 +450,29 @@ KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L
   const F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
   const F t = L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat));
   const F y0 = L::RSqrtEstimate(t);
-  const F y1 = L::Mul(L::Mul(y0, c.half29), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
-  const I mx = L::Round(L::MulAdd(fx, y1, c.centreXY));
-  const I my = L::Round(L::MulAdd(fy, y1, c.centreXY));
-  const I mz = L::Round(L::MulAdd(c.flatRoot, y1, c.centreZ));
+  const F y1 = L::Mul(L::Mul(y0, c.newtonScale), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+  F sx = L::MulAdd(fx, y1, c.centreXY);
+  F sy = L::MulAdd(fy, y1, c.centreXY);
+  F sz = L::MulAdd(c.flatRoot2, y1, c.centreZ);
+  if constexpr (!L::kPacksClampBytes) {
+    sx = L::Min(sx, c.top);
+    sy = L::Min(sy, c.top);
+    sz = L::Min(sz, c.top);
+  }
+  const I mx = L::Round(sx), my = L::Round(sy), mz = L::Round(sz);
   bool near;
   if constexpr (L::kChecksByBits) {
     near = L::AnyClear(mx, my, mz, c.nearXY, c.nearZ);
   } else {
-    near = L::AnyBelow(L::And(mx, c.edgeXY), L::And(my, c.edgeXY), L::And(mz, c.edgeZ), c.margin2);
+    near = L::AnyBelow(L::And(mx, c.low16), L::And(my, c.low16), L::And(mz, c.low16), c.limitXY,
+                       c.limitZ);
   }
   if (near) {
     return false;
   }
-  // Bytes in -1..256, clamped where they are packed.
-  out[0] = L::template Sar<22>(mx);
-  out[1] = L::template Sar<22>(my);
-  out[2] = L::template Sar<21>(mz);
+  out[0] = mx;
+  out[1] = my;
+  out[2] = mz;
   return true;
 }
 
@@ -524,7 +544,7 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
         L::PackBytes3(px, n[0], n[1], n[2]);
         continue;
       }
-      for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(n[j]);
+      for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(L::template Sar<16>(n[j]));
       auto byte = [&](int ch) {
         I picked = n[ch];
         if constexpr (!Natural) {

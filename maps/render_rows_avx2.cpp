@@ -46,6 +46,7 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
   static constexpr bool kChecksByBits = true;
+  static constexpr bool kPacksClampBytes = true;
   static constexpr bool kSamplesInFloat = true;
   static KELVRA_VECTOR_INLINE F RoundNearest(F a) {
     return _mm256_round_ps(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
@@ -80,11 +81,15 @@ struct Avx2Lanes {
     const I clear = _mm256_cmpeq_epi32(low, _mm256_setzero_si256());
     return _mm256_movemask_ps(_mm256_castsi256_ps(clear)) != 0;
   }
-  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
-  // packs, as eight pixels of three bytes. Each 128-bit half packs its four
-  // pixels as b0 x 4, b1 x 4, b2 x 4, b2 x 4; the byte shuffle interleaves
-  // them and the lane permutation closes the gap.
+  // Three channels of bytes in bits 16 up of their lanes (0..256), clamped
+  // to 0..255 by the saturating packs, as eight pixels of three bytes. Each
+  // 128-bit half packs its four pixels as b0 x 4, b1 x 4, b2 x 4, b2 x 4;
+  // the byte shuffle interleaves them and the lane permutation closes the
+  // gap.
   static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    b0 = _mm256_srli_epi32(b0, 16);
+    b1 = _mm256_srli_epi32(b1, 16);
+    b2 = _mm256_srli_epi32(b2, 16);
     const I bytes = _mm256_packus_epi16(_mm256_packs_epi32(b0, b1), _mm256_packs_epi32(b2, b2));
     const I interleave = _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1,
                                           0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);

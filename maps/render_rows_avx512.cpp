@@ -67,6 +67,7 @@ struct Avx512Lanes {
   // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
   static constexpr bool kChecksByBits = true;
+  static constexpr bool kPacksClampBytes = true;
   static constexpr bool kSamplesInFloat = false;
   // Whether a lane has none of the bits `ab` in a or in b, or none of the
   // bits `cc` in c.
@@ -74,11 +75,15 @@ struct Avx512Lanes {
     return (_mm512_testn_epi32_mask(a, ab) | _mm512_testn_epi32_mask(b, ab) |
             _mm512_testn_epi32_mask(c, cc)) != 0;
   }
-  // Three channels of bytes in -1..256, clamped to 0..255 by the saturating
-  // packs, as sixteen pixels of three bytes: each 128-bit quarter packs its
-  // four pixels as b0 x 4, b1 x 4, b2 x 4, b2 x 4, and Squeeze8x3's
-  // permutation closes the gaps after the interleaving shuffle.
+  // Three channels of bytes in bits 16 up of their lanes (0..256), clamped
+  // to 0..255 by the saturating packs, as sixteen pixels of three bytes:
+  // each 128-bit quarter packs its four pixels as b0 x 4, b1 x 4, b2 x 4,
+  // b2 x 4, and Squeeze8x3's permutation closes the gaps after the
+  // interleaving shuffle.
   static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
+    b0 = _mm512_srli_epi32(b0, 16);
+    b1 = _mm512_srli_epi32(b1, 16);
+    b2 = _mm512_srli_epi32(b2, 16);
     const I bytes = _mm512_packus_epi16(_mm512_packs_epi32(b0, b1), _mm512_packs_epi32(b2, b2));
     const I interleave = _mm512_set4_epi32(-1, 0x0B07030A, 0x06020905, 0x01080400);
     const I packed = _mm512_shuffle_epi8(bytes, interleave);
