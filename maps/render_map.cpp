@@ -126,6 +126,13 @@ class RowWindow {
   uint16_t* row_[4] = {};
 };
 
+// Asks the processor to bring `count` samples into the cache.
+void PrefetchSamples(const uint16_t* p, int32_t count) {
+  const char* bytes = reinterpret_cast<const char*>(p);
+  const size_t n = static_cast<size_t>(count) * 2;
+  for (size_t i = 0; i < n; i += 64) _mm_prefetch(bytes + i, _MM_HINT_T0);
+}
+
 }  // namespace
 
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
@@ -153,6 +160,8 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   const int32_t rowsPerFlush = laneSamplesPerRow == 0 ? INT32_MAX : 65537 / laneSamplesPerRow;
   const __m128i zero = _mm_setzero_si128();
   alignas(16) __m128i lanes[kReducedSide];
+  // The samples a box row reads from each of its source rows.
+  const int32_t span = static_cast<int32_t>(column[kReducedSide - 1]) + boxWidth;
   int64_t yPos = 0;
   for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
     const int64_t r0 = (yPos >> 16) < rows ? (yPos >> 16) : rows - 1;
@@ -175,6 +184,8 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
     int32_t pending = 0;
     for (int32_t y = 0; y < static_cast<int32_t>(ny); ++y) {
       const uint16_t* line = top + static_cast<size_t>(y) * rowLength;
+      // The box row's next source row is asked for while this one is summed.
+      if (y + 1 < static_cast<int32_t>(ny)) PrefetchSamples(line + rowLength, span);
       for (int32_t i = 0; i < kReducedSide; ++i) {
         const uint16_t* p = line + column[i];
         __m128i acc = lanes[i];
@@ -351,6 +362,9 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
     bool ok = true;
     for (int32_t j = 0; j < height && ok; ++j) {
       window.Load(sourceRow(flipVertical ? height - j - 2 : j + 1), wrapEdges);
+      // The next row's samples are asked for now, so that they arrive while
+      // this row is rendered rather than when the window copies them.
+      PrefetchSamples(sourceRow(flipVertical ? height - j - 3 : j + 2), width);
       const uint16_t* rows[4] = {window.row(0), window.row(1), window.row(2),
                                  window.row(3)};
       uint8_t* out = toFile ? rowBuffer : targetPixels + rasterRow * j;
