@@ -161,6 +161,8 @@ struct Sse2Lanes {
   }
   static KELVRA_VECTOR_INLINE I Splat(int32_t v) { return _mm_set1_epi32(v); }
   static KELVRA_VECTOR_INLINE F SplatF(float v) { return _mm_set1_ps(v); }
+  static KELVRA_VECTOR_INLINE F LoadF(const float* p) { return _mm_loadu_ps(p); }
+  static KELVRA_VECTOR_INLINE void StoreF(float* p, F v) { _mm_storeu_ps(p, v); }
   static KELVRA_VECTOR_INLINE I Add(I a, I b) { return _mm_add_epi32(a, b); }
   static KELVRA_VECTOR_INLINE I Sub(I a, I b) { return _mm_sub_epi32(a, b); }
   template <int n>
@@ -201,7 +203,7 @@ struct Sse2Lanes {
   // holds them below 256 in float).
   static constexpr bool kPacksClampBytes = false;
   // Whether whole-component float maps take their samples from float
-  // rounding (NormalSamples, PackSamples3): SSE2 has no rounding instruction.
+  // rounding (SamplesOf, PackSamples3): SSE2 has no rounding instruction.
   static constexpr bool kSamplesInFloat = false;
   // Whether a lane of a or b is below `ab`, or of c below `cc` (all in
   // 0..65535): the sign bits of the differences, joined.
@@ -311,7 +313,7 @@ struct RowConstants {
   // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^17 s, 3, 2^22,
   // the offsets, the top, and the limits of its check.
   typename L::F flat, flatRoot2, three, newtonScale, centreXY, centreZ, top;
-  // NormalSamples: 0.5, 32768 and 2^-16.
+  // SamplesOf: 0.5, 32768 and 2^-16.
   typename L::F halfF, offsetHalf, unitSample;
   typename L::I low16, limitXY, limitZ, nearXY, nearZ;
 
@@ -372,38 +374,52 @@ KELVRA_VECTOR_INLINE typename L::I Centred(const RowConstants<L>& c, typename L:
   return L::template Sar<1>(L::Add(L::Round(f), L::Splat(65536)));
 }
 
+// The exact normal's inputs and scale: a = float(s fx), b = float(s fy)
+// and k x 65536 = float(65536 / float(sqrt(q))).
 template <class L>
-KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L::I gx,
-                                           typename L::I gy, typename L::I out[3]) {
+struct NormalScale {
+  typename L::F ax, by, k65536;
+};
+
+template <class L>
+KELVRA_VECTOR_INLINE NormalScale<L> ScaleOf(const RowConstants<L>& c, typename L::I gx,
+                                            typename L::I gy) {
   using F = typename L::F;
   const F ax = L::Mul(c.sUnit, L::ToFloat(gx));  // float(s fx): |g| < 2^24
   const F by = L::Mul(c.sUnit, L::ToFloat(gy));
   const F q = L::SumSquares(L::Mul(ax, ax), L::Mul(by, by), c.zz);
-  const F k65536 = L::Div(c.scale, L::Sqrt(q));
-  out[0] = Centred<L>(c, L::Mul(k65536, ax));
-  out[1] = Centred<L>(c, L::Mul(k65536, by));
-  out[2] = L::Round(L::Min(L::Mul(k65536, c.ss), c.maxZ));
+  return {ax, by, L::Div(c.scale, L::Sqrt(q))};
 }
 
-// The float samples X' 2^-16, Y' 2^-16, Z' 2^-16 of NormalComponents without
+template <class L>
+KELVRA_VECTOR_INLINE void ComponentsOf(const RowConstants<L>& c, const NormalScale<L>& n,
+                                       typename L::I out[3]) {
+  out[0] = Centred<L>(c, L::Mul(n.k65536, n.ax));
+  out[1] = Centred<L>(c, L::Mul(n.k65536, n.by));
+  out[2] = L::Round(L::Min(L::Mul(n.k65536, c.ss), c.maxZ));
+}
+
+template <class L>
+KELVRA_VECTOR_INLINE void NormalComponents(const RowConstants<L>& c, typename L::I gx,
+                                           typename L::I gy, typename L::I out[3]) {
+  ComponentsOf<L>(c, ScaleOf<L>(c, gx, gy), out);
+}
+
+// The float samples X' 2^-16, Y' 2^-16, Z' 2^-16 of ComponentsOf without
 // leaving float: the components round to integers as floats (|f| <= 65536,
 // so every value is exact), (R + 65536) >> 1 is floor(R / 2 + 32768), whose
 // argument is exact too, and the scale by 2^-16 is exact.
 template <class L>
-KELVRA_VECTOR_INLINE void NormalSamples(const RowConstants<L>& c, typename L::I gx,
-                                        typename L::I gy, typename L::F out[3]) {
+KELVRA_VECTOR_INLINE void SamplesOf(const RowConstants<L>& c, const NormalScale<L>& n,
+                                    typename L::F out[3]) {
   using F = typename L::F;
-  const F ax = L::Mul(c.sUnit, L::ToFloat(gx));
-  const F by = L::Mul(c.sUnit, L::ToFloat(gy));
-  const F q = L::SumSquares(L::Mul(ax, ax), L::Mul(by, by), c.zz);
-  const F k65536 = L::Div(c.scale, L::Sqrt(q));
   auto centred = [&](F f) {
     const F r = L::RoundNearest(L::Min(L::Max(f, c.minXY), c.maxXY));
     return L::Mul(L::Floor(L::MulAdd(r, c.halfF, c.offsetHalf)), c.unitSample);
   };
-  out[0] = centred(L::Mul(k65536, ax));
-  out[1] = centred(L::Mul(k65536, by));
-  out[2] = L::Mul(L::RoundNearest(L::Min(L::Mul(k65536, c.ss), c.maxZ)), c.unitSample);
+  out[0] = centred(L::Mul(n.k65536, n.ax));
+  out[1] = centred(L::Mul(n.k65536, n.by));
+  out[2] = L::Mul(L::RoundNearest(L::Min(L::Mul(n.k65536, c.ss), c.maxZ)), c.unitSample);
 }
 
 // ---- 8-bit normal maps: an estimate with a proven bound, checked ---------------
@@ -531,6 +547,42 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
     }
     return Flips ? L::Xor(picked, flip[ch]) : picked;
   };
+  if constexpr (Bits != 8) {
+    // Every lane takes the exact arithmetic, whose long chain (square root,
+    // then division) would keep few groups in flight at once: a chunk of
+    // columns is first brought to its scale, then finished.
+    using F = typename L::F;
+    alignas(64) float ax[kKernelChunk], by[kKernelChunk], k65536[kKernelChunk];
+    for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
+      const int32_t n = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
+      for (int32_t i = 0; i < n; i += L::kLanes) {
+        I h, gx, gy;
+        HeightAndGradients<L, S>(a, k0 + c0 + i, h, gx, gy);
+        const NormalScale<L> scale = ScaleOf<L>(c, gx, gy);
+        L::StoreF(ax + i, scale.ax);
+        L::StoreF(by + i, scale.by);
+        L::StoreF(k65536 + i, scale.k65536);
+      }
+      for (int32_t i = 0; i < n; i += L::kLanes) {
+        const NormalScale<L> scale{L::LoadF(ax + i), L::LoadF(by + i), L::LoadF(k65536 + i)};
+        uint8_t* px = out + (c0 + i) * kPixelBytes;
+        if constexpr (Bits == 32 && Channels == 3 && Natural && !Flips && L::kSamplesInFloat) {
+          F samples[3];
+          SamplesOf<L>(c, scale, samples);
+          L::PackSamples3(px, samples[0], samples[1], samples[2]);
+        } else {
+          I comp[3];
+          ComponentsOf<L>(c, scale, comp);
+          const I v0 = channel(0, comp);
+          const I v1 = Channels == 3 ? channel(1, comp) : v0;
+          const I v2 = Channels == 3 ? channel(2, comp) : v0;
+          // Components lie in 0..65535.
+          L::template PackComponents<Bits, Channels>(px, v0, v1, v2);
+        }
+      }
+    }
+    return;
+  }
   I flipByte[3];
   for (int ch = 0; ch < 3; ++ch) flipByte[ch] = L::Splat(a.flip[ch] & 0xFF);
   for (int32_t i = 0; i < count; i += L::kLanes) {
@@ -562,17 +614,11 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       }
       continue;
     }
-    if constexpr (Bits == 32 && Channels == 3 && Natural && !Flips && L::kSamplesInFloat) {
-      typename L::F samples[3];
-      NormalSamples<L>(c, gx, gy, samples);
-      L::PackSamples3(out + i * kPixelBytes, samples[0], samples[1], samples[2]);
-      continue;
-    }
+    // The rare group near a byte's edge.
     NormalComponents<L>(c, gx, gy, n);
     const I v0 = channel(0, n);
     const I v1 = Channels == 3 ? channel(1, n) : v0;
     const I v2 = Channels == 3 ? channel(2, n) : v0;
-    // Components lie in 0..65535.
     L::template PackComponents<Bits, Channels>(out + i * kPixelBytes, v0, v1, v2);
   }
 }

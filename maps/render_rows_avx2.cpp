@@ -26,6 +26,8 @@ struct Avx2Lanes {
   }
   static KELVRA_VECTOR_INLINE I Splat(int32_t v) { return _mm256_set1_epi32(v); }
   static KELVRA_VECTOR_INLINE F SplatF(float v) { return _mm256_set1_ps(v); }
+  static KELVRA_VECTOR_INLINE F LoadF(const float* p) { return _mm256_loadu_ps(p); }
+  static KELVRA_VECTOR_INLINE void StoreF(float* p, F v) { _mm256_storeu_ps(p, v); }
   static KELVRA_VECTOR_INLINE I Add(I a, I b) { return _mm256_add_epi32(a, b); }
   static KELVRA_VECTOR_INLINE I Sub(I a, I b) { return _mm256_sub_epi32(a, b); }
   template <int n>
@@ -40,7 +42,7 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm256_max_ps(a, b); }
   // Fused: the estimate's bound allows for either rounding, and the other
-  // use (NormalSamples) has exact products and sums, so the exact path's
+  // use (SamplesOf) has exact products and sums, so the exact path's
   // results are unchanged.
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }

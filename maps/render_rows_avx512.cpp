@@ -47,6 +47,8 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE void Store(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
   static KELVRA_VECTOR_INLINE I Splat(int32_t v) { return _mm512_set1_epi32(v); }
   static KELVRA_VECTOR_INLINE F SplatF(float v) { return _mm512_set1_ps(v); }
+  static KELVRA_VECTOR_INLINE F LoadF(const float* p) { return _mm512_loadu_ps(p); }
+  static KELVRA_VECTOR_INLINE void StoreF(float* p, F v) { _mm512_storeu_ps(p, v); }
   static KELVRA_VECTOR_INLINE I Add(I a, I b) { return _mm512_add_epi32(a, b); }
   static KELVRA_VECTOR_INLINE I Sub(I a, I b) { return _mm512_sub_epi32(a, b); }
   template <int n>
