@@ -458,15 +458,22 @@ KELVRA_VECTOR_INLINE void SamplesOf(const RowConstants<L>& c, const NormalScale<
 // The high bytes of X', Y', Z' in bits 16 up of their lanes (0..256, or
 // 0..255 where the sets clamp them here; the estimate's low bits below), or
 // false when a lane is too close to a byte's edge.
+// y1 from the gradients as floats.
 template <class L>
-KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::I gx,
-                                            typename L::I gy, typename L::I out[3]) {
+KELVRA_VECTOR_INLINE typename L::F EstimateScale(const RowConstants<L>& c, typename L::F fx,
+                                                 typename L::F fy) {
   using F = typename L::F;
-  using I = typename L::I;
-  const F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
   const F t = L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat));
   const F y0 = L::RSqrtEstimate(t);
-  const F y1 = L::Mul(L::Mul(y0, c.newtonScale), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+  return L::Mul(L::Mul(y0, c.newtonScale), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+}
+
+template <class L>
+KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F fx,
+                                            typename L::F fy, typename L::F y1,
+                                            typename L::I out[3]) {
+  using F = typename L::F;
+  using I = typename L::I;
   F sx = L::MulAdd(fx, y1, c.centreXY);
   F sy = L::MulAdd(fy, y1, c.centreXY);
   F sz = L::MulAdd(c.flatRoot2, y1, c.centreZ);
@@ -585,12 +592,24 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
   }
   I flipByte[3];
   for (int ch = 0; ch < 3; ++ch) flipByte[ch] = L::Splat(a.flip[ch] & 0xFF);
-  for (int32_t i = 0; i < count; i += L::kLanes) {
-    I h, gx, gy, n[3];
-    HeightAndGradients<L, S>(a, k0 + i, h, gx, gy);
-    // 8-bit samples need only the components' high bytes; the estimate
-    // gives them for all but the lanes near a byte's edge.
-    if (Bits == 8 && HighBytesEstimate<L>(c, gx, gy, n)) {
+  // 8-bit samples need only the components' high bytes; the estimate gives
+  // them for all but the lanes near a byte's edge. As above, a chunk is
+  // first brought to the estimate's scale, then finished.
+  alignas(64) float fxs[kKernelChunk], fys[kKernelChunk], y1s[kKernelChunk];
+  for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
+    const int32_t chunk = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
+    for (int32_t i = 0; i < chunk; i += L::kLanes) {
+      I h, gx, gy;
+      HeightAndGradients<L, S>(a, k0 + c0 + i, h, gx, gy);
+      const typename L::F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
+      L::StoreF(fxs + i, fx);
+      L::StoreF(fys + i, fy);
+      L::StoreF(y1s + i, EstimateScale<L>(c, fx, fy));
+    }
+  for (int32_t j = 0; j < chunk; j += L::kLanes) {
+    const int32_t i = c0 + j;
+    I n[3];
+    if (HighBytesEstimate<L>(c, L::LoadF(fxs + j), L::LoadF(fys + j), L::LoadF(y1s + j), n)) {
       uint8_t* px = out + i * kPixelBytes;
       if constexpr (Channels == 3 && Natural && !Flips) {
         L::PackBytes3(px, n[0], n[1], n[2]);
@@ -615,11 +634,14 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       continue;
     }
     // The rare group near a byte's edge.
+    I h, gx, gy;
+    HeightAndGradients<L, S>(a, k0 + i, h, gx, gy);
     NormalComponents<L>(c, gx, gy, n);
     const I v0 = channel(0, n);
     const I v1 = Channels == 3 ? channel(1, n) : v0;
     const I v2 = Channels == 3 ? channel(2, n) : v0;
     L::template PackComponents<Bits, Channels>(out + i * kPixelBytes, v0, v1, v2);
+  }
   }
 }
 
