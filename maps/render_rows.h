@@ -82,7 +82,7 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
 
 // ---- the vector kernel's interface (render_kernel.h) -----------------------------
 
-inline constexpr int32_t kKernelChunk = 64;  // columns per chunk: the arrays stay in L1
+inline constexpr int32_t kKernelChunk = 128;  // columns per chunk: the arrays stay in L1
 
 // One row's inputs. `current` and `previous` point at column 0 (sample 1 of
 // window rows 1 and 2); the sums are the smoothed ones.
