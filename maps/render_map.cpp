@@ -150,15 +150,19 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   for (int32_t i = 0; i < kReducedSide; ++i, xPos += xs) {
     column[i] = static_cast<size_t>((xPos >> 16) < columns ? (xPos >> 16) : columns - 1);
   }
-  // Each box row of nx samples: groups of eight into four 32-bit lanes (two
-  // samples a lane a group), the rest one by one. The lanes are emptied
-  // into the 64-bit sums before 65537 samples can have reached one of them.
-  // Steps are below 2^31, so nx and ny are below 2^15.
+  // Each box row of nx samples: groups of eight, less 32768 each (as signed
+  // 16-bit values), summed in pairs by one multiply-add with ones into four
+  // 32-bit lanes; the rest one by one. A pair lies in -65536..65534, so the
+  // lanes are emptied into the 64-bit sums, with the 32768s given back,
+  // before 32768 pairs can have reached one of them. Steps are below 2^31,
+  // so nx and ny are below 2^15.
   const int32_t boxWidth = static_cast<int32_t>(nx);
   const int32_t wide = boxWidth / 8 * 8;
-  const int32_t laneSamplesPerRow = wide / 4;
-  const int32_t rowsPerFlush = laneSamplesPerRow == 0 ? INT32_MAX : 65537 / laneSamplesPerRow;
+  const int32_t pairsPerRow = wide / 8;
+  const int32_t rowsPerFlush = pairsPerRow == 0 ? INT32_MAX : 32767 / pairsPerRow;
   const __m128i zero = _mm_setzero_si128();
+  const __m128i bias = _mm_set1_epi16(static_cast<int16_t>(-32768));
+  const __m128i ones = _mm_set1_epi16(1);
   alignas(16) __m128i lanes[kReducedSide];
   // The samples a box row reads from each of its source rows.
   const int32_t span = static_cast<int32_t>(column[kReducedSide - 1]) + boxWidth;
@@ -173,11 +177,13 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
       sum[i] = top[column[i]];
       lanes[i] = zero;
     }
-    auto flush = [&] {
+    auto flush = [&](int32_t rowsSummed) {
+      const int64_t given = static_cast<int64_t>(32768) * wide * rowsSummed;
       for (int32_t i = 0; i < kReducedSide; ++i) {
-        alignas(16) uint32_t part[4];
+        alignas(16) int32_t part[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(part), lanes[i]);
-        sum[i] += static_cast<uint64_t>(part[0]) + part[1] + part[2] + part[3];
+        const int64_t lanesSum = static_cast<int64_t>(part[0]) + part[1] + part[2] + part[3];
+        sum[i] += static_cast<uint64_t>(lanesSum + given);
         lanes[i] = zero;
       }
     };
@@ -191,8 +197,7 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
         __m128i acc = lanes[i];
         for (int32_t k = 0; k < wide; k += 8) {
           const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-          acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_unpacklo_epi16(v, zero),
-                                                 _mm_unpackhi_epi16(v, zero)));
+          acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_xor_si128(v, bias), ones));
         }
         lanes[i] = acc;
         if (wide < boxWidth) {
@@ -202,11 +207,11 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
         }
       }
       if (++pending == rowsPerFlush) {
-        flush();
+        flush(pending);
         pending = 0;
       }
     }
-    flush();
+    flush(pending);
     for (int32_t i = 0; i < kReducedSide; ++i) {
       out[j * kReducedSide + i] = static_cast<uint16_t>(sum[i] / static_cast<uint64_t>(divisor));
     }
