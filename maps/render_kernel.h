@@ -63,18 +63,16 @@ KELVRA_VECTOR_INLINE void Pack8x1(uint8_t* out, __m128i v0) {
 }
 
 // Four pixels of three bytes from their 32-bit lanes (byte 0 channel 0,
-// byte 1 channel 1, byte 2 channel 2): 12 bytes, stored as 16.
+// byte 1 channel 1, byte 2 channel 2): 12 bytes, stored as two 8-byte halves
+// 6 bytes apart (the second overwrites the first's last two bytes).
 KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, __m128i px) {
-  // Pairs of 24-bit pixels into 48 bits per quadword, then the two 6-byte
-  // halves next to each other.
+  // Pairs of 24-bit pixels into the low 48 bits of each quadword.
   const __m128i even = _mm_and_si128(px, _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF));
   const __m128i odd =
       _mm_srli_epi64(_mm_and_si128(px, _mm_set_epi32(0xFFFFFF, 0, 0xFFFFFF, 0)), 8);
   const __m128i pairs = _mm_or_si128(even, odd);
-  const __m128i lowHalf = _mm_set_epi32(0, 0, -1, -1);
-  const __m128i bytes = _mm_or_si128(_mm_and_si128(pairs, lowHalf),
-                                     _mm_srli_si128(_mm_andnot_si128(lowHalf, pairs), 2));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), pairs);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_unpackhi_epi64(pairs, pairs));
 }
 
 KELVRA_VECTOR_INLINE void Pack8x3(uint8_t* out, __m128i v0, __m128i v1, __m128i v2) {
