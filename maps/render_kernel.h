@@ -604,42 +604,42 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       L::StoreF(fys + i, fy);
       L::StoreF(y1s + i, EstimateScale<L>(c, fx, fy));
     }
-  for (int32_t j = 0; j < chunk; j += L::kLanes) {
-    const int32_t i = c0 + j;
-    I n[3];
-    if (HighBytesEstimate<L>(c, L::LoadF(fxs + j), L::LoadF(fys + j), L::LoadF(y1s + j), n)) {
-      uint8_t* px = out + i * kPixelBytes;
-      if constexpr (Channels == 3 && Natural && !Flips) {
-        L::PackBytes3(px, n[0], n[1], n[2]);
+    for (int32_t g = 0; g < chunk; g += L::kLanes) {
+      const int32_t i = c0 + g;
+      I n[3];
+      if (HighBytesEstimate<L>(c, L::LoadF(fxs + g), L::LoadF(fys + g), L::LoadF(y1s + g), n)) {
+        uint8_t* px = out + i * kPixelBytes;
+        if constexpr (Channels == 3 && Natural && !Flips) {
+          L::PackBytes3(px, n[0], n[1], n[2]);
+          continue;
+        }
+        for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(L::template Sar<16>(n[j]));
+        auto byte = [&](int ch) {
+          I picked = n[ch];
+          if constexpr (!Natural) {
+            picked = L::Or(L::Or(L::And(n[0], take[ch][0]), L::And(n[1], take[ch][1])),
+                           L::And(n[2], take[ch][2]));
+          }
+          return Flips ? L::Xor(picked, flipByte[ch]) : picked;
+        };
+        if constexpr (Channels == 3) {
+          L::Squeeze8x3(px, L::Or(L::Or(byte(0), L::template Shl<8>(byte(1))),
+                                  L::template Shl<16>(byte(2))));
+        } else {
+          const I v = L::template Shl<8>(byte(0));
+          L::template PackComponents<8, 1>(px, v, v, v);
+        }
         continue;
       }
-      for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(L::template Sar<16>(n[j]));
-      auto byte = [&](int ch) {
-        I picked = n[ch];
-        if constexpr (!Natural) {
-          picked = L::Or(L::Or(L::And(n[0], take[ch][0]), L::And(n[1], take[ch][1])),
-                         L::And(n[2], take[ch][2]));
-        }
-        return Flips ? L::Xor(picked, flipByte[ch]) : picked;
-      };
-      if constexpr (Channels == 3) {
-        L::Squeeze8x3(px, L::Or(L::Or(byte(0), L::template Shl<8>(byte(1))),
-                                L::template Shl<16>(byte(2))));
-      } else {
-        const I v = L::template Shl<8>(byte(0));
-        L::template PackComponents<8, 1>(px, v, v, v);
-      }
-      continue;
+      // The rare group near a byte's edge.
+      I h, gx, gy;
+      HeightAndGradients<L, S>(a, k0 + i, h, gx, gy);
+      NormalComponents<L>(c, gx, gy, n);
+      const I v0 = channel(0, n);
+      const I v1 = Channels == 3 ? channel(1, n) : v0;
+      const I v2 = Channels == 3 ? channel(2, n) : v0;
+      L::template PackComponents<Bits, Channels>(out + i * kPixelBytes, v0, v1, v2);
     }
-    // The rare group near a byte's edge.
-    I h, gx, gy;
-    HeightAndGradients<L, S>(a, k0 + i, h, gx, gy);
-    NormalComponents<L>(c, gx, gy, n);
-    const I v0 = channel(0, n);
-    const I v1 = Channels == 3 ? channel(1, n) : v0;
-    const I v2 = Channels == 3 ? channel(2, n) : v0;
-    L::template PackComponents<Bits, Channels>(out + i * kPixelBytes, v0, v1, v2);
-  }
   }
 }
 
