@@ -83,7 +83,9 @@ int32_t MaxDeviation(const FieldView& f) {
 // two right border samples (plus slack for the vector loads). Row 0 holds the
 // next output row, 1 the current one, 2 and 3 the two before. Loading a row
 // moves the others down by rotating the row pointers, which leaves the same
-// contents as moving the rows themselves.
+// contents as moving the rows themselves. Each row remembers its source row;
+// where the vector path reads the leading columns from there in place, a
+// load copies only the samples from `fromColumn` on and the borders.
 class RowWindow {
  public:
   bool Allocate(int32_t rowLength) {
@@ -98,32 +100,39 @@ class RowWindow {
   }
   void Release() { PlainFree(block_); }
 
-  void Load(const uint16_t* source, bool wrap) {
+  void Load(const uint16_t* source, bool wrap, int32_t fromColumn = 0) {
     uint16_t* fresh = row_[3];
     row_[3] = row_[2];
     row_[2] = row_[1];
     row_[1] = row_[0];
     row_[0] = fresh;
+    source_[3] = source_[2];
+    source_[2] = source_[1];
+    source_[1] = source_[0];
+    source_[0] = source;
     const size_t n = static_cast<size_t>(rowLength_);
-    MemCopy(fresh + 1, source, n * 2);
+    const size_t from = static_cast<size_t>(fromColumn);
+    MemCopy(fresh + 1 + from, source + from, (n - from) * 2);
     if (wrap) {
-      fresh[0] = fresh[n];
-      fresh[n + 1] = fresh[1];
+      fresh[0] = source[n - 1];
+      fresh[n + 1] = source[0];
       // With one sample a row the second right border is that sample too.
-      fresh[n + 2] = n >= 2 ? fresh[2] : fresh[1];
+      fresh[n + 2] = n >= 2 ? source[1] : source[0];
     } else {
-      fresh[0] = fresh[1];
-      fresh[n + 1] = fresh[n];
-      fresh[n + 2] = fresh[n];
+      fresh[0] = source[0];
+      fresh[n + 1] = source[n - 1];
+      fresh[n + 2] = source[n - 1];
     }
   }
   const uint16_t* row(int i) const { return row_[i]; }
+  const uint16_t* source(int i) const { return source_[i]; }
 
  private:
   int32_t rowLength_ = 0;
   size_t stride_ = 0;
   uint16_t* block_ = nullptr;
   uint16_t* row_[4] = {};
+  const uint16_t* source_[4] = {};
 };
 
 // Asks the processor to bring `count` samples into the cache.
@@ -352,28 +361,32 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
     auto sourceRow = [&](int32_t index) {
       return heights + static_cast<size_t>(SourceRow(index, height, wrapEdges)) * rowLength;
     };
+    // The leading columns the vector path reads from the source rows in
+    // place; the window copies only the rest.
+    const int32_t direct = DirectColumns(p);
     if (flipVertical) {
-      window.Load(sourceRow(height + 1), wrapEdges);
-      window.Load(sourceRow(height), wrapEdges);
-      window.Load(sourceRow(height - 1), wrapEdges);
+      window.Load(sourceRow(height + 1), wrapEdges, direct);
+      window.Load(sourceRow(height), wrapEdges, direct);
+      window.Load(sourceRow(height - 1), wrapEdges, direct);
     } else {
-      window.Load(sourceRow(-2), wrapEdges);
-      window.Load(sourceRow(-1), wrapEdges);
-      window.Load(sourceRow(0), wrapEdges);
+      window.Load(sourceRow(-2), wrapEdges, direct);
+      window.Load(sourceRow(-1), wrapEdges, direct);
+      window.Load(sourceRow(0), wrapEdges, direct);
     }
     const size_t rasterRow = static_cast<size_t>(width) * 4;
     const uint32_t fileRow = static_cast<uint32_t>(rowBytes);
     RowSums rowSums{sums, sums == nullptr ? nullptr : sums + width + kSumsSlack};
     bool ok = true;
     for (int32_t j = 0; j < height && ok; ++j) {
-      window.Load(sourceRow(flipVertical ? height - j - 2 : j + 1), wrapEdges);
+      window.Load(sourceRow(flipVertical ? height - j - 2 : j + 1), wrapEdges, direct);
       // The next row's samples are asked for now, so that they arrive while
       // this row is rendered rather than when the window copies them.
       PrefetchSamples(sourceRow(flipVertical ? height - j - 3 : j + 2), width);
       const uint16_t* rows[4] = {window.row(0), window.row(1), window.row(2),
                                  window.row(3)};
       uint8_t* out = toFile ? rowBuffer : targetPixels + rasterRow * j;
-      RenderRow(p, rows, rowSums, j == 0, out);
+      const DirectRows inPlace{window.source(1), window.source(2), direct};
+      RenderRow(p, rows, rowSums, j == 0, out, inPlace);
       if (toFile) {
         ok = FileWriteChecked(file, rowBuffer, fileRow) == static_cast<int32_t>(fileRow);
       }

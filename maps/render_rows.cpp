@@ -108,7 +108,7 @@ void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const 
 }
 
 void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
-               bool firstRow, uint8_t* out) {
+               bool firstRow, uint8_t* out, const DirectRows& direct) {
   if (p.smoothing) {
     // The sums at columns 0..width: the last one is the right neighbour's.
     const int32_t n = p.width + 1;
@@ -119,7 +119,7 @@ void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
       SmoothedSumsPlain(rows[1], rows[2], rows[3], sums.previous, done, p.width);
     }
   }
-  const int32_t done = RenderPixelsVector(p, rows, sums, out);
+  const int32_t done = RenderPixelsVector(p, rows, sums, out, direct);
   RenderPixelsPlain(p, rows, sums, done, p.width, out);
   if (p.smoothing) {
     // This row's sums are the next row's previous ones.

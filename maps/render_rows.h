@@ -55,10 +55,28 @@ struct RowSums {
   int32_t* previous;
 };
 
+// Source rows the vector path reads in place: the current and the previous
+// output row's samples (sample 0 first), for the leading `columns` columns.
+// The window rows then need to hold only the columns from there on (and
+// their borders), which spares copying whole rows.
+struct DirectRows {
+  const uint16_t* current = nullptr;
+  const uint16_t* previous = nullptr;
+  int32_t columns = 0;
+};
+
+// How many leading columns a render with `p` can take from the source rows
+// in place: a multiple of 16 below the width, so that the right neighbour of
+// its last column, the last sample a vector load reaches, is in the row; 0
+// where the window is read (raster rows, smoothing, channel codes other than
+// whole components or the height, and the requests the vector path leaves
+// to the plain one).
+int32_t DirectColumns(const RowParams& p);
+
 // `rows` are the window rows 0..3, each pointing at its left border sample.
 // With `firstRow` the previous row's sums are formed from window rows 1..3.
 void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
-               bool firstRow, uint8_t* out);
+               bool firstRow, uint8_t* out, const DirectRows& direct = {});
 
 // ---- the two paths ----------------------------------------------------------
 
@@ -78,7 +96,7 @@ int32_t SmoothedSumsVector(VectorSet set, const uint16_t* above, const uint16_t*
 // level so far out that 16 M leaves 32 bits, or a normal strength outside
 // kMinVectorStrength .. kMaxVectorStrength.
 int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
-                         uint8_t* out);
+                           uint8_t* out, const DirectRows& direct = {});
 
 // ---- the vector kernel's interface (render_kernel.h) -----------------------------
 

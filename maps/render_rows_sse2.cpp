@@ -216,14 +216,53 @@ int32_t SmoothedSumsVector(VectorSet set, const uint16_t* above, const uint16_t*
   return KernelsOf(set).sums(above, mid, below, out, count);
 }
 
-int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
-                         uint8_t* out) {
+namespace {
+
+// What the vector path makes of a request: the channels' operations, and
+// which of its loops takes the row.
+struct VectorPlan {
+  bool covered;          // else the plain path takes the whole row
+  bool wholeComponents;  // normal maps of whole components (NormalMapEntry)
+  bool heightOnly;       // one channel of the displaced height
+  ChannelOp ops[3];
+  int32_t pick[3], flip[3];
+  bool needsDisp;
+};
+
+VectorPlan PlanFor(const RowParams& p) {
+  VectorPlan plan{};
   // H - 16 M must stay within 32 bits, and disp + M too.
-  if (!p.toFile || p.mid > (1 << 26) || p.mid < -(1 << 26)) return 0;
-  if (p.normalMode &&
-      !(p.strength >= kMinVectorStrength && p.strength <= kMaxVectorStrength)) {
-    return 0;
+  plan.covered = p.toFile && p.mid <= (1 << 26) && p.mid >= -(1 << 26) &&
+                 (!p.normalMode ||
+                  (p.strength >= kMinVectorStrength && p.strength <= kMaxVectorStrength));
+  plan.wholeComponents = p.normalMode;
+  for (int c = 0; c < 3; ++c) {
+    plan.ops[c] = OpFor(p.codes[c]);
+    plan.pick[c] = plan.ops[c].component;
+    plan.flip[c] = plan.ops[c].inverted ? 65535 : 0;
+    if (c >= p.channels) continue;
+    if (NeedsDisplacement(plan.ops[c])) plan.needsDisp = true;
+    if (plan.ops[c].quantity != Quantity::kComponent || plan.ops[c].form != 0) {
+      plan.wholeComponents = false;
+    }
   }
+  plan.heightOnly = !plan.wholeComponents && p.channels == 1 &&
+                    plan.ops[0].quantity == Quantity::kHeight;
+  return plan;
+}
+
+}  // namespace
+
+int32_t DirectColumns(const RowParams& p) {
+  const VectorPlan plan = PlanFor(p);
+  if (!plan.covered || p.smoothing || !(plan.wholeComponents || plan.heightOnly)) return 0;
+  return p.width > 1 ? (p.width - 1) / 16 * 16 : 0;
+}
+
+int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
+                           uint8_t* out, const DirectRows& direct) {
+  const VectorPlan plan = PlanFor(p);
+  if (!plan.covered) return 0;
   KernelArgs args;
   args.current = rows[1] + 1;
   args.previous = rows[2] + 1;
@@ -234,42 +273,59 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
   args.strength = p.strength;
   args.mid = p.mid;
   args.gain = p.gain;
-  args.needsDisp = false;
-  ChannelOp ops[3];
-  bool wholeComponents = p.normalMode;
+  args.needsDisp = plan.needsDisp;
   for (int c = 0; c < 3; ++c) {
-    ops[c] = OpFor(p.codes[c]);
-    args.pick[c] = ops[c].component;
-    args.flip[c] = ops[c].inverted ? 65535 : 0;
-    if (c >= p.channels) continue;
-    if (NeedsDisplacement(ops[c])) args.needsDisp = true;
-    if (ops[c].quantity != Quantity::kComponent || ops[c].form != 0) wholeComponents = false;
+    args.pick[c] = plan.pick[c];
+    args.flip[c] = plan.flip[c];
   }
   const VectorKernels& kernels = KernelsOf(p.vectorSet);
   const int32_t done = p.width / 4 * 4;
+  const size_t pixelBytes = static_cast<size_t>(p.bits / 8 * p.channels);
+  // The leading columns from the source rows in place, the rest from the
+  // window rows, whose columns from `from` on are filled.
+  const int32_t from = direct.columns;
+  auto inTwoParts = [&](auto run) {
+    if (from > 0) {
+      KernelArgs inPlace = args;
+      inPlace.current = direct.current;
+      inPlace.previous = direct.previous;
+      run(inPlace, from, out);
+    }
+    KernelArgs windowed = args;
+    windowed.current += from;
+    windowed.previous += from;
+    run(windowed, done - from, out + static_cast<size_t>(from) * pixelBytes);
+  };
   // The two common maps go straight from the kernel into the row.
-  if (wholeComponents) {
-    kernels.normalMap(args, p.bits, p.channels, done, out);
+  if (plan.wholeComponents) {
+    inTwoParts([&](const KernelArgs& a, int32_t count, uint8_t* o) {
+      kernels.normalMap(a, p.bits, p.channels, count, o);
+    });
     return done;
   }
-  if (p.channels == 1 && ops[0].quantity == Quantity::kHeight) {
+  if (plan.heightOnly) {
     if (p.bits == 16 && p.gain == 65536 && !p.smoothing) {
       // Unit gain without smoothing: disp = (16 C - 16 M) >> 4 = C - M, so
       // the displaced height is the sample itself, already in 0..65535, and
-      // the 16-bit row is the window row's bytes (both little-endian).
-      std::memcpy(out, rows[1] + 1, static_cast<size_t>(p.width) * 2);
+      // the 16-bit row is the source row's bytes (both little-endian).
+      if (from > 0) std::memcpy(out, direct.current, static_cast<size_t>(from) * 2);
+      std::memcpy(out + static_cast<size_t>(from) * 2, rows[1] + 1 + from,
+                  static_cast<size_t>(p.width - from) * 2);
       return p.width;
     }
-    kernels.displacement(args, p.bits, done, out);
+    inTwoParts([&](const KernelArgs& a, int32_t count, uint8_t* o) {
+      kernels.displacement(a, p.bits, count, o);
+    });
     return done;
   }
+  // Requests with their own channel values read the whole window rows.
   switch (p.bits * 10 + p.channels) {
-    case 81: ChunkedColumns<8, 1>(p, kernels, args, ops, done, out); break;
-    case 83: ChunkedColumns<8, 3>(p, kernels, args, ops, done, out); break;
-    case 161: ChunkedColumns<16, 1>(p, kernels, args, ops, done, out); break;
-    case 163: ChunkedColumns<16, 3>(p, kernels, args, ops, done, out); break;
-    case 321: ChunkedColumns<32, 1>(p, kernels, args, ops, done, out); break;
-    case 323: ChunkedColumns<32, 3>(p, kernels, args, ops, done, out); break;
+    case 81: ChunkedColumns<8, 1>(p, kernels, args, plan.ops, done, out); break;
+    case 83: ChunkedColumns<8, 3>(p, kernels, args, plan.ops, done, out); break;
+    case 161: ChunkedColumns<16, 1>(p, kernels, args, plan.ops, done, out); break;
+    case 163: ChunkedColumns<16, 3>(p, kernels, args, plan.ops, done, out); break;
+    case 321: ChunkedColumns<32, 1>(p, kernels, args, plan.ops, done, out); break;
+    case 323: ChunkedColumns<32, 3>(p, kernels, args, plan.ops, done, out); break;
     default: return 0;
   }
   return done;
