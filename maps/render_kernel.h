@@ -524,6 +524,22 @@ void KernelInputs(const KernelArgs& a, int32_t k0, int32_t count, KernelChunk& o
   }
 }
 
+// The first pass over a chunk of normal-map columns [k, k + n): three float
+// vectors made from each group's gradients by `scale`, stored at the
+// group's place in `out`. Splitting the work in two passes keeps many groups
+// in flight where one pass would be one long chain per group.
+template <class L, Smoothing S, class Scale>
+KELVRA_VECTOR_INLINE void FirstPass(const KernelArgs& a, int32_t k, int32_t n,
+                                    float (&out)[3][kKernelChunk], Scale scale) {
+  for (int32_t i = 0; i < n; i += L::kLanes) {
+    typename L::I h, gx, gy;
+    HeightAndGradients<L, S>(a, k + i, h, gx, gy);
+    typename L::F v[3];
+    scale(gx, gy, v);
+    for (int q = 0; q < 3; ++q) L::StoreF(out[q] + i, v[q]);
+  }
+}
+
 // A normal map whose channels are whole components (codes 50, 60, 70, 80,
 // 90, 100): the components go straight into the row. Columns [k0, k0 +
 // count), count a multiple of the lanes; `out` is column k0's first byte.
@@ -555,21 +571,20 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
   if constexpr (Bits != 8) {
     // Every lane takes the exact arithmetic, whose long chain (square root,
     // then division) would keep few groups in flight at once: a chunk of
-    // columns is first brought to its scale, then finished.
+    // columns is first brought to its scale (FirstPass), then finished.
     using F = typename L::F;
-    alignas(64) float ax[kKernelChunk], by[kKernelChunk], k65536[kKernelChunk];
+    alignas(64) float pass[3][kKernelChunk];  // a, b, k x 65536
     for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
       const int32_t n = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
-      for (int32_t i = 0; i < n; i += L::kLanes) {
-        I h, gx, gy;
-        HeightAndGradients<L, S>(a, k0 + c0 + i, h, gx, gy);
+      FirstPass<L, S>(a, k0 + c0, n, pass, [&](I gx, I gy, F v[3]) {
         const NormalScale<L> scale = ScaleOf<L>(c, gx, gy);
-        L::StoreF(ax + i, scale.ax);
-        L::StoreF(by + i, scale.by);
-        L::StoreF(k65536 + i, scale.k65536);
-      }
+        v[0] = scale.ax;
+        v[1] = scale.by;
+        v[2] = scale.k65536;
+      });
       for (int32_t i = 0; i < n; i += L::kLanes) {
-        const NormalScale<L> scale{L::LoadF(ax + i), L::LoadF(by + i), L::LoadF(k65536 + i)};
+        const NormalScale<L> scale{L::LoadF(pass[0] + i), L::LoadF(pass[1] + i),
+                                   L::LoadF(pass[2] + i)};
         uint8_t* px = out + (c0 + i) * kPixelBytes;
         if constexpr (Bits == 32 && Channels == 3 && Natural && !Flips && L::kSamplesInFloat) {
           F samples[3];
@@ -593,21 +608,19 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
   // 8-bit samples need only the components' high bytes; the estimate gives
   // them for all but the lanes near a byte's edge. As above, a chunk is
   // first brought to the estimate's scale, then finished.
-  alignas(64) float fxs[kKernelChunk], fys[kKernelChunk], y1s[kKernelChunk];
+  alignas(64) float pass[3][kKernelChunk];  // gx, gy as floats, y1
   for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
     const int32_t chunk = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
-    for (int32_t i = 0; i < chunk; i += L::kLanes) {
-      I h, gx, gy;
-      HeightAndGradients<L, S>(a, k0 + c0 + i, h, gx, gy);
-      const typename L::F fx = L::ToFloat(gx), fy = L::ToFloat(gy);
-      L::StoreF(fxs + i, fx);
-      L::StoreF(fys + i, fy);
-      L::StoreF(y1s + i, EstimateScale<L>(c, fx, fy));
-    }
+    FirstPass<L, S>(a, k0 + c0, chunk, pass, [&](I gx, I gy, typename L::F v[3]) {
+      v[0] = L::ToFloat(gx);
+      v[1] = L::ToFloat(gy);
+      v[2] = EstimateScale<L>(c, v[0], v[1]);
+    });
     for (int32_t g = 0; g < chunk; g += L::kLanes) {
       const int32_t i = c0 + g;
       I n[3];
-      if (HighBytesEstimate<L>(c, L::LoadF(fxs + g), L::LoadF(fys + g), L::LoadF(y1s + g), n)) {
+      if (HighBytesEstimate<L>(c, L::LoadF(pass[0] + g), L::LoadF(pass[1] + g),
+                               L::LoadF(pass[2] + g), n)) {
         uint8_t* px = out + i * kPixelBytes;
         if constexpr (Channels == 3 && Natural && !Flips) {
           L::PackBytes3(px, n[0], n[1], n[2]);
