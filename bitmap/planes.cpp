@@ -28,7 +28,81 @@ inline __m128i PackLowBytes(__m128i a, __m128i b, __m128i c, __m128i d) {
   return _mm_packus_epi16(ab, cd);
 }
 
+// Byte `shift` / 8 of each 32-bit lane of four vectors, as 16 bytes in order.
+inline __m128i PackShiftedBytes(__m128i a, __m128i b, __m128i c, __m128i d, __m128i shift) {
+  return PackLowBytes(_mm_srl_epi32(a, shift), _mm_srl_epi32(b, shift),
+                      _mm_srl_epi32(c, shift), _mm_srl_epi32(d, shift));
+}
+
+// CopyBytesOfPixels for `Kept` (0 to 2) kept planes. With `streamed`, the
+// kept planes take non-temporal stores, which need 16-byte aligned
+// addresses: planes[1] is aligned by the scalar head and planes[2] shares
+// its alignment.
+template <int Kept>
+void CopyBytesOfPixelsFor(const uint8_t* pixels, uint64_t count, const int32_t* offsets,
+                          uint8_t* const* planes) {
+  uint8_t* out = planes[0];
+  uint8_t* keepA = Kept >= 1 ? planes[1] : nullptr;
+  uint8_t* keepB = Kept >= 2 ? planes[2] : nullptr;
+  const int32_t o0 = offsets[0];
+  const int32_t oA = Kept >= 1 ? offsets[1] : 0;
+  const int32_t oB = Kept >= 2 ? offsets[2] : 0;
+  auto one = [&](uint64_t i) {
+    const uint8_t* p = pixels + 4 * i;
+    out[i] = p[o0];
+    if (Kept >= 1) keepA[i] = p[oA];
+    if (Kept >= 2) keepB[i] = p[oB];
+  };
+  const bool streamed =
+      Kept < 2 ||
+      ((reinterpret_cast<uintptr_t>(keepA) ^ reinterpret_cast<uintptr_t>(keepB)) & 15) == 0;
+  uint64_t i = 0;
+  if (Kept >= 1 && streamed) {
+    for (; i < count && (reinterpret_cast<uintptr_t>(keepA + i) & 15) != 0; ++i) one(i);
+  }
+  const __m128i s0 = _mm_cvtsi32_si128(8 * o0);
+  const __m128i sA = _mm_cvtsi32_si128(8 * oA);
+  const __m128i sB = _mm_cvtsi32_si128(8 * oB);
+  // Whole pixels are loaded, so the last vector ends at the last pixel's
+  // last byte and never beyond.
+  for (; i + 16 <= count; i += 16) {
+    const uint8_t* p = pixels + 4 * i;
+    const __m128i a = Load16(p), b = Load16(p + 16), c = Load16(p + 32), d = Load16(p + 48);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), PackShiftedBytes(a, b, c, d, s0));
+    if (Kept >= 1) {
+      const __m128i v = PackShiftedBytes(a, b, c, d, sA);
+      if (streamed) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(keepA + i), v);
+      } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(keepA + i), v);
+      }
+    }
+    if (Kept >= 2) {
+      const __m128i v = PackShiftedBytes(a, b, c, d, sB);
+      if (streamed) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(keepB + i), v);
+      } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(keepB + i), v);
+      }
+    }
+  }
+  for (; i < count; ++i) one(i);
+  // Orders the non-temporal stores before whatever follows.
+  if (Kept >= 1) _mm_sfence();
+}
+
 }  // namespace
+
+void CopyBytesOfPixels(const uint8_t* pixels, uint64_t count, int32_t planeCount,
+                       const int32_t* offsets, uint8_t* const* planes) {
+  if (planeCount >= 3) {
+    CopyBytesOfPixelsFor<2>(pixels, count, offsets, planes);
+  } else if (planeCount == 2) {
+    CopyBytesOfPixelsFor<1>(pixels, count, offsets, planes);
+  } else {
+    CopyBytesOfPixelsFor<0>(pixels, count, offsets, planes);
+  }
+}
 
 void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst) {
   uint64_t i = 0;
