@@ -12,15 +12,6 @@ namespace kelvra {
 // dst[i] = src[4 * i]: `src` points at the chosen byte of the first pixel.
 void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
 
-// Up to three planes in one pass over `count` 32-bit pixels: byte
-// offsets[k] (0 to 3) of pixel i to planes[k][i], for k < planeCount (1 to
-// 3). planes[0] is written through the caches, as the document writers send
-// it to the file at once. The others are samples kept for a later plane:
-// they are written around the caches (non-temporal stores), since they are
-// read back only after more of the raster than the caches hold has passed.
-void CopyBytesOfPixels(const uint8_t* pixels, uint64_t count, int32_t planeCount,
-                       const int32_t* offsets, uint8_t* const* planes);
-
 // The red, green and blue planes (bytes 2, 1, 0) in one pass over the pixels.
 void SplitColourPlanes(const uint8_t* pixels, uint64_t count, uint8_t* red,
                        uint8_t* green, uint8_t* blue);

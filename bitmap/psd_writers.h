@@ -20,23 +20,9 @@ struct ChannelSource {
   const void* context;
 };
 
-// SaveBMapPlanes keeps up to this many samples between the passes of three
-// planes of one large raster (see WriteFlatDocument); 12 MB leaves the flat
-// write, buffer included, well inside the editor link's 16 MB of working
-// memory.
-inline constexpr uint64_t kKeptSamplesBytes = 12u << 20;
-// ... for rasters of at least this many pixels (16 MB of 32-bit pixels).
-inline constexpr uint64_t kKeptSamplesMinPixels = 4u << 20;
-
-// Three 8-bit planes in a row from one raster with 4-byte pixels are written
-// with up to `keptBytes` of that raster's samples kept from an earlier pass
-// for a later plane (0: none), in a block taken from the plain allocator; the
-// bytes are the same either way, and without the block the planes are
-// written pass by pass.
 int32_t WriteFlatDocument(const ABitMap& receiver, const char* path, int32_t planeCount,
                           int32_t sampleBits, const ABitMap* const* rasters,
-                          const int32_t* byteOffsets, uint32_t bufferBytes,
-                          uint64_t keptBytes = 0);
+                          const int32_t* byteOffsets, uint32_t bufferBytes);
 
 // With `upper`, the colour channels of every layer after the first come from
 // it and layers[1 ..] are not read (they may be null); their transparency is
