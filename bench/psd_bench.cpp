@@ -16,7 +16,11 @@
 // same size, filled with memset (the first touch of new pages is where a
 // fresh block's cost lies), written to a file for the writers, freed.
 //
+// The flat writer takes its planes in the widest vector set the processor
+// has; a third argument caps it, to compare the sets on one machine.
+//
 //   kelvra_psd_bench [folder for the files, default /tmp] [side, default 4096]
+//                    [sse2|avx2|avx512]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +33,7 @@
 #include "bitmap/abitmap.h"
 #include "bitmap/whole_file.h"
 #include "hostsim/hostsim.h"
+#include "maps/render_rows.h"
 #include "plugin/exports.h"
 #include "services/services.h"
 #include "tests/support/psd_build.h"
@@ -141,13 +146,21 @@ int main(int argc, char** argv) {
   const std::string folder = argc > 1 ? argv[1] : "/tmp";
   const int side = argc > 2 ? std::atoi(argv[2]) : 4096;
   const size_t n = static_cast<size_t>(side) * side;
+  if (argc > 3) {
+    const std::string set = argv[3];
+    kelvra::LimitVectorSet(set == "sse2"   ? kelvra::VectorSet::kSse2
+                           : set == "avx2" ? kelvra::VectorSet::kAvx2
+                                           : kelvra::VectorSet::kAvx512);
+  }
   std::vector<uint8_t> b0(4 * n), b1(4 * n), bm(4 * n), bk(4 * n);
   Fill(b0, side, 1), Fill(b1, side, 2), Fill(bm, side, 3), Fill(bk, side, 4);
   ABitMap l0, l1, merged, mask;
   for (ABitMap* r : {&l0, &l1, &merged, &mask}) r->width = r->height = side;
   l0.pixels = b0.data(), l1.pixels = b1.data(), merged.pixels = bm.data(), mask.pixels = bk.data();
   const ABitMap* layers[2] = {&l0, &l1};
-  std::printf("%d x %d, best of %d runs, files in %s\n", side, side, kRuns, folder.c_str());
+  static const char* const kSetNames[] = {"SSE2", "AVX2", "AVX-512"};
+  std::printf("%d x %d, best of %d runs, files in %s, flat planes in %s\n", side, side, kRuns,
+              folder.c_str(), kSetNames[static_cast<int>(kelvra::ChosenVectorSet())]);
 
   const std::string shading = folder + "/kelvra-bench-shading.psd";
   const std::string masked = folder + "/kelvra-bench-masked.psd";

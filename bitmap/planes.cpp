@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "maps/render_rows.h"
+
 namespace kelvra {
 
 namespace {
@@ -44,6 +46,21 @@ void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), PackLowBytes(a, b, c, d));
   }
   for (; i < count; ++i) dst[i] = src[4 * i];
+}
+
+void CopyByteOfPixelsIn(VectorSet set, const uint8_t* pixels, int32_t byteOffset,
+                        uint64_t count, uint8_t* dst) {
+  switch (set) {
+    case VectorSet::kAvx512:
+      CopyByteOfPixelsAvx512(pixels, byteOffset, count, dst);
+      return;
+    case VectorSet::kAvx2:
+      CopyByteOfPixelsAvx2(pixels, byteOffset, count, dst);
+      return;
+    case VectorSet::kSse2:
+      break;
+  }
+  CopyByteOfPixels(pixels + byteOffset, count, dst);
 }
 
 void SplitColourPlanes(const uint8_t* pixels, uint64_t count, uint8_t* red,

@@ -9,8 +9,24 @@
 
 namespace kelvra {
 
+enum class VectorSet : int32_t;  // maps/render_rows.h
+
 // dst[i] = src[4 * i]: `src` points at the chosen byte of the first pixel.
 void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
+
+// dst[i] = pixels[4 * i + byteOffset] (byteOffset 0 to 3), the same bytes as
+// CopyByteOfPixels, in `set`: AVX2 and AVX-512 take a whole cache line of
+// pixels in two loads or one, where SSE2 takes four, which lets a pass over a
+// raster larger than the caches run closer to the speed of memory. The
+// caller has the set from ChosenVectorSet (once per document: the check
+// asks the processor). Only the pixels' own bytes are read.
+void CopyByteOfPixelsIn(VectorSet set, const uint8_t* pixels, int32_t byteOffset,
+                        uint64_t count, uint8_t* dst);
+// Its AVX2 and AVX-512 forms (planes_avx2.cpp, planes_avx512.cpp).
+void CopyByteOfPixelsAvx2(const uint8_t* pixels, int32_t byteOffset, uint64_t count,
+                          uint8_t* dst);
+void CopyByteOfPixelsAvx512(const uint8_t* pixels, int32_t byteOffset, uint64_t count,
+                            uint8_t* dst);
 
 // The red, green and blue planes (bytes 2, 1, 0) in one pass over the pixels.
 void SplitColourPlanes(const uint8_t* pixels, uint64_t count, uint8_t* red,
