@@ -17,25 +17,14 @@
 #include "maps/render_rows.h"
 #include "services/services.h"
 #include "tests/support/test_env.h"
+#include "tests/support/vector_set_test.h"
 
 namespace kelvra {
 namespace {
 
 using testing::ReadFileBytes;
 
-class PlaneCopySetTest : public testing::KelvraTest,
-                         public ::testing::WithParamInterface<VectorSet> {
- protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    LimitVectorSet(GetParam());
-    if (ChosenVectorSet() != GetParam()) GTEST_SKIP() << "this processor lacks the set";
-  }
-  void TearDown() override {
-    LimitVectorSet(VectorSet::kAvx512);
-    KelvraTest::TearDown();
-  }
-};
+class PlaneCopySetTest : public testing::VectorSetTest {};
 
 uint8_t Noise(uint32_t i, uint32_t seed) {
   uint32_t x = (i + 1) * 2654435761u ^ seed * 40503u;
@@ -157,14 +146,8 @@ TEST_P(PlaneCopySetTest, AFullDiskKeepsExactlyTheDocumentsFirstBytes) {
   seams::ClearNoteBoxes();
 }
 
-std::string SetName(const ::testing::TestParamInfo<VectorSet>& info) {
-  static const char* const kNames[] = {"Sse2", "Avx2", "Avx512"};
-  return kNames[static_cast<int>(info.param)];
-}
-
-INSTANTIATE_TEST_SUITE_P(Sets, PlaneCopySetTest,
-                         ::testing::Values(VectorSet::kSse2, VectorSet::kAvx2, VectorSet::kAvx512),
-                         SetName);
+INSTANTIATE_TEST_SUITE_P(Sets, PlaneCopySetTest, testing::AllVectorSets(),
+                         testing::VectorSetName);
 
 }  // namespace
 }  // namespace kelvra

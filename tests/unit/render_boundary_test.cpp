@@ -17,6 +17,7 @@
 #include "maps/render_rows.h"
 #include "tests/support/normal_boundaries.h"
 #include "tests/support/test_env.h"
+#include "tests/support/vector_set_test.h"
 #include "tests/unit/map_reference.h"
 
 namespace kelvra {
@@ -29,18 +30,7 @@ using testing::MapRequest;
 using testing::ReferenceMap;
 using testing::TempDir;
 
-class RenderBoundaryTest : public KelvraTest, public ::testing::WithParamInterface<VectorSet> {
- protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    LimitVectorSet(GetParam());
-    if (ChosenVectorSet() != GetParam()) GTEST_SKIP() << "this processor lacks the set";
-  }
-  void TearDown() override {
-    LimitVectorSet(VectorSet::kAvx512);
-    KelvraTest::TearDown();
-  }
-};
+class RenderBoundaryTest : public testing::VectorSetTest {};
 
 std::string Describe(const MapRequest& r) {
   std::ostringstream s;
@@ -208,14 +198,8 @@ TEST_P(RenderBoundaryTest, ReciprocalSquareRootEstimateIsWithinTheMargin) {
   }
 }
 
-std::string SetName(const ::testing::TestParamInfo<VectorSet>& info) {
-  static const char* const kNames[] = {"Sse2", "Avx2", "Avx512"};
-  return kNames[static_cast<int>(info.param)];
-}
-
-INSTANTIATE_TEST_SUITE_P(VectorSets, RenderBoundaryTest,
-                         ::testing::Values(VectorSet::kSse2, VectorSet::kAvx2, VectorSet::kAvx512),
-                         SetName);
+INSTANTIATE_TEST_SUITE_P(VectorSets, RenderBoundaryTest, testing::AllVectorSets(),
+                         testing::VectorSetName);
 
 }  // namespace
 }  // namespace kelvra

@@ -8,6 +8,7 @@
 
 #include "maps/render_rows.h"
 #include "tests/support/test_env.h"
+#include "tests/support/vector_set_test.h"
 #include "tests/unit/map_reference.h"
 
 namespace kelvra {
@@ -19,20 +20,7 @@ using testing::MapRequest;
 using testing::ReferenceMap;
 using testing::TempDir;
 
-// Runs once per vector instruction set this machine has (the wider sets are
-// chosen at run time, so each must give the reference's bytes by itself).
-class RenderRandomTest : public KelvraTest, public ::testing::WithParamInterface<VectorSet> {
- protected:
-  void SetUp() override {
-    KelvraTest::SetUp();
-    LimitVectorSet(GetParam());
-    if (ChosenVectorSet() != GetParam()) GTEST_SKIP() << "this processor lacks the set";
-  }
-  void TearDown() override {
-    LimitVectorSet(VectorSet::kAvx512);
-    KelvraTest::TearDown();
-  }
-};
+class RenderRandomTest : public testing::VectorSetTest {};
 
 std::vector<uint16_t> RandomField(std::mt19937& rng, int32_t rowLength, int32_t height) {
   std::vector<uint16_t> f(static_cast<size_t>(rowLength) * height);
@@ -241,14 +229,8 @@ TEST_P(RenderRandomTest, VectorPathLimitsGiveTheReferenceBytes) {
   }
 }
 
-std::string SetName(const ::testing::TestParamInfo<VectorSet>& info) {
-  static const char* const kNames[] = {"Sse2", "Avx2", "Avx512"};
-  return kNames[static_cast<int>(info.param)];
-}
-
-INSTANTIATE_TEST_SUITE_P(VectorSets, RenderRandomTest,
-                         ::testing::Values(VectorSet::kSse2, VectorSet::kAvx2, VectorSet::kAvx512),
-                         SetName);
+INSTANTIATE_TEST_SUITE_P(VectorSets, RenderRandomTest, testing::AllVectorSets(),
+                         testing::VectorSetName);
 
 }  // namespace
 }  // namespace kelvra
