@@ -172,7 +172,9 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   const __m128i zero = _mm_setzero_si128();
   const __m128i bias = _mm_set1_epi16(static_cast<int16_t>(-32768));
   const __m128i ones = _mm_set1_epi16(1);
+  // The partial sums; every box row's last flush leaves them empty again.
   alignas(16) __m128i lanes[kReducedSide];
+  for (__m128i& l : lanes) l = zero;
   // The samples a box row reads from each of its source rows.
   const int32_t span = static_cast<int32_t>(column[kReducedSide - 1]) + boxWidth;
   int64_t yPos = 0;
@@ -182,10 +184,7 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
     // 64-bit sums: a large box of 65535s overflows 32 bits. The box rows are
     // summed source row by source row, so each row is read front to back.
     uint64_t sum[kReducedSide];
-    for (int32_t i = 0; i < kReducedSide; ++i) {
-      sum[i] = top[column[i]];
-      lanes[i] = zero;
-    }
+    for (int32_t i = 0; i < kReducedSide; ++i) sum[i] = top[column[i]];
     auto flush = [&](int32_t rowsSummed) {
       const int64_t given = static_cast<int64_t>(32768) * wide * rowsSummed;
       for (int32_t i = 0; i < kReducedSide; ++i) {
