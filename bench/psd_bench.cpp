@@ -16,11 +16,11 @@
 // same size, filled with memset (the first touch of new pages is where a
 // fresh block's cost lies), written to a file for the writers, freed.
 //
-// The flat writer takes its planes in the widest vector set the processor
-// has; a third argument caps it, to compare the sets on one machine.
+// The writers cut their planes in the widest form the processor has; a
+// third argument caps it, to compare the forms on one machine.
 //
 //   kelvra_psd_bench [folder for the files, default /tmp] [side, default 4096]
-//                    [sse2|avx2|avx512]
+//                    [sse2|avx2|avx512|avx512vbmi]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -31,9 +31,10 @@
 
 #include "bench/best_of.h"
 #include "bitmap/abitmap.h"
+#include "bitmap/planes.h"
 #include "bitmap/whole_file.h"
 #include "hostsim/hostsim.h"
-#include "maps/render_rows.h"
+#include "services/vector_sets.h"
 #include "plugin/exports.h"
 #include "services/services.h"
 #include "tests/support/psd_build.h"
@@ -151,6 +152,7 @@ int main(int argc, char** argv) {
     kelvra::LimitVectorSet(set == "sse2"   ? kelvra::VectorSet::kSse2
                            : set == "avx2" ? kelvra::VectorSet::kAvx2
                                            : kelvra::VectorSet::kAvx512);
+    if (set == "avx512") kelvra::LimitPlaneCopy(kelvra::PlaneCopy::kAvx512);
   }
   std::vector<uint8_t> b0(4 * n), b1(4 * n), bm(4 * n), bk(4 * n);
   Fill(b0, side, 1), Fill(b1, side, 2), Fill(bm, side, 3), Fill(bk, side, 4);
@@ -158,9 +160,9 @@ int main(int argc, char** argv) {
   for (ABitMap* r : {&l0, &l1, &merged, &mask}) r->width = r->height = side;
   l0.pixels = b0.data(), l1.pixels = b1.data(), merged.pixels = bm.data(), mask.pixels = bk.data();
   const ABitMap* layers[2] = {&l0, &l1};
-  static const char* const kSetNames[] = {"SSE2", "AVX2", "AVX-512"};
-  std::printf("%d x %d, best of %d runs, files in %s, flat planes in %s\n", side, side, kRuns,
-              folder.c_str(), kSetNames[static_cast<int>(kelvra::ChosenVectorSet())]);
+  static const char* const kFormNames[] = {"SSE2", "AVX2", "AVX-512", "AVX-512 VBMI"};
+  std::printf("%d x %d, best of %d runs, files in %s, planes cut in %s\n", side, side, kRuns,
+              folder.c_str(), kFormNames[static_cast<int>(kelvra::ChosenPlaneCopy())]);
 
   const std::string shading = folder + "/kelvra-bench-shading.psd";
   const std::string masked = folder + "/kelvra-bench-masked.psd";

@@ -6,11 +6,14 @@
 
 #include <cstring>
 
-#include "maps/render_rows.h"
+#include "services/vector_sets.h"
 
 namespace kelvra {
 
 namespace {
+
+// Set only by tests and the benchmark; the library itself never changes it.
+constinit PlaneCopy gWidestPlaneCopy = PlaneCopy::kAvx512Vbmi;
 
 inline uint32_t LoadWord(const uint8_t* p) {
   uint32_t w;
@@ -48,16 +51,37 @@ void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst) {
   for (; i < count; ++i) dst[i] = src[4 * i];
 }
 
-void CopyByteOfPixelsIn(VectorSet set, const uint8_t* pixels, int32_t byteOffset,
-                        uint64_t count, uint8_t* dst) {
-  switch (set) {
+PlaneCopy ChosenPlaneCopy() {
+  PlaneCopy found = PlaneCopy::kSse2;
+  switch (ChosenVectorSet()) {
     case VectorSet::kAvx512:
+      found = ProcessorHasAvx512Vbmi() ? PlaneCopy::kAvx512Vbmi : PlaneCopy::kAvx512;
+      break;
+    case VectorSet::kAvx2:
+      found = PlaneCopy::kAvx2;
+      break;
+    case VectorSet::kSse2:
+      break;
+  }
+  return static_cast<int32_t>(found) < static_cast<int32_t>(gWidestPlaneCopy) ? found
+                                                                               : gWidestPlaneCopy;
+}
+
+void LimitPlaneCopy(PlaneCopy widest) { gWidestPlaneCopy = widest; }
+
+void CopyByteOfPixelsIn(PlaneCopy form, const uint8_t* pixels, int32_t byteOffset,
+                        uint64_t count, uint8_t* dst) {
+  switch (form) {
+    case PlaneCopy::kAvx512Vbmi:
+      CopyByteOfPixelsAvx512Vbmi(pixels, byteOffset, count, dst);
+      return;
+    case PlaneCopy::kAvx512:
       CopyByteOfPixelsAvx512(pixels, byteOffset, count, dst);
       return;
-    case VectorSet::kAvx2:
+    case PlaneCopy::kAvx2:
       CopyByteOfPixelsAvx2(pixels, byteOffset, count, dst);
       return;
-    case VectorSet::kSse2:
+    case PlaneCopy::kSse2:
       break;
   }
   CopyByteOfPixels(pixels + byteOffset, count, dst);

@@ -9,24 +9,36 @@
 
 namespace kelvra {
 
-enum class VectorSet : int32_t;  // maps/render_rows.h
-
 // dst[i] = src[4 * i]: `src` points at the chosen byte of the first pixel.
 void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
 
+// The forms of the plane copy below, narrowest first: the vector sets of
+// the renderer, and AVX-512 with its byte permutes (VBMI).
+enum class PlaneCopy : int32_t { kSse2, kAvx2, kAvx512, kAvx512Vbmi };
+
+// The widest form the processor has, within the renderer's cap on the
+// vector set (LimitVectorSet) and the cap below. Asks the processor: once
+// per document.
+PlaneCopy ChosenPlaneCopy();
+// Caps the choice (tests compare the forms; the benchmark reports each).
+// The cap stays until changed; it is kAvx512Vbmi at load.
+void LimitPlaneCopy(PlaneCopy widest);
+
 // dst[i] = pixels[4 * i + byteOffset] (byteOffset 0 to 3), the same bytes as
-// CopyByteOfPixels, in `set`: AVX2 and AVX-512 take a whole cache line of
-// pixels in two loads or one, where SSE2 takes four, which lets a pass over a
-// raster larger than the caches run closer to the speed of memory. The
-// caller has the set from ChosenVectorSet (once per document: the check
-// asks the processor). Only the pixels' own bytes are read.
-void CopyByteOfPixelsIn(VectorSet set, const uint8_t* pixels, int32_t byteOffset,
+// CopyByteOfPixels, in `form`: AVX2 and AVX-512 take a whole cache line of
+// pixels in two loads or one, where SSE2 takes four, and the byte permutes
+// cut the work per line further, which lets a pass over a raster larger than
+// the caches run at close to the speed of memory. Only the pixels' own bytes
+// are read.
+void CopyByteOfPixelsIn(PlaneCopy form, const uint8_t* pixels, int32_t byteOffset,
                         uint64_t count, uint8_t* dst);
-// Its AVX2 and AVX-512 forms (planes_avx2.cpp, planes_avx512.cpp).
+// Its wide forms (planes_avx2.cpp, planes_avx512.cpp, planes_avx512vbmi.cpp).
 void CopyByteOfPixelsAvx2(const uint8_t* pixels, int32_t byteOffset, uint64_t count,
                           uint8_t* dst);
 void CopyByteOfPixelsAvx512(const uint8_t* pixels, int32_t byteOffset, uint64_t count,
                             uint8_t* dst);
+void CopyByteOfPixelsAvx512Vbmi(const uint8_t* pixels, int32_t byteOffset, uint64_t count,
+                                uint8_t* dst);
 
 // The red, green and blue planes (bytes 2, 1, 0) in one pass over the pixels.
 void SplitColourPlanes(const uint8_t* pixels, uint64_t count, uint8_t* red,

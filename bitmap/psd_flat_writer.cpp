@@ -6,7 +6,6 @@
 #include "bitmap/planes.h"
 #include "bitmap/psd_writers.h"
 #include "bitmap/stream_writer.h"
-#include "maps/render_rows.h"
 #include "services/services.h"
 
 namespace kelvra {
@@ -24,17 +23,17 @@ uint32_t FlatColourMode(int32_t planeCount, int32_t sampleBits) {
 
 // One plane: the byte at `byteOffset` of every pixel, or at 16 bits the two
 // bytes from there, high byte (the second) first. Planes of 32-bit pixels
-// use `set` (see CopyByteOfPixelsIn).
+// are cut in `form` (see CopyByteOfPixelsIn).
 void PutPlane(StreamWriter& w, const ABitMap& r, int32_t sampleBits, int32_t byteOffset,
-              VectorSet set) {
+              PlaneCopy form) {
   const uint64_t count = r.PixelCount();
   if (count == 0) return;
   const uint32_t step = static_cast<uint32_t>(r.bitsPerPixel) / 8;
   const uint8_t* src = r.pixels + byteOffset;
   if (sampleBits == 8 && step == 4) {
     const uint8_t* pixels = r.pixels;
-    w.PutPieces(count, [pixels, byteOffset, set](uint8_t* dst, uint64_t first, uint32_t k) {
-      CopyByteOfPixelsIn(set, pixels + 4 * first, byteOffset, k, dst);
+    w.PutPieces(count, [pixels, byteOffset, form](uint8_t* dst, uint64_t first, uint32_t k) {
+      CopyByteOfPixelsIn(form, pixels + 4 * first, byteOffset, k, dst);
     });
   } else if (sampleBits == 8) {
     w.PutPieces(count, [src, step](uint8_t* dst, uint64_t first, uint32_t k) {
@@ -121,9 +120,9 @@ int32_t WriteFlatDocument(const ABitMap& receiver, const char* path, int32_t pla
   w.PutBE32(0);                                            // image resources length
   w.PutBE32(0);                                            // layer and mask information length
   w.PutBE16(0);                                            // compression: raw
-  const VectorSet set = ChosenVectorSet();
+  const PlaneCopy form = ChosenPlaneCopy();
   for (int32_t i = 0; i < planeCount; ++i) {
-    PutPlane(w, *rasters[i], sampleBits, byteOffsets[i], set);
+    PutPlane(w, *rasters[i], sampleBits, byteOffsets[i], form);
   }
   return w.Finish();
 }

@@ -27,19 +27,21 @@ bool Readable(const ABitMap* r, int32_t width, int32_t height) {
          r->bitsPerPixel == 32 && (r->pixels != nullptr || r->PixelCount() == 0);
 }
 
-// N samples of one byte of every pixel: byte 2 for red, 1 green, 0 blue.
-void PutByteOfPixels(StreamWriter& w, const ABitMap& raster, int32_t byteOffset, uint64_t n) {
+// N samples of one byte of every pixel (byte 2 for red, 1 green, 0 blue),
+// cut in `form`.
+void PutByteOfPixels(StreamWriter& w, const ABitMap& raster, int32_t byteOffset, uint64_t n,
+                     PlaneCopy form) {
   if (n == 0) return;
-  const uint8_t* src = raster.pixels + byteOffset;
-  w.PutPieces(n, [src](uint8_t* dst, uint64_t first, uint32_t k) {
-    CopyByteOfPixels(src + 4 * first, k, dst);
+  const uint8_t* pixels = raster.pixels;
+  w.PutPieces(n, [pixels, byteOffset, form](uint8_t* dst, uint64_t first, uint32_t k) {
+    CopyByteOfPixelsIn(form, pixels + 4 * first, byteOffset, k, dst);
   });
 }
 
 // Channels 0, 1, 2 of a layer (red, green, blue), each a raw compression
 // value and N samples.
 void PutColourChannels(StreamWriter& w, const ABitMap* raster, const ChannelSource* source,
-                       uint64_t n) {
+                       uint64_t n, PlaneCopy form) {
   for (int32_t channel = 0; channel < 3; ++channel) {
     w.PutBE16(0);  // compression: raw
     if (source != nullptr) {
@@ -47,7 +49,7 @@ void PutColourChannels(StreamWriter& w, const ABitMap* raster, const ChannelSour
         source->produce(source->context, channel, first, k, dst);
       });
     } else {
-      PutByteOfPixels(w, *raster, 2 - channel, n);
+      PutByteOfPixels(w, *raster, 2 - channel, n, form);
     }
   }
 }
@@ -148,7 +150,8 @@ int32_t WriteLayeredDocument(const char* path, const ABitMap* const* layers,
     PutLayerRecord(w, i, width, height, n, mask);
   }
   // Channel image data, layer by layer in record order.
-  PutColourChannels(w, layers[0], nullptr, n);
+  const PlaneCopy form = ChosenPlaneCopy();
+  PutColourChannels(w, layers[0], nullptr, n, form);
   for (int32_t i = 1; i < layerCount; ++i) {
     w.PutBE16(0);                                      // compression: raw
     if (n != 0 && mask != nullptr) {
@@ -159,14 +162,14 @@ int32_t WriteLayeredDocument(const char* path, const ABitMap* const* layers,
     } else {
       w.PutPieces(n, [](uint8_t* dst, uint64_t, uint32_t k) { std::memset(dst, kOpaque, k); });
     }
-    PutColourChannels(w, layers[i], upper, n);
+    PutColourChannels(w, layers[i], upper, n, form);
   }
   const bool layerInfoMeasured = w.produced() - layerInfoStart == layerInfo;
   // The composite: one compression value, then red, green and blue.
   w.PutBE16(0);
-  PutByteOfPixels(w, *merged, 2, n);
-  PutByteOfPixels(w, *merged, 1, n);
-  PutByteOfPixels(w, *merged, 0, n);
+  PutByteOfPixels(w, *merged, 2, n, form);
+  PutByteOfPixels(w, *merged, 1, n, form);
+  PutByteOfPixels(w, *merged, 0, n, form);
   const int32_t status = w.Finish();
   return layerInfoMeasured ? status : -1;
 }

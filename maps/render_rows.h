@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "services/vector_sets.h"
+
 namespace kelvra {
 
 // Extra samples after each window row's two right borders, extra bytes after
@@ -22,16 +24,6 @@ namespace kelvra {
 inline constexpr uint64_t kRowWindowSlack = 3 + 13;
 inline constexpr uint64_t kRowBufferSlack = 64;
 inline constexpr uint64_t kSumsSlack = 16;
-
-// The instruction sets of the vector path, narrowest first.
-enum class VectorSet : int32_t { kSse2, kAvx2, kAvx512 };
-
-// The widest set this processor and its operating system support, within
-// the limit below.
-VectorSet ChosenVectorSet();
-// Caps the choice (tests compare the sets' output; the benchmark reports
-// each). The cap stays until changed; it is kAvx512 at load.
-void LimitVectorSet(VectorSet widest);
 
 struct RowParams {
   int32_t width;

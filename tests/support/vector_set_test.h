@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "maps/render_rows.h"
+#include "services/vector_sets.h"
 #include "tests/support/test_env.h"
 
 namespace kelvra::testing {

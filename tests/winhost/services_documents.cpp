@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bitmap/abitmap.h"
+#include "bitmap/planes.h"
 #include "bitmap/psd_writers.h"
-#include "maps/render_rows.h"
 #include "tests/winhost/check.h"
 
 namespace kelvra::wintest {
@@ -88,14 +88,14 @@ WT_SCENARIO(win32_documents_written_over_longer_files_read_back) {
   DeleteFileA(flat.c_str());
 }
 
-// The planes of 32-bit pixels are cut out in SSE2, AVX2 or AVX-512, the
-// widest the processor has: each set, in pieces of the writer's own buffer
-// and of 41 bytes (pieces that start and end anywhere), writes the samples a
-// plain loop takes from the pixels.
-WT_SCENARIO(win32_every_vector_set_writes_the_same_flat_documents) {
+// The planes of 32-bit pixels are cut out in SSE2, AVX2, AVX-512 or AVX-512
+// with byte permutes, the widest the processor has: each form, in pieces of
+// the writer's own buffer and of 41 bytes (pieces that start and end
+// anywhere), writes the samples a plain loop takes from the pixels.
+WT_SCENARIO(win32_every_plane_copy_writes_the_same_flat_documents) {
   const std::string path = TempFile("kelvra-flat-sets.psd");
-  const VectorSet widest = ChosenVectorSet();
-  std::printf("  widest vector set here: %d\n", static_cast<int>(widest));
+  const PlaneCopy widest = ChosenPlaneCopy();
+  std::printf("  widest plane copy here: %d\n", static_cast<int>(widest));
   const int sizes[][2] = {{1, 1}, {17, 3}, {65, 3}, {129, 129}};
   for (const auto& size : sizes) {
     Raster r(size[0], size[1], size[0]);
@@ -107,18 +107,18 @@ WT_SCENARIO(win32_every_vector_set_writes_the_same_flat_documents) {
     const ABitMap* rasters[4] = {&r.map, &r.map, &r.map, &r.map};
     const int32_t offsets[4] = {2, 1, 0, 3};
     for (int set = 0; set <= static_cast<int>(widest); ++set) {
-      LimitVectorSet(static_cast<VectorSet>(set));
+      LimitPlaneCopy(static_cast<PlaneCopy>(set));
       for (uint32_t buffer : {kStreamBufferBytes, 41u}) {
         WT_CHECK_EQ(WriteFlatDocument(r.map, path.c_str(), 4, 8, rasters, offsets, buffer), 0);
         const std::vector<uint8_t> file = ReadAll(path);
         const bool same = file.size() == 40 + planes.size() &&
                           std::equal(planes.begin(), planes.end(), file.begin() + 40);
-        if (!same) std::printf("  set %d, %d x %d, buffer %u differs\n", set, size[0], size[1], buffer);
+        if (!same) std::printf("  form %d, %d x %d, buffer %u differs\n", set, size[0], size[1], buffer);
         WT_CHECK(same);
       }
     }
   }
-  LimitVectorSet(VectorSet::kAvx512);
+  LimitPlaneCopy(PlaneCopy::kAvx512Vbmi);
   DeleteFileA(path.c_str());
 }
 

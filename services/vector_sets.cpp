@@ -1,8 +1,9 @@
-// Which vector instruction set the renderer may use: the processor must
-// have it (CPUID) and the operating system must save its registers (XCR0).
+// Which vector instruction set the library's loops may use: the processor
+// must have it (CPUID) and the operating system must save its registers
+// (XCR0).
 #include <cpuid.h>
 
-#include "maps/render_rows.h"
+#include "services/vector_sets.h"
 
 namespace kelvra {
 
@@ -44,5 +45,12 @@ VectorSet ChosenVectorSet() {
 }
 
 void LimitVectorSet(VectorSet widest) { gWidestAllowed = widest; }
+
+bool ProcessorHasAvx512Vbmi() {
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  unsigned a, b, c, d;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (c & (1u << 1)) != 0;
+}
 
 }  // namespace kelvra
