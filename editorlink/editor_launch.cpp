@@ -93,12 +93,13 @@ struct ShadingPixels {
   const uint8_t* flat;
   const uint8_t* shaded;
   bool grey;
+  VectorSet set;
 };
 
 void ProduceShading(const void* context, int32_t channel, uint64_t first, uint32_t count,
                     uint8_t* dst) {
   const ShadingPixels* p = static_cast<const ShadingPixels*>(context);
-  ShadingLevels(p->flat, p->shaded, p->grey, channel, first, count, dst);
+  ShadingLevels(p->set, p->flat, p->shaded, p->grey, channel, first, count, dst);
 }
 
 // Writes the document of `plan`; 0 or the writer's failure status.
@@ -119,7 +120,7 @@ int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
       // The shading layer is made from the two host images piece by piece
       // as the writer reaches it; it is never held whole.
       const ShadingPixels pixels{ImageBytes(main), ImageBytes(shaded),
-                                 plan.document == Document::kGreyShading};
+                                 plan.document == Document::kGreyShading, ChosenVectorSet()};
       const ChannelSource shading{ProduceShading, &pixels};
       ABitMap merged;
       merged.BindHostImage(shaded);

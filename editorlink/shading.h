@@ -10,6 +10,7 @@
 
 #include "bitmap/abitmap.h"
 #include "host/host.h"
+#include "services/vector_sets.h"
 
 namespace kelvra {
 
@@ -35,9 +36,15 @@ bool BuildShadingLayer(const host::HostImage* flat, const host::HostImage* shade
 
 // One channel (0 red, 1 green, 2 blue) of the shading levels of pixels
 // first .. first + count - 1 of two images of packed 32-bit pixels, the same
-// levels BuildShadingLayer stores, written to dst one byte a pixel. Lets a
-// writer make the shading layer piece by piece as it writes it.
-void ShadingLevels(const uint8_t* flat, const uint8_t* shaded, bool grey, int32_t channel,
-                   uint64_t first, uint32_t count, uint8_t* dst);
+// levels BuildShadingLayer stores, written to dst one byte a pixel, in
+// vector set `set` (the caller chooses it once per document). Lets a writer
+// make the shading layer piece by piece as it writes it.
+void ShadingLevels(VectorSet set, const uint8_t* flat, const uint8_t* shaded, bool grey,
+                   int32_t channel, uint64_t first, uint32_t count, uint8_t* dst);
+// Its AVX2 form (shading_levels_avx2.cpp) for the pixels it can take: byte
+// `byte` of each pixel (2 red, 1 green, 0 blue), whole steps only. Returns
+// how many pixels it did.
+uint32_t ShadingLevelsAvx2(const uint8_t* flat, const uint8_t* shaded, bool grey,
+                           int32_t byte, uint32_t count, uint8_t* dst);
 
 }  // namespace kelvra

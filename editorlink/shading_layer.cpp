@@ -105,13 +105,16 @@ bool BuildShadingLayer(const host::HostImage* flat, const host::HostImage* shade
   return true;
 }
 
-void ShadingLevels(const uint8_t* flat, const uint8_t* shaded, bool grey, int32_t channel,
-                   uint64_t first, uint32_t count, uint8_t* dst) {
+void ShadingLevels(VectorSet set, const uint8_t* flat, const uint8_t* shaded, bool grey,
+                   int32_t channel, uint64_t first, uint32_t count, uint8_t* dst) {
   const uint8_t* fp = flat + 4 * first;
   const uint8_t* sp = shaded + 4 * first;
   // Channel 0 is red, byte 2 of a pixel; channel 2 is blue, byte 0.
   const uint32_t byte = static_cast<uint32_t>(2 - channel);
   uint32_t i = 0;
+  if (set != VectorSet::kSse2) {
+    i = ShadingLevelsAvx2(fp, sp, grey, static_cast<int32_t>(byte), count, dst);
+  }
   for (; i + 16 <= count; i += 16) {
     __m128i a[4], b[4], r[4];
     if (grey) {

@@ -3,6 +3,8 @@
 // ends), a full disk at every byte of a document written in many pieces, the
 // writer's own length check, and the shading layer made piece by piece
 // against the whole shading raster.
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -16,6 +18,7 @@
 #include "hostsim/hostsim.h"
 #include "services/services.h"
 #include "tests/support/test_env.h"
+#include "tests/support/vector_set_test.h"
 
 namespace kelvra {
 namespace {
@@ -52,7 +55,7 @@ struct ShadingContext {
 void Produce(const void* context, int32_t channel, uint64_t first, uint32_t count,
              uint8_t* dst) {
   const ShadingContext* c = static_cast<const ShadingContext*>(context);
-  ShadingLevels(c->flat, c->shaded, c->grey, channel, first, count, dst);
+  ShadingLevels(ChosenVectorSet(), c->flat, c->shaded, c->grey, channel, first, count, dst);
 }
 
 TEST_F(StreamWriterTest, EveryBufferSizeWritesTheSameDocuments) {
@@ -252,39 +255,71 @@ TEST(ShadeLevelsTest, TableHoldsShadeValueOfEveryPair) {
   }
 }
 
-// Every pair of levels in every channel, in colour and in grey, through the
-// pieces the writer asks for (wide steps and single pixels alike).
-TEST(ShadeLevelsTest, LevelsMadeInPiecesAreShadeValueOfEveryPair) {
+// Every pair of levels in every channel, and in grey every pair of channel
+// sums, through the pieces the writer asks for (wide steps, their tails and
+// single pixels alike), in each vector set.
+class ShadeLevelsSetTest : public testing::VectorSetTest {};
+
+TEST_P(ShadeLevelsSetTest, LevelsMadeInPiecesAreShadeValueOfEveryPair) {
   std::vector<uint32_t> flat(65536), shaded(65536);
+  std::vector<uint8_t> out(65536);
+  const uint8_t* f = reinterpret_cast<const uint8_t*>(flat.data());
+  const uint8_t* s = reinterpret_cast<const uint8_t*>(shaded.data());
+  auto inPieces = [&](bool grey, int32_t channel) {
+    uint64_t at = 0;
+    for (uint32_t piece : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 1000u, 64391u}) {
+      ShadingLevels(GetParam(), f, s, grey, channel, at, piece, out.data() + at);
+      at += piece;
+    }
+    ASSERT_EQ(at, 65536u);
+  };
+  // Colour: the pair (a, b) in one channel, other levels in the others,
+  // noise in alpha.
   for (uint32_t i = 0; i < 65536; ++i) {
     const uint32_t a = i >> 8, b = i & 255;
-    // The pair in one channel, other levels in the others, noise in alpha.
     flat[i] = (i * 2654435761u & 0xFF000000u) | a << 16 | b << 8 | (a ^ 0x5A);
     shaded[i] = (i * 40503u & 0xFF000000u) | b << 16 | a << 8 | (b ^ 0xA5);
   }
-  const uint8_t* f = reinterpret_cast<const uint8_t*>(flat.data());
-  const uint8_t* s = reinterpret_cast<const uint8_t*>(shaded.data());
-  std::vector<uint8_t> out(65536);
-  for (bool grey : {false, true}) {
+  // The quotients hold in every rounding mode a host may have set.
+  const unsigned int csr = _mm_getcsr();
+  for (unsigned int rounding : {_MM_ROUND_NEAREST, _MM_ROUND_DOWN, _MM_ROUND_UP,
+                                _MM_ROUND_TOWARD_ZERO}) {
     for (int32_t channel = 0; channel < 3; ++channel) {
-      uint64_t at = 0;
-      for (uint32_t piece : {1u, 15u, 16u, 17u, 1000u, 64487u}) {
-        ShadingLevels(f, s, grey, channel, at, piece, out.data() + at);
-        at += piece;
-      }
-      ASSERT_EQ(at, 65536u);
+      _mm_setcsr((csr & ~_MM_ROUND_MASK) | rounding);
+      inPieces(false, channel);
+      _mm_setcsr(csr);
+      const int shift = 8 * (2 - channel);
       for (uint32_t i = 0; i < 65536; ++i) {
-        const int shift = 8 * (2 - channel);
-        auto level = [&](uint32_t p) {
-          return grey ? static_cast<int32_t>((p & 255) + (p >> 8 & 255) + (p >> 16 & 255)) / 3
-                      : static_cast<int32_t>(p >> shift & 255);
-        };
-        ASSERT_EQ(out[i], ShadeValue(level(flat[i]), level(shaded[i])))
-            << "pixel " << i << ", channel " << channel << ", grey " << grey;
+        ASSERT_EQ(out[i], ShadeValue(flat[i] >> shift & 255, shaded[i] >> shift & 255))
+            << "pixel " << i << ", channel " << channel << ", rounding " << rounding;
       }
     }
   }
+  // Grey: channel sums 0..765 on both sides, in many pairings; the mean is
+  // the sum's integer quotient by 3.
+  auto withSum = [](uint32_t sum, uint32_t alpha) {
+    const uint32_t c0 = sum < 255 ? sum : 255;
+    const uint32_t c1 = sum - c0 < 255 ? sum - c0 : 255;
+    return alpha << 24 | c0 << 16 | c1 << 8 | (sum - c0 - c1);
+  };
+  for (uint32_t i = 0; i < 65536; ++i) {
+    flat[i] = withSum(i % 766, i & 255);
+    shaded[i] = withSum((i / 766 * 97 + i) % 766, (i >> 8) & 255);
+  }
+  for (int32_t channel = 0; channel < 3; ++channel) {
+    inPieces(true, channel);
+    for (uint32_t i = 0; i < 65536; ++i) {
+      auto mean = [](uint32_t p) {
+        return static_cast<int32_t>((p & 255) + (p >> 8 & 255) + (p >> 16 & 255)) / 3;
+      };
+      ASSERT_EQ(out[i], ShadeValue(mean(flat[i]), mean(shaded[i])))
+          << "pixel " << i << ", grey, channel " << channel;
+    }
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sets, ShadeLevelsSetTest, testing::AllVectorSets(),
+                         testing::VectorSetName);
 
 }  // namespace
 }  // namespace kelvra
