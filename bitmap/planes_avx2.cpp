@@ -4,6 +4,7 @@
 // shuffles, three ors and a permute.
 #include <immintrin.h>
 
+#include "bitmap/plane_copy_steps.h"
 #include "bitmap/planes.h"
 
 namespace kelvra {
@@ -26,30 +27,19 @@ void CopyByteOfPixelsAvx2(const uint8_t* pixels, int32_t byteOffset, uint64_t co
   const __m256i g2 = _mm256_load_si256(reinterpret_cast<const __m256i*>(gather[2]));
   const __m256i g3 = _mm256_load_si256(reinterpret_cast<const __m256i*>(gather[3]));
   const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-  // Pointers, not 64-bit counts: a 32-bit build has too few registers for
-  // 64-bit counters beside the vectors' addresses. `count` bytes of dst
-  // exist, so the count fits in a size_t.
-  const uint8_t* p = pixels;
-  uint8_t* out = dst;
-  uint8_t* const end = dst + static_cast<size_t>(count);
-  // A load that straddles two cache lines costs two: pixels on 4-byte
-  // boundaries are taken one by one up to a 32-byte boundary first.
-  if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
-    for (; out != end && (reinterpret_cast<uintptr_t>(p) & 31) != 0; ++out, p += 4) {
-      *out = p[byteOffset];
-    }
-  }
+  PlaneCursor c(pixels, byteOffset, count, dst);
+  c.AlignTo(32);
   // Whole pixels are loaded, so no load passes the last pixel.
-  for (; end - out >= 32; out += 32, p += 128) {
-    const __m256i* v = reinterpret_cast<const __m256i*>(p);
+  for (; c.left() >= 32; c.out += 32, c.p += 128) {
+    const __m256i* v = reinterpret_cast<const __m256i*>(c.p);
     const __m256i ab = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_loadu_si256(v), g0),
                                        _mm256_shuffle_epi8(_mm256_loadu_si256(v + 1), g1));
     const __m256i cd = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_loadu_si256(v + 2), g2),
                                        _mm256_shuffle_epi8(_mm256_loadu_si256(v + 3), g3));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(c.out),
                         _mm256_permutevar8x32_epi32(_mm256_or_si256(ab, cd), order));
   }
-  for (; out != end; ++out, p += 4) *out = p[byteOffset];
+  c.Rest();
 }
 
 }  // namespace kelvra

@@ -7,6 +7,7 @@
 // waiting on memory alone, close to the speed of a bare read.
 #include <immintrin.h>
 
+#include "bitmap/plane_copy_steps.h"
 #include "bitmap/planes.h"
 
 namespace kelvra {
@@ -24,26 +25,17 @@ void CopyByteOfPixelsAvx512Vbmi(const uint8_t* pixels, int32_t byteOffset, uint6
   }
   const __m512i first = _mm512_load_si512(firstIndex);
   const __m512i second = _mm512_load_si512(secondIndex);
-  // Pointers, not 64-bit counts, as in the other forms.
-  const uint8_t* p = pixels;
-  uint8_t* out = dst;
-  uint8_t* const end = dst + static_cast<size_t>(count);
-  // Loads that straddle two cache lines cost two: pixels on 4-byte
-  // boundaries are taken one by one up to a line's start first.
-  if ((reinterpret_cast<uintptr_t>(p) & 3) == 0) {
-    for (; out != end && (reinterpret_cast<uintptr_t>(p) & 63) != 0; ++out, p += 4) {
-      *out = p[byteOffset];
-    }
-  }
+  PlaneCursor c(pixels, byteOffset, count, dst);
+  c.AlignTo(64);
   // Whole pixels are loaded, so no load passes the last pixel.
-  for (; end - out >= 64; out += 64, p += 256) {
+  for (; c.left() >= 64; c.out += 64, c.p += 256) {
     const __m512i low =
-        _mm512_permutex2var_epi8(_mm512_loadu_si512(p), first, _mm512_loadu_si512(p + 64));
-    const __m512i high = _mm512_permutex2var_epi8(_mm512_loadu_si512(p + 128), second,
-                                                  _mm512_loadu_si512(p + 192));
-    _mm512_storeu_si512(out, _mm512_mask_blend_epi64(0xF0, low, high));
+        _mm512_permutex2var_epi8(_mm512_loadu_si512(c.p), first, _mm512_loadu_si512(c.p + 64));
+    const __m512i high = _mm512_permutex2var_epi8(_mm512_loadu_si512(c.p + 128), second,
+                                                  _mm512_loadu_si512(c.p + 192));
+    _mm512_storeu_si512(c.out, _mm512_mask_blend_epi64(0xF0, low, high));
   }
-  for (; out != end; ++out, p += 4) *out = p[byteOffset];
+  c.Rest();
 }
 
 }  // namespace kelvra
