@@ -3,6 +3,8 @@
 // (XCR0).
 #include <cpuid.h>
 
+#include <atomic>
+
 #include "services/vector_sets.h"
 
 namespace kelvra {
@@ -36,21 +38,38 @@ VectorSet Detect() {
   return avx2 && fma ? VectorSet::kAvx2 : VectorSet::kSse2;
 }
 
+bool DetectAvx512Vbmi() {
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  unsigned a, b, c, d;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (c & (1u << 1)) != 0;
+}
+
+// The processor's answers, asked once: in a virtual machine each CPUID
+// leaves the guest and costs microseconds, and the answers cannot change
+// while the library is loaded. The set in the low byte, VBMI in bit 8; -1
+// until asked.
+constinit std::atomic<int32_t> gDetected{-1};
+
+int32_t Detected() {
+  int32_t found = gDetected.load(std::memory_order_relaxed);
+  if (found < 0) {
+    found = static_cast<int32_t>(Detect()) | (DetectAvx512Vbmi() ? 1 << 8 : 0);
+    gDetected.store(found, std::memory_order_relaxed);
+  }
+  return found;
+}
+
 }  // namespace
 
 VectorSet ChosenVectorSet() {
-  const VectorSet found = Detect();
+  const VectorSet found = static_cast<VectorSet>(Detected() & 0xFF);
   return static_cast<int32_t>(found) < static_cast<int32_t>(gWidestAllowed) ? found
                                                                              : gWidestAllowed;
 }
 
 void LimitVectorSet(VectorSet widest) { gWidestAllowed = widest; }
 
-bool ProcessorHasAvx512Vbmi() {
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  unsigned a, b, c, d;
-  __cpuid_count(7, 0, a, b, c, d);
-  return (c & (1u << 1)) != 0;
-}
+bool ProcessorHasAvx512Vbmi() { return (Detected() & (1 << 8)) != 0; }
 
 }  // namespace kelvra
