@@ -33,8 +33,11 @@ VectorSet Detect() {
   __cpuid_count(7, 0, a, b, c, d);
   const bool avx2 = (b & (1u << 5)) != 0;
   const bool avx512 = (b & (1u << 16)) != 0 && (b & (1u << 30)) != 0;  // F and BW
-  // Opmask, upper ZMM halves and ZMM16-31 state as well.
-  if (avx512 && (state & 0xE6) == 0xE6) return VectorSet::kAvx512;
+  // Opmask, upper ZMM halves and ZMM16-31 state as well. The AVX-512 files
+  // are compiled with AVX2 and FMA implied, and AVX-512 callers use the AVX2
+  // forms for their tails, so AVX-512 needs both reported too (a virtual
+  // machine may hide one).
+  if (avx512 && avx2 && fma && (state & 0xE6) == 0xE6) return VectorSet::kAvx512;
   return avx2 && fma ? VectorSet::kAvx2 : VectorSet::kSse2;
 }
 
