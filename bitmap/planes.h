@@ -17,8 +17,8 @@ void CopyByteOfPixels(const uint8_t* src, uint64_t count, uint8_t* dst);
 enum class PlaneCopy : int32_t { kSse2, kAvx2, kAvx512, kAvx512Vbmi };
 
 // The widest form the processor has, within the renderer's cap on the
-// vector set (LimitVectorSet) and the cap below. Asks the processor: once
-// per document.
+// vector set (LimitVectorSet) and the cap below. Writers choose once per
+// document.
 PlaneCopy ChosenPlaneCopy();
 // Caps the choice (tests compare the forms; the benchmark reports each).
 // The cap stays until changed; it is kAvx512Vbmi at load.
