@@ -23,22 +23,15 @@ uint32_t EnabledRegisterState() {
 VectorSet Detect() {
   unsigned a, b, c, d;
   if (__get_cpuid(1, &a, &b, &c, &d) == 0) return VectorSet::kSse2;
-  const bool osSavesState = (c & (1u << 27)) != 0;  // OSXSAVE: XGETBV usable
-  const bool avx = (c & (1u << 28)) != 0;
-  const bool fma = (c & (1u << 12)) != 0;  // the AVX2 kernel's estimate fuses
-  if (!osSavesState || !avx) return VectorSet::kSse2;
-  const uint32_t state = EnabledRegisterState();
-  if ((state & 0x6) != 0x6) return VectorSet::kSse2;  // XMM and YMM halves
-  if (__get_cpuid_max(0, nullptr) < 7) return VectorSet::kSse2;
-  __cpuid_count(7, 0, a, b, c, d);
-  const bool avx2 = (b & (1u << 5)) != 0;
-  const bool avx512 = (b & (1u << 16)) != 0 && (b & (1u << 30)) != 0;  // F and BW
-  // Opmask, upper ZMM halves and ZMM16-31 state as well. The AVX-512 files
-  // are compiled with AVX2 and FMA implied, and AVX-512 callers use the AVX2
-  // forms for their tails, so AVX-512 needs both reported too (a virtual
-  // machine may hide one).
-  if (avx512 && avx2 && fma && (state & 0xE6) == 0xE6) return VectorSet::kAvx512;
-  return avx2 && fma ? VectorSet::kAvx2 : VectorSet::kSse2;
+  const uint32_t leaf1Ecx = c;
+  // XGETBV faults unless the system has enabled it (OSXSAVE).
+  const uint32_t state = (leaf1Ecx & (1u << 27)) != 0 ? EnabledRegisterState() : 0;
+  uint32_t leaf7Ebx = 0;
+  if (__get_cpuid_max(0, nullptr) >= 7) {
+    __cpuid_count(7, 0, a, b, c, d);
+    leaf7Ebx = b;
+  }
+  return VectorSetFor(leaf1Ecx, state, leaf7Ebx);
 }
 
 bool DetectAvx512Vbmi() {
@@ -64,6 +57,22 @@ int32_t Detected() {
 }
 
 }  // namespace
+
+VectorSet VectorSetFor(uint32_t leaf1Ecx, uint32_t xcr0, uint32_t leaf7Ebx) {
+  const bool osSavesState = (leaf1Ecx & (1u << 27)) != 0;  // OSXSAVE: XCR0 is meaningful
+  const bool avx = (leaf1Ecx & (1u << 28)) != 0;
+  const bool fma = (leaf1Ecx & (1u << 12)) != 0;  // the AVX2 kernel's estimate fuses
+  if (!osSavesState || !avx) return VectorSet::kSse2;
+  if ((xcr0 & 0x6) != 0x6) return VectorSet::kSse2;  // XMM and YMM halves
+  const bool avx2 = (leaf7Ebx & (1u << 5)) != 0;
+  const bool avx512 = (leaf7Ebx & (1u << 16)) != 0 && (leaf7Ebx & (1u << 30)) != 0;  // F, BW
+  // Opmask, upper ZMM halves and ZMM16-31 state as well. The AVX-512 files
+  // are compiled with AVX2 and FMA implied, and AVX-512 callers use the AVX2
+  // forms for their tails, so AVX-512 needs both reported too (a virtual
+  // machine may hide one).
+  if (avx512 && avx2 && fma && (xcr0 & 0xE6) == 0xE6) return VectorSet::kAvx512;
+  return avx2 && fma ? VectorSet::kAvx2 : VectorSet::kSse2;
+}
 
 VectorSet ChosenVectorSet() {
   const VectorSet found = static_cast<VectorSet>(Detected() & 0xFF);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "services/services.h"
+#include "services/vector_sets.h"
 #include "tests/support/test_env.h"
 
 namespace kelvra {
@@ -242,6 +243,28 @@ TEST_F(ServicesTest, ClipboardDeliversAtMost255Characters) {
 
   seams::SetClipboardRefuses(true);
   EXPECT_EQ(ClipboardSetText("no", 3), 0);
+}
+
+// The vector set follows what the processor and its system report, and
+// never goes past it: AVX-512 needs AVX2 and FMA reported beside it (its
+// code uses both), and each set needs its registers enabled in XCR0.
+TEST(VectorSetForTest, NoSetWiderThanTheReportedBitsAllow) {
+  const uint32_t fma = 1u << 12, osxsave = 1u << 27, avx = 1u << 28;
+  const uint32_t avx2 = 1u << 5, avx512 = (1u << 16) | (1u << 30);  // F and BW
+  const uint32_t ymm = 0x7, zmm = 0xE7;
+  const uint32_t allLeaf1 = fma | osxsave | avx;
+  EXPECT_EQ(VectorSetFor(allLeaf1, zmm, avx2 | avx512), VectorSet::kAvx512);
+  EXPECT_EQ(VectorSetFor(allLeaf1, ymm, avx2 | avx512), VectorSet::kAvx2);  // no ZMM state
+  EXPECT_EQ(VectorSetFor(allLeaf1, zmm, avx2), VectorSet::kAvx2);
+  // AVX-512 reported with AVX2 or FMA hidden: neither wide set.
+  EXPECT_EQ(VectorSetFor(allLeaf1, zmm, avx512), VectorSet::kSse2);
+  EXPECT_EQ(VectorSetFor(osxsave | avx, zmm, avx2 | avx512), VectorSet::kSse2);
+  // No OSXSAVE, no AVX, or YMM state off: SSE2 whatever leaf 7 says.
+  EXPECT_EQ(VectorSetFor(fma | avx, 0, avx2 | avx512), VectorSet::kSse2);
+  EXPECT_EQ(VectorSetFor(fma | osxsave, zmm, avx2 | avx512), VectorSet::kSse2);
+  EXPECT_EQ(VectorSetFor(allLeaf1, 0x3, avx2 | avx512), VectorSet::kSse2);
+  // Only one of AVX-512's two parts: AVX2.
+  EXPECT_EQ(VectorSetFor(allLeaf1, zmm, avx2 | (1u << 16)), VectorSet::kAvx2);
 }
 
 }  // namespace
