@@ -20,37 +20,32 @@ uint32_t EnabledRegisterState() {
   return low;
 }
 
-VectorSet Detect() {
-  unsigned a, b, c, d;
-  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return VectorSet::kSse2;
-  const uint32_t leaf1Ecx = c;
-  // XGETBV faults unless the system has enabled it (OSXSAVE).
-  const uint32_t state = (leaf1Ecx & (1u << 27)) != 0 ? EnabledRegisterState() : 0;
-  uint32_t leaf7Ebx = 0;
-  if (__get_cpuid_max(0, nullptr) >= 7) {
-    __cpuid_count(7, 0, a, b, c, d);
-    leaf7Ebx = b;
-  }
-  return VectorSetFor(leaf1Ecx, state, leaf7Ebx);
-}
-
-bool DetectAvx512Vbmi() {
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  unsigned a, b, c, d;
-  __cpuid_count(7, 0, a, b, c, d);
-  return (c & (1u << 1)) != 0;
-}
-
 // The processor's answers, asked once: in a virtual machine each CPUID
 // leaves the guest and costs microseconds, and the answers cannot change
 // while the library is loaded. The set in the low byte, VBMI in bit 8; -1
 // until asked.
 constinit std::atomic<int32_t> gDetected{-1};
 
+int32_t Detect() {
+  unsigned a, b, c, d;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return static_cast<int32_t>(VectorSet::kSse2);
+  const uint32_t leaf1Ecx = c;
+  // XGETBV faults unless the system has enabled it (OSXSAVE).
+  const uint32_t state = (leaf1Ecx & (1u << 27)) != 0 ? EnabledRegisterState() : 0;
+  uint32_t leaf7Ebx = 0, leaf7Ecx = 0;
+  if (__get_cpuid_max(0, nullptr) >= 7) {
+    __cpuid_count(7, 0, a, b, c, d);
+    leaf7Ebx = b;
+    leaf7Ecx = c;
+  }
+  const bool vbmi = (leaf7Ecx & (1u << 1)) != 0;
+  return static_cast<int32_t>(VectorSetFor(leaf1Ecx, state, leaf7Ebx)) | (vbmi ? 1 << 8 : 0);
+}
+
 int32_t Detected() {
   int32_t found = gDetected.load(std::memory_order_relaxed);
   if (found < 0) {
-    found = static_cast<int32_t>(Detect()) | (DetectAvx512Vbmi() ? 1 << 8 : 0);
+    found = Detect();
     gDetected.store(found, std::memory_order_relaxed);
   }
   return found;
