@@ -192,10 +192,9 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, I px) {
     kelvra::Squeeze8x3(out, px);
   }
-  // Whether a lane has none of the bits `ab` in a or in b, or none of the
-  // bits `cc` in c.
-  // The check of the estimate compares the low bits with a limit here
-  // (SSE2 has no 32-bit minimum; this takes the fewest instructions).
+  // The check of the estimate compares the low 16 bits of each lane with a
+  // limit as signed words (SSE2 has no 32-bit minimum and no unsigned
+  // compare; this takes the fewest instructions).
   static constexpr bool kChecksByBits = false;
   // Whether PackBytes3 clamps bytes of 256 to 255 itself (else the estimate
   // holds them below 256 in float).
@@ -203,12 +202,20 @@ struct Sse2Lanes {
   // Whether whole-component float maps take their samples from float
   // rounding (SamplesOf, PackSamples3): SSE2 has no rounding instruction.
   static constexpr bool kSamplesInFloat = false;
-  // Whether a lane of a or b is below `ab`, or of c below `cc` (all in
-  // 0..65535): the sign bits of the differences, joined.
+  // A limit for AnyBelow: limit - 2^15 as a signed word, in both words of
+  // each lane (only the low word's comparison can fire).
+  static KELVRA_VECTOR_INLINE I WordLimit(int32_t limit) {
+    return _mm_set1_epi16(static_cast<int16_t>(limit - 32768));
+  }
+  // Whether the low 16 bits of a lane of a or b are below the limit `ab`,
+  // or of c below `cc` (WordLimit). Flipping bit 15 maps 0..65535 onto the
+  // signed words -32768..32767 in order; the high words (the bytes, 0..256)
+  // stay at 0 or above, above every limit.
   static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I ab, I cc) {
-    const I signs = _mm_or_si128(_mm_or_si128(_mm_sub_epi32(a, ab), _mm_sub_epi32(b, ab)),
-                                 _mm_sub_epi32(c, cc));
-    return _mm_movemask_ps(_mm_castsi128_ps(signs)) != 0;
+    const I flip = _mm_set1_epi32(0x8000);
+    const I xy = _mm_min_epi16(_mm_xor_si128(a, flip), _mm_xor_si128(b, flip));
+    const I below = _mm_or_si128(_mm_cmpgt_epi16(ab, xy), _mm_cmpgt_epi16(cc, _mm_xor_si128(c, flip)));
+    return _mm_movemask_epi8(below) != 0;
   }
   // Three channels of bytes in bits 16..23 of their lanes (nothing above
   // them: held below 256), as four pixels of three bytes.
@@ -216,7 +223,16 @@ struct Sse2Lanes {
     const I px = _mm_or_si128(_mm_or_si128(_mm_srli_epi32(b0, 16),
                                            _mm_and_si128(_mm_srli_epi32(b1, 8), _mm_set1_epi32(0xFF00))),
                               _mm_and_si128(b2, _mm_set1_epi32(0xFF0000)));
-    kelvra::Squeeze8x3(out, px);
+    // Each pixel as its lane's four bytes, 3 bytes apart: the fourth (zero)
+    // is rewritten by the next pixel. Fewer vector steps than Squeeze8x3.
+    StoreWord(out, px);
+    StoreWord(out + 3, _mm_shuffle_epi32(px, _MM_SHUFFLE(1, 1, 1, 1)));
+    StoreWord(out + 6, _mm_shuffle_epi32(px, _MM_SHUFFLE(2, 2, 2, 2)));
+    StoreWord(out + 9, _mm_shuffle_epi32(px, _MM_SHUFFLE(3, 3, 3, 3)));
+  }
+  static KELVRA_VECTOR_INLINE void StoreWord(uint8_t* out, I v) {
+    const int32_t word = _mm_cvtsi128_si32(v);
+    __builtin_memcpy(out, &word, 4);
   }
   static KELVRA_VECTOR_INLINE I Clamp16(I a) {
     a = _mm_andnot_si128(_mm_srai_epi32(a, 31), a);
@@ -313,7 +329,7 @@ struct RowConstants {
   typename L::F flat, flatRoot2, three, newtonScale, centreXY, centreZ, top;
   // SamplesOf: 0.5, 32768 and 2^-16.
   typename L::F halfF, offsetHalf, unitSample;
-  typename L::I low16, limitXY, limitZ, nearXY, nearZ;
+  typename L::I limitXY, limitZ, nearXY, nearZ;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
@@ -326,9 +342,10 @@ struct RowConstants {
     centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMarginXY));
     centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMarginZ));
     top = L::SplatF(kEstimateTop);
-    low16 = L::Splat(0xFFFF);
-    limitXY = L::Splat(2 * kEstimateMarginXY);
-    limitZ = L::Splat(2 * kEstimateMarginZ);
+    if constexpr (!L::kChecksByBits) {
+      limitXY = L::WordLimit(2 * kEstimateMarginXY);
+      limitZ = L::WordLimit(2 * kEstimateMarginZ);
+    }
     nearXY = L::Splat(0xFFFF & -(2 * kEstimateMarginXY));
     nearZ = L::Splat(0xFFFF & -(2 * kEstimateMarginZ));
     sUnit = L::SplatF(a.strength * (1.0f / 65536));
@@ -485,8 +502,7 @@ KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L
   if constexpr (L::kChecksByBits) {
     near = L::AnyClear(mx, my, mz, c.nearXY, c.nearZ);
   } else {
-    near = L::AnyBelow(L::And(mx, c.low16), L::And(my, c.low16), L::And(mz, c.low16), c.limitXY,
-                       c.limitZ);
+    near = L::AnyBelow(mx, my, mz, c.limitXY, c.limitZ);
   }
   if (near) {
     return false;
