@@ -192,39 +192,38 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE void Squeeze8x3(uint8_t* out, I px) {
     kelvra::Squeeze8x3(out, px);
   }
-  // The check of the estimate compares the low 16 bits of each lane with a
-  // limit as signed words (SSE2 has no 32-bit minimum and no unsigned
-  // compare; this takes the fewest instructions).
+  // The check of the estimate tests the low 16 bits of each lane against a
+  // limit with saturating word additions (SSE2 has no unsigned compare).
   static constexpr bool kChecksByBits = false;
-  // Whether PackBytes3 clamps bytes of 256 to 255 itself (else the estimate
-  // holds them below 256 in float).
-  static constexpr bool kPacksClampBytes = false;
   // Whether whole-component float maps take their samples from float
   // rounding (SamplesOf, PackSamples3): SSE2 has no rounding instruction.
   static constexpr bool kSamplesInFloat = false;
-  // A limit for AnyBelow: limit - 2^15 as a signed word, in both words of
-  // each lane (only the low word's comparison can fire).
+  // A limit for AnyBelow: 2^15 - limit in each lane's low word, 0 in its
+  // high word.
   static KELVRA_VECTOR_INLINE I WordLimit(int32_t limit) {
-    return _mm_set1_epi16(static_cast<int16_t>(limit - 32768));
+    return _mm_set1_epi32(32768 - limit);
   }
   // Whether the low 16 bits of a lane of a or b are below the limit `ab`,
-  // or of c below `cc` (WordLimit). Flipping bit 15 maps 0..65535 onto the
-  // signed words -32768..32767 in order; the high words (the bytes, 0..256)
-  // stay at 0 or above, above every limit.
-  static KELVRA_VECTOR_INLINE bool AnyBelow(I a, I b, I c, I ab, I cc) {
-    const I flip = _mm_set1_epi32(0x8000);
-    const I xy = _mm_min_epi16(_mm_xor_si128(a, flip), _mm_xor_si128(b, flip));
-    const I below = _mm_or_si128(_mm_cmpgt_epi16(ab, xy), _mm_cmpgt_epi16(cc, _mm_xor_si128(c, flip)));
-    return _mm_movemask_epi8(below) != 0;
+  // or of c below `cc` (WordLimit). A low word w plus 2^15 - limit, held at
+  // 65535, has bit 15 set exactly when w >= limit. The sums replace a, b
+  // and c: only their low words change, and no one reads those after the
+  // check, so no copies are kept.
+  static KELVRA_VECTOR_INLINE bool AnyBelow(I& a, I& b, I& c, I ab, I cc) {
+    a = _mm_adds_epu16(a, ab);
+    b = _mm_adds_epu16(b, ab);
+    c = _mm_adds_epu16(c, cc);
+    return (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(a, b), c)) & 0x2222) != 0x2222;
   }
-  // Three channels of bytes in bits 16..23 of their lanes (nothing above
-  // them: held below 256), as four pixels of three bytes.
+  // Three channels of bytes in bits 16 up of their lanes (0..256), clamped
+  // to 0..255 by the saturating pack, as four pixels of three bytes. The
+  // pack gives x y pairs in its low half and z 0 pairs in its high half;
+  // interleaving their words gives each pixel as a 4-byte lane (x, y, z, 0).
   static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
-    const I px = _mm_or_si128(_mm_or_si128(_mm_srli_epi32(b0, 16),
-                                           _mm_and_si128(_mm_srli_epi32(b1, 8), _mm_set1_epi32(0xFF00))),
-                              _mm_and_si128(b2, _mm_set1_epi32(0xFF0000)));
+    const I xy = _mm_or_si128(_mm_srli_epi32(b0, 16), _mm_and_si128(b1, _mm_set1_epi32(-65536)));
+    const I bytes = _mm_packus_epi16(xy, _mm_srli_epi32(b2, 16));
+    const I px = _mm_unpacklo_epi16(bytes, _mm_unpackhi_epi64(bytes, bytes));
     // Each pixel as its lane's four bytes, 3 bytes apart: the fourth (zero)
-    // is rewritten by the next pixel. Fewer vector steps than Squeeze8x3.
+    // is rewritten by the next pixel.
     StoreWord(out, px);
     StoreWord(out + 3, _mm_shuffle_epi32(px, _MM_SHUFFLE(1, 1, 1, 1)));
     StoreWord(out + 6, _mm_shuffle_epi32(px, _MM_SHUFFLE(2, 2, 2, 2)));
@@ -315,8 +314,6 @@ static_assert((kEstimateMarginXY & (kEstimateMarginXY - 1)) == 0 &&
               "the check tests bits");
 inline constexpr int32_t kEstimateCentreXY = 8388672;  // 2^16 x 65536.5 / 512
 inline constexpr int32_t kEstimateCentreZ = 128;       // 2^16 x 0.5 / 256
-// Byte 255 and a half: no lane held there is near an edge.
-inline constexpr float kEstimateTop = 255.5f * 65536;
 
 // Per-row constants in vector form.
 template <class L>
@@ -325,8 +322,8 @@ struct RowConstants {
   double zz;  // float(z z), z = -(s s)
   typename L::I mid, mid16;
   // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^17 s, 3, 2^22,
-  // the offsets, the top, and the limits of its check.
-  typename L::F flat, flatRoot2, three, newtonScale, centreXY, centreZ, top;
+  // the offsets and the limits of its check.
+  typename L::F flat, flatRoot2, three, newtonScale, centreXY, centreZ;
   // SamplesOf: 0.5, 32768 and 2^-16.
   typename L::F halfF, offsetHalf, unitSample;
   typename L::I limitXY, limitZ, nearXY, nearZ;
@@ -341,7 +338,6 @@ struct RowConstants {
     // Exact in float (integers below 2^24).
     centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMarginXY));
     centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMarginZ));
-    top = L::SplatF(kEstimateTop);
     if constexpr (!L::kChecksByBits) {
       limitXY = L::WordLimit(2 * kEstimateMarginXY);
       limitZ = L::WordLimit(2 * kEstimateMarginZ);
@@ -466,13 +462,9 @@ KELVRA_VECTOR_INLINE void SamplesOf(const RowConstants<L>& c, const NormalScale<
 // are the byte and its low 16 bits must be at least 2 x margin; as that is a
 // power of two, some bit from there up to bit 15 must be set. No sum is
 // below 0 (c > -65536), and none reaches byte 257, so the bytes lie in
-// 0..256; 256 means 255, as the exact path's clamp makes it. Sets whose
-// packing has no saturation hold the sums at 255.5 bytes before rounding:
-// the byte is 255 there and the low bits are far from an edge.
+// 0..256; 256 means 255, as the exact path's clamp makes it, and every
+// set's packing saturates there.
 
-// The high bytes of X', Y', Z' in bits 16 up of their lanes (0..256, or
-// 0..255 where the sets clamp them here; the estimate's low bits below), or
-// false when a lane is too close to a byte's edge.
 // y1 from the gradients as floats.
 template <class L>
 KELVRA_VECTOR_INLINE typename L::F EstimateScale(const RowConstants<L>& c, typename L::F fx,
@@ -483,21 +475,19 @@ KELVRA_VECTOR_INLINE typename L::F EstimateScale(const RowConstants<L>& c, typen
   return L::Mul(L::Mul(y0, c.newtonScale), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
 }
 
+// The high bytes of X', Y', Z' in bits 16 up of their lanes (0..256; the
+// low bits below are the estimate's, or what the check made of them), or
+// false when a lane is too close to a byte's edge.
 template <class L>
 KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F fx,
                                             typename L::F fy, typename L::F y1,
                                             typename L::I out[3]) {
   using F = typename L::F;
   using I = typename L::I;
-  F sx = L::MulAdd(fx, y1, c.centreXY);
-  F sy = L::MulAdd(fy, y1, c.centreXY);
-  F sz = L::MulAdd(c.flatRoot2, y1, c.centreZ);
-  if constexpr (!L::kPacksClampBytes) {
-    sx = L::Min(sx, c.top);
-    sy = L::Min(sy, c.top);
-    sz = L::Min(sz, c.top);
-  }
-  const I mx = L::Round(sx), my = L::Round(sy), mz = L::Round(sz);
+  const F sx = L::MulAdd(fx, y1, c.centreXY);
+  const F sy = L::MulAdd(fy, y1, c.centreXY);
+  const F sz = L::MulAdd(c.flatRoot2, y1, c.centreZ);
+  I mx = L::Round(sx), my = L::Round(sy), mz = L::Round(sz);
   bool near;
   if constexpr (L::kChecksByBits) {
     near = L::AnyClear(mx, my, mz, c.nearXY, c.nearZ);

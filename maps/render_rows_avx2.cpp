@@ -48,7 +48,6 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
   static constexpr bool kChecksByBits = true;
-  static constexpr bool kPacksClampBytes = true;
   static constexpr bool kSamplesInFloat = true;
   static KELVRA_VECTOR_INLINE F RoundNearest(F a) {
     return _mm256_round_ps(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);

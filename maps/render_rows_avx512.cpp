@@ -69,7 +69,6 @@ struct Avx512Lanes {
   // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
   static constexpr bool kChecksByBits = true;
-  static constexpr bool kPacksClampBytes = true;
   static constexpr bool kSamplesInFloat = false;
   // Whether a lane has none of the bits `ab` in a or in b, or none of the
   // bits `cc` in c.
