@@ -305,7 +305,11 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
   if (toFile) {
     // rowBytes x height fits 32 bits, so batchRows x rowBytes does too.
     const uint64_t fit = kWriteBatchBytes / rowBytes;
-    batchRows = fit <= 1 ? 1 : (fit >= static_cast<uint64_t>(height) ? height : static_cast<int32_t>(fit));
+    if (fit >= static_cast<uint64_t>(height)) {
+      batchRows = height;
+    } else if (fit > 1) {
+      batchRows = static_cast<int32_t>(fit);
+    }
     rowBuffer = static_cast<uint8_t*>(
         PlainAlloc(SizeAdd(SizeMul(rowBytes, static_cast<uint64_t>(batchRows)), kRowBufferSlack)));
     if (rowBuffer == nullptr) goto finish;
