@@ -179,8 +179,6 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
   // The partial sums; every box row's last flush leaves them empty again.
   alignas(16) __m128i lanes[kReducedSide];
   for (__m128i& l : lanes) l = zero;
-  // The samples a box row reads from each of its source rows.
-  const int32_t span = static_cast<int32_t>(column[kReducedSide - 1]) + boxWidth;
   int64_t yPos = 0;
   for (int32_t j = 0; j < kReducedSide; ++j, yPos += ys) {
     const int64_t r0 = (yPos >> 16) < rows ? (yPos >> 16) : rows - 1;
@@ -202,8 +200,6 @@ void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
     int32_t pending = 0;
     for (int32_t y = 0; y < static_cast<int32_t>(ny); ++y) {
       const uint16_t* line = top + static_cast<size_t>(y) * rowLength;
-      // The box row's next source row is asked for while this one is summed.
-      if (y + 1 < static_cast<int32_t>(ny)) PrefetchSamples(line + rowLength, span);
       for (int32_t i = 0; i < kReducedSide; ++i) {
         const uint16_t* p = line + column[i];
         __m128i acc = lanes[i];
