@@ -151,6 +151,17 @@ struct Sse2Lanes {
     return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
                               _mm_setzero_si128());
   }
+  // Samples v as v + high x 2^16: the same one unpack as Samples, with
+  // `high` in place of zeros. With high 0x4B00 each lane is the float
+  // 2^23 + v, and the difference of two such floats is exact (both lie in
+  // [2^23, 2^24)): gradients as floats without a conversion.
+  static constexpr bool kHasBiasedSamples = true;
+  static KELVRA_VECTOR_INLINE I SamplesOver(const uint16_t* p, int16_t high) {
+    return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                              _mm_set1_epi16(high));
+  }
+  static KELVRA_VECTOR_INLINE F AsFloats(I a) { return _mm_castsi128_ps(a); }
+  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm_sub_ps(a, b); }
   static KELVRA_VECTOR_INLINE I Load(const int32_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   }
@@ -180,6 +191,11 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm_sub_ps(c, _mm_mul_ps(a, b)); }
   // Reciprocal square root estimate (relative error about 2^-12).
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm_rsqrt_ps(a); }
+  // a x 2^-44, for a normal `a` whose result stays normal: its exponent less
+  // 44, by an integer subtraction.
+  static KELVRA_VECTOR_INLINE F ScaleDown44(F a) {
+    return _mm_castsi128_ps(_mm_sub_epi32(_mm_castps_si128(a), _mm_set1_epi32(44 << 23)));
+  }
   // Values in -1..256 to 0..255: both 16-bit halves of each lane are in
   // range for the word min and max (the high half is 0 or -1).
   static KELVRA_VECTOR_INLINE I ClampByte(I a) {
@@ -193,8 +209,14 @@ struct Sse2Lanes {
     kelvra::Squeeze8x3(out, px);
   }
   // The check of the estimate tests the low 16 bits of each lane against a
-  // limit with saturating word additions (SSE2 has no unsigned compare).
+  // limit with saturating word additions (SSE2 has no unsigned compare), so
+  // its margins need not be powers of two.
   static constexpr bool kChecksByBits = false;
+  static constexpr int32_t kEstimateMarginXY = 12;
+  static constexpr int32_t kEstimateMarginZ = 24;
+  // Without a fused multiply-add the estimate's products are rounded to
+  // integers and the offsets added as integers.
+  static constexpr bool kFusedMulAdd = false;
   // Whether whole-component float maps take their samples from float
   // rounding (SamplesOf, PackSamples3): SSE2 has no rounding instruction.
   static constexpr bool kSamplesInFloat = false;
@@ -306,14 +328,21 @@ struct Sse2Lanes {
 // ---- the kernel, for any lanes ----------------------------------------------------
 
 // The high-byte estimate (HighBytesEstimate, below) forms each byte with 16
-// bits below it: its margins and offsets are in units of 2^-16 of a byte.
-inline constexpr int32_t kEstimateMarginXY = 16;
-inline constexpr int32_t kEstimateMarginZ = 32;
-static_assert((kEstimateMarginXY & (kEstimateMarginXY - 1)) == 0 &&
-                  (kEstimateMarginZ & (kEstimateMarginZ - 1)) == 0,
-              "the check tests bits");
+// bits below it: its margins (each set's kEstimateMarginXY and
+// kEstimateMarginZ), offsets and error bounds are in units of 2^-16 of a
+// byte.
 inline constexpr int32_t kEstimateCentreXY = 8388672;  // 2^16 x 65536.5 / 512
 inline constexpr int32_t kEstimateCentreZ = 128;       // 2^16 x 0.5 / 256
+inline constexpr int32_t kEstimateBoundXY = 10;
+inline constexpr int32_t kEstimateBoundZ = 19;
+
+template <class L>
+constexpr bool EstimateMarginsFit() {
+  constexpr int32_t xy = L::kEstimateMarginXY, z = L::kEstimateMarginZ;
+  const bool powersOfTwo = (xy & (xy - 1)) == 0 && (z & (z - 1)) == 0;
+  return xy > kEstimateBoundXY && z > kEstimateBoundZ && 2 * z < 32768 &&
+         (powersOfTwo || !L::kChecksByBits);
+}
 
 // Per-row constants in vector form.
 template <class L>
@@ -321,12 +350,13 @@ struct RowConstants {
   typename L::F sUnit, ss, scale, maxZ, minXY, maxXY;
   double zz;  // float(z z), z = -(s s)
   typename L::I mid, mid16;
-  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^17 s, 3, 2^22,
-  // the offsets and the limits of its check.
-  typename L::F flat, flatRoot2, three, newtonScale, centreXY, centreZ;
+  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^17 s, 3, the
+  // offsets (as floats for fused multiply-adds, as integers otherwise) and
+  // the limits of its check.
+  typename L::F flat, flatRoot2, three, centreXY, centreZ;
   // SamplesOf: 0.5, 32768 and 2^-16.
   typename L::F halfF, offsetHalf, unitSample;
-  typename L::I limitXY, limitZ, nearXY, nearZ;
+  typename L::I limitXY, limitZ, nearXY, nearZ, offsetXY, offsetZ;
 
   explicit KELVRA_VECTOR_INLINE RowConstants(const KernelArgs& a) {
     const float ssScalar = a.strength * a.strength;
@@ -334,16 +364,23 @@ struct RowConstants {
     flat = L::SplatF(root * root);
     flatRoot2 = L::SplatF(2 * root);  // exact
     three = L::SplatF(3.0f);
-    newtonScale = L::SplatF(static_cast<float>(1 << 22));
-    // Exact in float (integers below 2^24).
-    centreXY = L::SplatF(static_cast<float>(kEstimateCentreXY + kEstimateMarginXY));
-    centreZ = L::SplatF(static_cast<float>(kEstimateCentreZ + kEstimateMarginZ));
-    if constexpr (!L::kChecksByBits) {
-      limitXY = L::WordLimit(2 * kEstimateMarginXY);
-      limitZ = L::WordLimit(2 * kEstimateMarginZ);
+    constexpr int32_t kOffsetXY = kEstimateCentreXY + L::kEstimateMarginXY;
+    constexpr int32_t kOffsetZ = kEstimateCentreZ + L::kEstimateMarginZ;
+    if constexpr (L::kFusedMulAdd) {
+      // Exact in float (integers below 2^24).
+      centreXY = L::SplatF(static_cast<float>(kOffsetXY));
+      centreZ = L::SplatF(static_cast<float>(kOffsetZ));
+    } else {
+      offsetXY = L::Splat(kOffsetXY);
+      offsetZ = L::Splat(kOffsetZ);
     }
-    nearXY = L::Splat(0xFFFF & -(2 * kEstimateMarginXY));
-    nearZ = L::Splat(0xFFFF & -(2 * kEstimateMarginZ));
+    if constexpr (L::kChecksByBits) {
+      nearXY = L::Splat(0xFFFF & -(2 * L::kEstimateMarginXY));
+      nearZ = L::Splat(0xFFFF & -(2 * L::kEstimateMarginZ));
+    } else {
+      limitXY = L::WordLimit(2 * L::kEstimateMarginXY);
+      limitZ = L::WordLimit(2 * L::kEstimateMarginZ);
+    }
     sUnit = L::SplatF(a.strength * (1.0f / 65536));
     ss = L::SplatF(ssScalar);
     zz = static_cast<double>(ssScalar * ssScalar);
@@ -362,19 +399,53 @@ struct RowConstants {
 // Whether a loop reads the smoothed sums: decided per row, or fixed.
 enum class Smoothing { kPerRow, kOff, kOn };
 
+// Whether a loop reads the smoothed sums.
+template <Smoothing S>
+KELVRA_VECTOR_INLINE bool ReadsSums(const KernelArgs& a) {
+  return S == Smoothing::kOn || (S == Smoothing::kPerRow && a.smoothing);
+}
+
 // H and the two gradients at columns k .. k + lanes - 1.
 template <class L, Smoothing S = Smoothing::kPerRow>
 KELVRA_VECTOR_INLINE void HeightAndGradients(const KernelArgs& a, int32_t k, typename L::I& h,
                                              typename L::I& gx, typename L::I& gy) {
-  if (S == Smoothing::kOn || (S == Smoothing::kPerRow && a.smoothing)) {
-    h = L::Load(a.sums + k);
-    gx = L::Sub(h, L::Load(a.sums + k + 1));
-    gy = L::Sub(L::Load(a.previousSums + k), h);
+  if (ReadsSums<S>(a)) {
+    const typename L::I s = L::Load(a.sums + k);  // biased: see kSumsBias
+    h = L::Sub(s, L::Splat(kSumsBias));
+    gx = L::Sub(s, L::Load(a.sums + k + 1));
+    gy = L::Sub(L::Load(a.previousSums + k), s);
   } else {
     const typename L::I c = L::Samples(a.current + k);
     h = L::template Shl<4>(c);
     gx = L::Sub(c, L::Samples(a.current + k + 1));
     gy = L::Sub(L::Samples(a.previous + k), c);
+  }
+}
+
+// The two gradients at columns k .. k + lanes - 1 as floats (exact: below
+// 2^24 in magnitude), as differences of floats 2^23 + v: the smoothed sums
+// are kept so (kSumsBias), and sets that can unpack samples so take them
+// that way. Other sets convert the integer gradients.
+template <class L, Smoothing S>
+KELVRA_VECTOR_INLINE void GradientsAsFloats(const KernelArgs& a, int32_t k, typename L::F& fx,
+                                            typename L::F& fy) {
+  using F = typename L::F;
+  if (ReadsSums<S>(a)) {
+    const F s = L::AsFloats(L::Load(a.sums + k));
+    fx = L::SubF(s, L::AsFloats(L::Load(a.sums + k + 1)));
+    fy = L::SubF(L::AsFloats(L::Load(a.previousSums + k)), s);
+    return;
+  }
+  if constexpr (L::kHasBiasedSamples) {
+    constexpr int16_t kFloat2To23 = 0x4B00;  // the high half of 2^23
+    const F c = L::AsFloats(L::SamplesOver(a.current + k, kFloat2To23));
+    fx = L::SubF(c, L::AsFloats(L::SamplesOver(a.current + k + 1, kFloat2To23)));
+    fy = L::SubF(L::AsFloats(L::SamplesOver(a.previous + k, kFloat2To23)), c);
+  } else {
+    typename L::I h, gx, gy;
+    HeightAndGradients<L, S>(a, k, h, gx, gy);
+    fx = L::ToFloat(gx);
+    fy = L::ToFloat(gy);
   }
 }
 
@@ -441,38 +512,61 @@ KELVRA_VECTOR_INLINE void SamplesOf(const RowConstants<L>& c, const NormalScale<
 // relative error of 6 u (u = 2^-24: the roundings of a, b, their squares and
 // z z, of q, len, k and the product), and |c| <= 65536.
 //
-// The estimate takes the processor's reciprocal square root y0 of float(t)
-// (relative error e0; at most 1.5 x 2^-12 on x86 processors, 2^-14 for the
-// AVX-512 one) and one Newton step y1 = 2^22 y0 (3 - t y0^2) ~ 2^23 / sqrt(t),
-// whose error is 1.5 e0^2 + 0.5 |e0|^3 before roundings; float(t) and the
-// step's and the product's roundings add at most 5.5 u (a fused multiply-add
-// rounds less). So Nx = gx y1 is 2^7 c (X' in units of 2^-16 of its high
-// byte, c / 512) within 2^23 (1.5 e0^2 + 5.5 u + 6 u) <= 9 for |e0| <= 2^-11,
-// and the same for gy; Nz = 2^17 s y1 is 2^8 c (2^-16 of Z''s high byte,
-// c / 256) within 18. The offsets are added in float and the sum is rounded
-// to an integer; below 2^25 the two roundings add at most 1. So the integers
-// are within 10 and 19 of the exact values: inside the margins 16 and 32.
+// The estimate takes t' = 2^-44 float(t) (exact: the exponent drops by 44
+// and stays in the normal range, as t >= 2^-16), the processor's reciprocal
+// square root y0 of t' (relative error e0; at most 1.5 x 2^-12 on x86
+// processors, 2^-14 for the AVX-512 one) and one Newton step
+// y1 = y0 (3 - t' y0^2) ~ 2^23 / sqrt(t), whose error is 1.5 e0^2 + 0.5 |e0|^3
+// before roundings; float(t) and the step's and the product's roundings add
+// at most 5.5 u (a fused multiply-add rounds less). So Nx = gx y1 is 2^7 c
+// (X' in units of 2^-16 of its high byte, c / 512) within
+// 2^23 (1.5 e0^2 + 5.5 u + 6 u) <= 9 for |e0| <= 2^-11, and the same for gy;
+// Nz = 2^17 s y1 is 2^8 c (2^-16 of Z''s high byte, c / 256) within 18.
+// With a fused multiply-add the offsets are added before the one rounding
+// to float, and the sum is then rounded to an integer; below 2^25 the two
+// roundings add at most 1. Without, the product is rounded to an integer
+// (at most 1/2) and the offsets are added exactly. So the integers are
+// within 10 and 19 of the exact values (kEstimateBoundXY, kEstimateBoundZ):
+// strictly inside every set's margins.
 //
 // The high byte of X' is floor((c + 65536.5) / 512) (away from ties) and of
 // Z' floor((c + 0.5) / 256), clamped to 0..255: bits 16 up of Nx + 2^7 x
 // 65536.5 and of Nz + 2^8 x 0.5. When N - margin and N + margin give the
 // same bits, the exact c lies strictly inside one byte's interval and the
-// byte is exact; otherwise (rare: about 1 lane in 500) the group of lanes
-// takes the exact path. The margin is added first, so the bits of the sum
-// are the byte and its low 16 bits must be at least 2 x margin; as that is a
-// power of two, some bit from there up to bit 15 must be set. No sum is
-// below 0 (c > -65536), and none reaches byte 257, so the bytes lie in
-// 0..256; 256 means 255, as the exact path's clamp makes it, and every
-// set's packing saturates there.
+// byte is exact; otherwise (rare: about 1 lane in 700 with SSE2's margins)
+// the group of lanes takes the exact path. The margin is added first, so
+// the bits of the sum are the byte and its low 16 bits must be at least
+// 2 x margin. The sets that test bits have margins that are powers of two,
+// so some bit from there up to bit 15 must be set; SSE2 compares with a
+// saturating add instead. No sum is below 0 (c > -65536), and none reaches
+// byte 257, so the bytes lie in 0..256; 256 means 255, as the exact path's
+// clamp makes it, and every set's packing saturates there.
 
 // y1 from the gradients as floats.
 template <class L>
 KELVRA_VECTOR_INLINE typename L::F EstimateScale(const RowConstants<L>& c, typename L::F fx,
                                                  typename L::F fy) {
   using F = typename L::F;
-  const F t = L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat));
+  const F t = L::ScaleDown44(L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat)));
   const F y0 = L::RSqrtEstimate(t);
-  return L::Mul(L::Mul(y0, c.newtonScale), L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+  return L::Mul(y0, L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+}
+
+// The estimate's integers Nx, Ny, Nz with the offsets and the margins added
+// (the byte in bits 16 up, 2^-16 of a byte below).
+template <class L>
+KELVRA_VECTOR_INLINE void EstimateUnits(const RowConstants<L>& c, typename L::F fx,
+                                        typename L::F fy, typename L::F y1,
+                                        typename L::I out[3]) {
+  if constexpr (L::kFusedMulAdd) {
+    out[0] = L::Round(L::MulAdd(fx, y1, c.centreXY));
+    out[1] = L::Round(L::MulAdd(fy, y1, c.centreXY));
+    out[2] = L::Round(L::MulAdd(c.flatRoot2, y1, c.centreZ));
+  } else {
+    out[0] = L::Add(L::Round(L::Mul(fx, y1)), c.offsetXY);
+    out[1] = L::Add(L::Round(L::Mul(fy, y1)), c.offsetXY);
+    out[2] = L::Add(L::Round(L::Mul(c.flatRoot2, y1)), c.offsetZ);
+  }
 }
 
 // The high bytes of X', Y', Z' in bits 16 up of their lanes (0..256; the
@@ -482,12 +576,11 @@ template <class L>
 KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F fx,
                                             typename L::F fy, typename L::F y1,
                                             typename L::I out[3]) {
-  using F = typename L::F;
   using I = typename L::I;
-  const F sx = L::MulAdd(fx, y1, c.centreXY);
-  const F sy = L::MulAdd(fy, y1, c.centreXY);
-  const F sz = L::MulAdd(c.flatRoot2, y1, c.centreZ);
-  I mx = L::Round(sx), my = L::Round(sy), mz = L::Round(sz);
+  static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
+  I m[3];
+  EstimateUnits<L>(c, fx, fy, y1, m);
+  I mx = m[0], my = m[1], mz = m[2];
   bool near;
   if constexpr (L::kChecksByBits) {
     near = L::AnyClear(mx, my, mz, c.nearXY, c.nearZ);
@@ -617,11 +710,13 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
   alignas(64) float pass[3][kKernelChunk];  // gx, gy as floats, y1
   for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
     const int32_t chunk = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
-    FirstPass<L, S>(a, k0 + c0, chunk, pass, [&](I gx, I gy, typename L::F v[3]) {
-      v[0] = L::ToFloat(gx);
-      v[1] = L::ToFloat(gy);
-      v[2] = EstimateScale<L>(c, v[0], v[1]);
-    });
+    for (int32_t g = 0; g < chunk; g += L::kLanes) {
+      typename L::F fx, fy;
+      GradientsAsFloats<L, S>(a, k0 + c0 + g, fx, fy);
+      L::StoreF(pass[0] + g, fx);
+      L::StoreF(pass[1] + g, fy);
+      L::StoreF(pass[2] + g, EstimateScale<L>(c, fx, fy));
+    }
     for (int32_t g = 0; g < chunk; g += L::kLanes) {
       const int32_t i = c0 + g;
       I n[3];
@@ -689,17 +784,31 @@ void KernelSums(const uint16_t* above, const uint16_t* mid, const uint16_t* belo
                 int32_t* out, int32_t begin, int32_t count) {
   using I = typename L::I;
   alignas(64) int32_t column[kKernelChunk + 2];
-  auto columnSums = [&](int32_t j) {
-    return L::Add(L::Add(L::Samples(above + j), L::Samples(below + j)),
-                  L::template Shl<1>(L::Samples(mid + j)));
+  // The sums carry kSumsBias: sets that can unpack samples over a high half
+  // give each sample 1/16 of it, which the sixteen weights make whole;
+  // the others add it to each sum.
+  static_assert(kSumsBias % (16 << 16) == 0, "a sixteenth of the bias is a high half");
+  constexpr int16_t kSampleHigh = kSumsBias / 16 >> 16;
+  auto samples = [](const uint16_t* p) {
+    if constexpr (L::kHasBiasedSamples) {
+      return L::SamplesOver(p, kSampleHigh);
+    } else {
+      return L::Samples(p);
+    }
   };
+  auto columnSums = [&](int32_t j) {
+    return L::Add(L::Add(samples(above + j), samples(below + j)),
+                  L::template Shl<1>(samples(mid + j)));
+  };
+  const I bias = L::Splat(kSumsBias);  // for the sets without SamplesOver
   for (int32_t block = begin; block < begin + count; block += kKernelChunk) {
     const int32_t n = begin + count - block < kKernelChunk ? begin + count - block : kKernelChunk;
     for (int32_t k = 0; k < n; k += L::kLanes) L::Store(column + k, columnSums(block + k));
     L::Store(column + n + 2 - L::kLanes, columnSums(block + n + 2 - L::kLanes));
     for (int32_t k = 0; k < n; k += L::kLanes) {
-      const I sum = L::Add(L::Add(L::Load(column + k), L::Load(column + k + 2)),
-                           L::template Shl<1>(L::Load(column + k + 1)));
+      I sum = L::Add(L::Add(L::Load(column + k), L::Load(column + k + 2)),
+                     L::template Shl<1>(L::Load(column + k + 1)));
+      if constexpr (!L::kHasBiasedSamples) sum = L::Add(sum, bias);
       L::Store(out + block + k, sum);
     }
   }

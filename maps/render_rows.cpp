@@ -54,7 +54,7 @@ void PackFileSample(int32_t bits, int32_t v, uint8_t* out) {
 void SmoothedSumsPlain(const uint16_t* above, const uint16_t* mid, const uint16_t* below,
                        int32_t* out, int32_t begin, int32_t end) {
   for (int32_t k = begin; k < end; ++k) {
-    out[k] = SmoothedSum(above, mid, below, static_cast<size_t>(k) + 1);
+    out[k] = SmoothedSum(above, mid, below, static_cast<size_t>(k) + 1) + kSumsBias;
   }
 }
 
@@ -69,9 +69,10 @@ void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const 
     const size_t i = static_cast<size_t>(k) + 1;
     int32_t h, gx, gy;
     if (p.smoothing) {
-      h = sums.current[k];
-      gx = h - sums.current[k + 1];
-      gy = sums.previous[k] - h;
+      const int32_t s = sums.current[k];
+      h = s - kSumsBias;
+      gx = s - sums.current[k + 1];
+      gy = sums.previous[k] - s;
     } else {
       h = 16 * cur[i];
       gx = cur[i] - cur[i + 1];

@@ -42,6 +42,11 @@ struct RowParams {
 
 // Smoothed sums (the 1-2-1 kernel, weights 16) of the current and the
 // previous output row, `width` + 1 each; RenderRow swaps them after a row.
+// Each sum S (below 2^20) is kept as S + kSumsBias, the bit pattern of the
+// float 2^23 + S: the vector kernel takes gradients as exact differences of
+// those floats, integer differences are unchanged, and the height is the
+// word less kSumsBias.
+inline constexpr int32_t kSumsBias = 0x4B000000;
 struct RowSums {
   int32_t* current;
   int32_t* previous;

@@ -47,7 +47,19 @@ struct Avx2Lanes {
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
+  // a x 2^-44 by its exponent, as in Sse2Lanes.
+  static KELVRA_VECTOR_INLINE F ScaleDown44(F a) {
+    const auto bits = _mm256_castps_si256(a);
+    return _mm256_castsi256_ps(_mm256_sub_epi32(bits, _mm256_set1_epi32(44 << 23)));
+  }
+  // The check tests bits: margins are powers of two.
   static constexpr bool kChecksByBits = true;
+  static constexpr int32_t kEstimateMarginXY = 16;
+  static constexpr int32_t kEstimateMarginZ = 32;
+  static constexpr bool kFusedMulAdd = true;
+  static constexpr bool kHasBiasedSamples = false;
+  static KELVRA_VECTOR_INLINE F AsFloats(I a) { return _mm256_castsi256_ps(a); }
+  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm256_sub_ps(a, b); }
   static constexpr bool kSamplesInFloat = true;
   static KELVRA_VECTOR_INLINE F RoundNearest(F a) {
     return _mm256_round_ps(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);

@@ -68,7 +68,19 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
   // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
+  // a x 2^-44 by its exponent, as in Sse2Lanes.
+  static KELVRA_VECTOR_INLINE F ScaleDown44(F a) {
+    const auto bits = _mm512_castps_si512(a);
+    return _mm512_castsi512_ps(_mm512_sub_epi32(bits, _mm512_set1_epi32(44 << 23)));
+  }
+  // The check tests bits: margins are powers of two.
   static constexpr bool kChecksByBits = true;
+  static constexpr int32_t kEstimateMarginXY = 16;
+  static constexpr int32_t kEstimateMarginZ = 32;
+  static constexpr bool kFusedMulAdd = true;
+  static constexpr bool kHasBiasedSamples = false;
+  static KELVRA_VECTOR_INLINE F AsFloats(I a) { return _mm512_castsi512_ps(a); }
+  static KELVRA_VECTOR_INLINE F SubF(F a, F b) { return _mm512_sub_ps(a, b); }
   static constexpr bool kSamplesInFloat = false;
   // Whether a lane has none of the bits `ab` in a or in b, or none of the
   // bits `cc` in c.
