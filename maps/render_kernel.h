@@ -147,14 +147,10 @@ struct Sse2Lanes {
   using I = __m128i;
   using F = __m128;
 
-  static KELVRA_VECTOR_INLINE I Samples(const uint16_t* p) {
-    return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-                              _mm_setzero_si128());
-  }
-  // Samples v as v + high x 2^16: the same one unpack as Samples, with
-  // `high` in place of zeros. With high 0x4B00 each lane is the float
-  // 2^23 + v, and the difference of two such floats is exact (both lie in
-  // [2^23, 2^24)): gradients as floats without a conversion.
+  static KELVRA_VECTOR_INLINE I Samples(const uint16_t* p) { return SamplesOver(p, 0); }
+  // Samples v as v + high x 2^16, by one unpack. With high 0x4B00 each lane
+  // is the float 2^23 + v, and the difference of two such floats is exact
+  // (both lie in [2^23, 2^24)): gradients as floats without a conversion.
   static constexpr bool kHasBiasedSamples = true;
   static KELVRA_VECTOR_INLINE I SamplesOver(const uint16_t* p, int16_t high) {
     return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
@@ -571,29 +567,19 @@ KELVRA_VECTOR_INLINE void EstimateUnits(const RowConstants<L>& c, typename L::F 
 
 // The high bytes of X', Y', Z' in bits 16 up of their lanes (0..256; the
 // low bits below are the estimate's, or what the check made of them), or
-// false when a lane is too close to a byte's edge.
+// false when a lane is too close to a byte's edge (`out` then holds
+// nothing of use).
 template <class L>
 KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F fx,
                                             typename L::F fy, typename L::F y1,
                                             typename L::I out[3]) {
-  using I = typename L::I;
   static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
-  I m[3];
-  EstimateUnits<L>(c, fx, fy, y1, m);
-  I mx = m[0], my = m[1], mz = m[2];
-  bool near;
+  EstimateUnits<L>(c, fx, fy, y1, out);
   if constexpr (L::kChecksByBits) {
-    near = L::AnyClear(mx, my, mz, c.nearXY, c.nearZ);
+    return !L::AnyClear(out[0], out[1], out[2], c.nearXY, c.nearZ);
   } else {
-    near = L::AnyBelow(mx, my, mz, c.limitXY, c.limitZ);
+    return !L::AnyBelow(out[0], out[1], out[2], c.limitXY, c.limitZ);
   }
-  if (near) {
-    return false;
-  }
-  out[0] = mx;
-  out[1] = my;
-  out[2] = mz;
-  return true;
 }
 
 template <class L>
@@ -800,7 +786,6 @@ void KernelSums(const uint16_t* above, const uint16_t* mid, const uint16_t* belo
     return L::Add(L::Add(samples(above + j), samples(below + j)),
                   L::template Shl<1>(samples(mid + j)));
   };
-  const I bias = L::Splat(kSumsBias);  // for the sets without SamplesOver
   for (int32_t block = begin; block < begin + count; block += kKernelChunk) {
     const int32_t n = begin + count - block < kKernelChunk ? begin + count - block : kKernelChunk;
     for (int32_t k = 0; k < n; k += L::kLanes) L::Store(column + k, columnSums(block + k));
@@ -808,7 +793,7 @@ void KernelSums(const uint16_t* above, const uint16_t* mid, const uint16_t* belo
     for (int32_t k = 0; k < n; k += L::kLanes) {
       I sum = L::Add(L::Add(L::Load(column + k), L::Load(column + k + 2)),
                      L::template Shl<1>(L::Load(column + k + 1)));
-      if constexpr (!L::kHasBiasedSamples) sum = L::Add(sum, bias);
+      if constexpr (!L::kHasBiasedSamples) sum = L::Add(sum, L::Splat(kSumsBias));
       L::Store(out + block + k, sum);
     }
   }
