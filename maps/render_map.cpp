@@ -88,8 +88,9 @@ int32_t MaxDeviation(const FieldView& f) {
 // next output row, 1 the current one, 2 and 3 the two before. Loading a row
 // moves the others down by rotating the row pointers, which leaves the same
 // contents as moving the rows themselves. Each row remembers its source row;
-// where the vector path reads the leading columns from there in place, a
-// load copies only the samples from `fromColumn` on and the borders.
+// where the leading columns are read from there in place (DirectRows), a
+// load copies only the samples from `fromColumn` on, the first two and the
+// borders.
 class RowWindow {
  public:
   bool Allocate(int32_t rowLength) {
@@ -117,6 +118,11 @@ class RowWindow {
     const size_t n = static_cast<size_t>(rowLength_);
     const size_t from = static_cast<size_t>(fromColumn);
     MemCopy(fresh + 1 + from, source + from, (n - from) * 2);
+    if (from > 0) {
+      // The first column's smoothed sum covers the first two samples.
+      fresh[1] = source[0];
+      fresh[2] = source[1];
+    }
     if (wrap) {
       fresh[0] = source[n - 1];
       fresh[n + 1] = source[0];
@@ -397,7 +403,8 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
       const int32_t inBatch = j % batchRows;
       uint8_t* out = toFile ? rowBuffer + static_cast<size_t>(fileRow) * inBatch
                             : targetPixels + rasterRow * j;
-      const DirectRows inPlace{window.source(1), window.source(2), direct};
+      const DirectRows inPlace{
+          {window.source(0), window.source(1), window.source(2), window.source(3)}, direct};
       RenderRow(p, rows, rowSums, j == 0, out, inPlace);
       if (toFile && (inBatch == batchRows - 1 || j == height - 1)) {
         const uint32_t bytes = fileRow * static_cast<uint32_t>(inBatch + 1);

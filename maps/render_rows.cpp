@@ -108,17 +108,36 @@ void RenderPixelsPlain(const RowParams& p, const uint16_t* const rows[4], const 
   }
 }
 
+namespace {
+
+// Smoothed sums at columns [0, count) of window row `first` + 1 with its
+// neighbours `first` and `first` + 2. Columns 1 .. direct.columns come from
+// the source rows in place (column k covers their samples k - 1 .. k + 1),
+// the others from the window rows.
+void RowOfSums(VectorSet set, const uint16_t* const rows[4], const DirectRows& direct, int first,
+               int32_t* out, int32_t count) {
+  const uint16_t* const* w = rows + first;
+  int32_t from = 0;
+  if (direct.columns > 0) {
+    const uint16_t* const* s = direct.rows + first;
+    SmoothedSumsPlain(w[0], w[1], w[2], out, 0, 1);
+    // A multiple of 16 columns: the vector path does them all.
+    SmoothedSumsVector(set, s[0], s[1], s[2], out + 1, direct.columns);
+    from = 1 + direct.columns;
+  }
+  const int32_t done =
+      SmoothedSumsVector(set, w[0] + from, w[1] + from, w[2] + from, out + from, count - from);
+  SmoothedSumsPlain(w[0], w[1], w[2], out, from + done, count);
+}
+
+}  // namespace
+
 void RenderRow(const RowParams& p, const uint16_t* const rows[4], RowSums& sums,
                bool firstRow, uint8_t* out, const DirectRows& direct) {
   if (p.smoothing) {
     // The sums at columns 0..width: the last one is the right neighbour's.
-    const int32_t n = p.width + 1;
-    int32_t done = SmoothedSumsVector(p.vectorSet, rows[0], rows[1], rows[2], sums.current, n);
-    SmoothedSumsPlain(rows[0], rows[1], rows[2], sums.current, done, n);
-    if (firstRow) {
-      done = SmoothedSumsVector(p.vectorSet, rows[1], rows[2], rows[3], sums.previous, p.width);
-      SmoothedSumsPlain(rows[1], rows[2], rows[3], sums.previous, done, p.width);
-    }
+    RowOfSums(p.vectorSet, rows, direct, 0, sums.current, p.width + 1);
+    if (firstRow) RowOfSums(p.vectorSet, rows, direct, 1, sums.previous, p.width);
   }
   const int32_t done = RenderPixelsVector(p, rows, sums, out, direct);
   RenderPixelsPlain(p, rows, sums, done, p.width, out);

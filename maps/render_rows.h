@@ -52,22 +52,25 @@ struct RowSums {
   int32_t* previous;
 };
 
-// Source rows the vector path reads in place: the current and the previous
-// output row's samples (sample 0 first), for the leading `columns` columns.
-// The window rows then need to hold only the columns from there on (and
-// their borders), which spares copying whole rows.
+// Source rows read in place: those of window rows 0..3 (sample 0 first),
+// for the leading `columns` columns. Without smoothing the vector path
+// reads columns 0 .. columns - 1 of the current and the previous row there;
+// with smoothing only the sums read rows, and those of columns 1 .. columns
+// come from there. Either way the window rows need to hold only the samples
+// from `columns` on, the first two and the borders, which spares copying
+// whole rows.
 struct DirectRows {
-  const uint16_t* current = nullptr;
-  const uint16_t* previous = nullptr;
+  const uint16_t* rows[4] = {};
   int32_t columns = 0;
 };
 
 // How many leading columns a render with `p` can take from the source rows
-// in place: a multiple of 16 below the width, so that the right neighbour of
-// its last column, the last sample a vector load reaches, is in the row; 0
-// where the window is read (raster rows, smoothing, channel codes other than
-// whole components or the height, and the requests the vector path leaves
-// to the plain one).
+// in place (DirectRows): a multiple of 16 small enough that the last sample
+// a vector load reaches is in the row (the right neighbour of the last
+// column; with smoothing, of the column after it). 0 where the window is
+// read: rows too short, and without smoothing raster rows, channel codes
+// other than whole components or the height, and the requests the vector
+// path leaves to the plain one.
 int32_t DirectColumns(const RowParams& p);
 
 // `rows` are the window rows 0..3, each pointing at its left border sample.

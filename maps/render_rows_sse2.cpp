@@ -254,8 +254,12 @@ VectorPlan PlanFor(const RowParams& p) {
 }  // namespace
 
 int32_t DirectColumns(const RowParams& p) {
+  // With smoothing every path reads the sums, never the rows, so the sums
+  // decide alone: column k covers samples k - 1 .. k + 1, so columns 1 .. c
+  // reach sample c + 1, which must be in the row.
+  if (p.smoothing) return p.width >= 18 ? (p.width - 2) / 16 * 16 : 0;
   const VectorPlan plan = PlanFor(p);
-  if (!plan.covered || p.smoothing || !(plan.wholeComponents || plan.heightOnly)) return 0;
+  if (!plan.covered || !(plan.wholeComponents || plan.heightOnly)) return 0;
   return p.width > 1 ? (p.width - 1) / 16 * 16 : 0;
 }
 
@@ -282,13 +286,14 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
   const int32_t done = p.width / 4 * 4;
   const size_t pixelBytes = static_cast<size_t>(p.bits / 8 * p.channels);
   // The leading columns from the source rows in place, the rest from the
-  // window rows, whose columns from `from` on are filled.
-  const int32_t from = direct.columns;
+  // window rows, whose columns from `from` on are filled. With smoothing
+  // the kernel reads only the sums.
+  const int32_t from = p.smoothing ? 0 : direct.columns;
   auto inTwoParts = [&](auto run) {
     if (from > 0) {
       KernelArgs inPlace = args;
-      inPlace.current = direct.current;
-      inPlace.previous = direct.previous;
+      inPlace.current = direct.rows[1];
+      inPlace.previous = direct.rows[2];
       run(inPlace, from, out);
     }
     KernelArgs windowed = args;
@@ -308,7 +313,7 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
       // Unit gain without smoothing: disp = (16 C - 16 M) >> 4 = C - M, so
       // the displaced height is the sample itself, already in 0..65535, and
       // the 16-bit row is the source row's bytes (both little-endian).
-      if (from > 0) std::memcpy(out, direct.current, static_cast<size_t>(from) * 2);
+      if (from > 0) std::memcpy(out, direct.rows[1], static_cast<size_t>(from) * 2);
       std::memcpy(out + static_cast<size_t>(from) * 2, rows[1] + 1 + from,
                   static_cast<size_t>(p.width - from) * 2);
       return p.width;

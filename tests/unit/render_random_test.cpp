@@ -139,9 +139,10 @@ TEST_P(RenderRandomTest, DirectMapsGiveTheReferenceBytes) {
 }
 
 // The maps above read their leading columns from the source rows in place
-// and the rest from the window, whose rows then hold only those columns:
-// every width around the hand-over points (multiples of 16, plus one), with
-// and without stride padding, wrapped and flipped, against the reference.
+// and the rest from the window, whose rows then hold only those columns; so
+// do the smoothed sums of every map. Every width around the hand-over points
+// (multiples of 16, plus one or two), with and without stride padding,
+// wrapped and flipped, smoothed or not, against the reference.
 TEST_P(RenderRandomTest, RowsReadInPlaceMeetTheWindowExactly) {
   TempDir dir;
   std::mt19937 rng(1601 + static_cast<int>(GetParam()));
@@ -150,18 +151,20 @@ TEST_P(RenderRandomTest, RowsReadInPlaceMeetTheWindowExactly) {
   for (int32_t w : {127, 128, 129, 130, 145}) widths.push_back(w);
   int mismatches = 0;
   for (int32_t w : widths) {
-    for (int variant = 0; variant < 4 && mismatches < 5; ++variant) {
+    for (int variant = 0; variant < 8 && mismatches < 5; ++variant) {
       MapRequest r;
       r.width = w;
       r.height = 4;
+      r.smoothing = (variant & 4) != 0;
       r.rowLength = w + (variant & 1) * 3;
       r.wrapEdges = (variant & 2) != 0;
       r.flipVertical = (variant & 1) != 0;
       r.scaleMode = 2;
-      const bool normal = variant != 3;
+      const bool normal = (variant & 3) != 3;
       r.channelCount = normal ? 3 : 1;
-      r.bitsPerSample = variant == 1 ? 32 : (variant == 3 ? 16 : 8);
-      const int32_t codes[3] = {normal ? 50 : 40, 70, 90};
+      r.bitsPerSample = (variant & 3) == 1 ? 32 : ((variant & 3) == 3 ? 16 : 8);
+      // A smoothed map of channel values of their own reads the sums too.
+      const int32_t codes[3] = {normal ? 50 : 40, variant == 6 ? 22 : 70, 90};
       for (int c = 0; c < 3; ++c) r.codes[c] = codes[c];
       std::vector<uint16_t> field = RandomField(rng, r.rowLength, r.height);
       std::vector<uint8_t> got = LibraryMap(r, field, dir.File("p.tif"));
