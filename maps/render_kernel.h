@@ -181,10 +181,10 @@ struct Sse2Lanes {
   static KELVRA_VECTOR_INLINE F Sqrt(F a) { return _mm_sqrt_ps(a); }
   static KELVRA_VECTOR_INLINE F Min(F a, F b) { return _mm_min_ps(a, b); }
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm_max_ps(a, b); }
-  // a b + c and c - a b, each rounded twice (the estimate's bound allows
+  // a b + c and a b - c, each rounded twice (the estimate's bound allows
   // for that; sets with fused multiply-add round once).
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
-  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm_sub_ps(c, _mm_mul_ps(a, b)); }
+  static KELVRA_VECTOR_INLINE F MulSub(F a, F b, F c) { return _mm_sub_ps(_mm_mul_ps(a, b), c); }
   // Reciprocal square root estimate (relative error about 2^-12).
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm_rsqrt_ps(a); }
   // a x 2^-44, for a normal `a` whose result stays normal: its exponent less
@@ -224,24 +224,29 @@ struct Sse2Lanes {
   // Whether the low 16 bits of a lane of a or b are below the limit `ab`,
   // or of c below `cc` (WordLimit). A low word w plus 2^15 - limit, held at
   // 65535, has bit 15 set exactly when w >= limit. The sums replace a, b
-  // and c: only their low words change, and no one reads those after the
-  // check, so no copies are kept.
+  // and c: only their low words change, and when no lane is below, each of
+  // them has bit 15 set, which PackBytes3 relies on.
   static KELVRA_VECTOR_INLINE bool AnyBelow(I& a, I& b, I& c, I ab, I cc) {
     a = _mm_adds_epu16(a, ab);
     b = _mm_adds_epu16(b, ab);
     c = _mm_adds_epu16(c, cc);
     return (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(a, b), c)) & 0x2222) != 0x2222;
   }
-  // Three channels of bytes in bits 16 up of their lanes (0..256), clamped
-  // to 0..255 by the saturating pack, as four pixels of three bytes. The
-  // pack gives x y pairs in its low half and z 0 pairs in its high half;
-  // interleaving their words gives each pixel as a 4-byte lane (x, y, z, 0).
+  // Three channels of bytes in bits 16 up of their lanes (0..256) as four
+  // pixels of three bytes, after a check that passed (AnyBelow): each lane's
+  // low word then has bit 15 set, so the saturating pack, which clamps the
+  // bytes to 0..255, makes it 0. Packing X with Z and Y with itself gives
+  // the bytes in the high halves of words (X0..X3 Z0..Z3 and Y0..Y3); the X
+  // and Z words shifted down and or-ed with the Y words are (X, Y) and (Z,
+  // Y) pairs, whose interleaving gives each pixel as a 4-byte lane
+  // (X, Y, Z, Y).
   static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
-    const I xy = _mm_or_si128(_mm_srli_epi32(b0, 16), _mm_and_si128(b1, _mm_set1_epi32(-65536)));
-    const I bytes = _mm_packus_epi16(xy, _mm_srli_epi32(b2, 16));
-    const I px = _mm_unpacklo_epi16(bytes, _mm_unpackhi_epi64(bytes, bytes));
-    // Each pixel as its lane's four bytes, 3 bytes apart: the fourth (zero)
-    // is rewritten by the next pixel.
+    const I xz = _mm_srli_epi16(_mm_packus_epi16(b0, b2), 8);
+    const I pairs = _mm_or_si128(xz, _mm_packus_epi16(b1, b1));
+    // (The high half by a shuffle, which leaves `pairs` in its register.)
+    const I px = _mm_unpacklo_epi16(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(3, 2, 3, 2)));
+    // Each pixel as its lane's four bytes, 3 bytes apart: the fourth is
+    // rewritten by the next pixel.
     StoreWord(out, px);
     StoreWord(out + 3, _mm_shuffle_epi32(px, _MM_SHUFFLE(1, 1, 1, 1)));
     StoreWord(out + 6, _mm_shuffle_epi32(px, _MM_SHUFFLE(2, 2, 2, 2)));
@@ -346,10 +351,10 @@ struct RowConstants {
   typename L::F sUnit, ss, scale, maxZ, minXY, maxXY;
   double zz;  // float(z z), z = -(s s)
   typename L::I mid, mid16;
-  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, 2^17 s, 3, the
+  // The high-byte estimate (HighBytesEstimate): (2^16 s)^2, -2^17 s, 3, the
   // offsets (as floats for fused multiply-adds, as integers otherwise) and
   // the limits of its check.
-  typename L::F flat, flatRoot2, three, centreXY, centreZ;
+  typename L::F flat, negFlatRoot2, three, centreXY, centreZ;
   // SamplesOf: 0.5, 32768 and 2^-16.
   typename L::F halfF, offsetHalf, unitSample;
   typename L::I limitXY, limitZ, nearXY, nearZ, offsetXY, offsetZ;
@@ -358,7 +363,7 @@ struct RowConstants {
     const float ssScalar = a.strength * a.strength;
     const float root = a.strength * 65536.0f;  // exact
     flat = L::SplatF(root * root);
-    flatRoot2 = L::SplatF(2 * root);  // exact
+    negFlatRoot2 = L::SplatF(-2 * root);  // exact
     three = L::SplatF(3.0f);
     constexpr int32_t kOffsetXY = kEstimateCentreXY + L::kEstimateMarginXY;
     constexpr int32_t kOffsetZ = kEstimateCentreZ + L::kEstimateMarginZ;
@@ -418,30 +423,30 @@ KELVRA_VECTOR_INLINE void HeightAndGradients(const KernelArgs& a, int32_t k, typ
   }
 }
 
-// The two gradients at columns k .. k + lanes - 1 as floats (exact: below
-// 2^24 in magnitude), as differences of floats 2^23 + v: the smoothed sums
-// are kept so (kSumsBias), and sets that can unpack samples so take them
-// that way. Other sets convert the integer gradients.
+// The two gradients at columns k .. k + lanes - 1 negated, -gx and -gy, as
+// floats (exact: below 2^24 in magnitude), as differences of floats 2^23 + v:
+// the smoothed sums are kept so (kSumsBias), and sets that can unpack
+// samples so take them that way. Other sets convert the integer gradients.
+// (The high-byte estimate takes them negated: see NegatedEstimateScale.)
 template <class L, Smoothing S>
-KELVRA_VECTOR_INLINE void GradientsAsFloats(const KernelArgs& a, int32_t k, typename L::F& fx,
-                                            typename L::F& fy) {
+KELVRA_VECTOR_INLINE void NegatedGradientsAsFloats(const KernelArgs& a, int32_t k,
+                                                   typename L::F& ux, typename L::F& uy) {
   using F = typename L::F;
   if (ReadsSums<S>(a)) {
     const F s = L::AsFloats(L::Load(a.sums + k));
-    fx = L::SubF(s, L::AsFloats(L::Load(a.sums + k + 1)));
-    fy = L::SubF(L::AsFloats(L::Load(a.previousSums + k)), s);
+    ux = L::SubF(L::AsFloats(L::Load(a.sums + k + 1)), s);
+    uy = L::SubF(s, L::AsFloats(L::Load(a.previousSums + k)));
     return;
   }
   if constexpr (L::kHasBiasedSamples) {
     constexpr int16_t kFloat2To23 = 0x4B00;  // the high half of 2^23
     const F c = L::AsFloats(L::SamplesOver(a.current + k, kFloat2To23));
-    fx = L::SubF(c, L::AsFloats(L::SamplesOver(a.current + k + 1, kFloat2To23)));
-    fy = L::SubF(L::AsFloats(L::SamplesOver(a.previous + k, kFloat2To23)), c);
+    ux = L::SubF(L::AsFloats(L::SamplesOver(a.current + k + 1, kFloat2To23)), c);
+    uy = L::SubF(c, L::AsFloats(L::SamplesOver(a.previous + k, kFloat2To23)));
   } else {
-    typename L::I h, gx, gy;
-    HeightAndGradients<L, S>(a, k, h, gx, gy);
-    fx = L::ToFloat(gx);
-    fy = L::ToFloat(gy);
+    const typename L::I c = L::Samples(a.current + k);
+    ux = L::ToFloat(L::Sub(L::Samples(a.current + k + 1), c));
+    uy = L::ToFloat(L::Sub(c, L::Samples(a.previous + k)));
   }
 }
 
@@ -538,30 +543,36 @@ KELVRA_VECTOR_INLINE void SamplesOf(const RowConstants<L>& c, const NormalScale<
 // byte 257, so the bytes lie in 0..256; 256 means 255, as the exact path's
 // clamp makes it, and every set's packing saturates there.
 
-// y1 from the gradients as floats.
+// -y1 = y0 (t' y0^2 - 3) from the gradients as floats (of either sign). The
+// estimate works with -y1 and the negated gradients, whose products are
+// those of y1 and the gradients exactly (every rounding is symmetric). In
+// this form SSE2's two-operand instructions need no copies: 3 is taken
+// from the product, as a memory operand, and each gradient's subtraction
+// overwrites a sample no longer needed.
 template <class L>
-KELVRA_VECTOR_INLINE typename L::F EstimateScale(const RowConstants<L>& c, typename L::F fx,
-                                                 typename L::F fy) {
+KELVRA_VECTOR_INLINE typename L::F NegatedEstimateScale(const RowConstants<L>& c,
+                                                        typename L::F fx, typename L::F fy) {
   using F = typename L::F;
   const F t = L::ScaleDown44(L::MulAdd(fx, fx, L::MulAdd(fy, fy, c.flat)));
   const F y0 = L::RSqrtEstimate(t);
-  return L::Mul(y0, L::NegMulAdd(L::Mul(t, y0), y0, c.three));
+  return L::Mul(y0, L::MulSub(L::Mul(t, y0), y0, c.three));
 }
 
 // The estimate's integers Nx, Ny, Nz with the offsets and the margins added
-// (the byte in bits 16 up, 2^-16 of a byte below).
+// (the byte in bits 16 up, 2^-16 of a byte below), from the negated
+// gradients ux, uy and -y1.
 template <class L>
-KELVRA_VECTOR_INLINE void EstimateUnits(const RowConstants<L>& c, typename L::F fx,
-                                        typename L::F fy, typename L::F y1,
+KELVRA_VECTOR_INLINE void EstimateUnits(const RowConstants<L>& c, typename L::F ux,
+                                        typename L::F uy, typename L::F negY1,
                                         typename L::I out[3]) {
   if constexpr (L::kFusedMulAdd) {
-    out[0] = L::Round(L::MulAdd(fx, y1, c.centreXY));
-    out[1] = L::Round(L::MulAdd(fy, y1, c.centreXY));
-    out[2] = L::Round(L::MulAdd(c.flatRoot2, y1, c.centreZ));
+    out[0] = L::Round(L::MulAdd(ux, negY1, c.centreXY));
+    out[1] = L::Round(L::MulAdd(uy, negY1, c.centreXY));
+    out[2] = L::Round(L::MulAdd(c.negFlatRoot2, negY1, c.centreZ));
   } else {
-    out[0] = L::Add(L::Round(L::Mul(fx, y1)), c.offsetXY);
-    out[1] = L::Add(L::Round(L::Mul(fy, y1)), c.offsetXY);
-    out[2] = L::Add(L::Round(L::Mul(c.flatRoot2, y1)), c.offsetZ);
+    out[0] = L::Add(L::Round(L::Mul(ux, negY1)), c.offsetXY);
+    out[1] = L::Add(L::Round(L::Mul(uy, negY1)), c.offsetXY);
+    out[2] = L::Add(L::Round(L::Mul(c.negFlatRoot2, negY1)), c.offsetZ);
   }
 }
 
@@ -570,11 +581,11 @@ KELVRA_VECTOR_INLINE void EstimateUnits(const RowConstants<L>& c, typename L::F 
 // false when a lane is too close to a byte's edge (`out` then holds
 // nothing of use).
 template <class L>
-KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F fx,
-                                            typename L::F fy, typename L::F y1,
+KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F ux,
+                                            typename L::F uy, typename L::F negY1,
                                             typename L::I out[3]) {
   static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
-  EstimateUnits<L>(c, fx, fy, y1, out);
+  EstimateUnits<L>(c, ux, uy, negY1, out);
   if constexpr (L::kChecksByBits) {
     return !L::AnyClear(out[0], out[1], out[2], c.nearXY, c.nearZ);
   } else {
@@ -693,15 +704,15 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
   // 8-bit samples need only the components' high bytes; the estimate gives
   // them for all but the lanes near a byte's edge. As above, a chunk is
   // first brought to the estimate's scale, then finished.
-  alignas(64) float pass[3][kKernelChunk];  // gx, gy as floats, y1
+  alignas(64) float pass[3][kKernelChunk];  // -gx, -gy as floats, -y1
   for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
     const int32_t chunk = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
     for (int32_t g = 0; g < chunk; g += L::kLanes) {
-      typename L::F fx, fy;
-      GradientsAsFloats<L, S>(a, k0 + c0 + g, fx, fy);
-      L::StoreF(pass[0] + g, fx);
-      L::StoreF(pass[1] + g, fy);
-      L::StoreF(pass[2] + g, EstimateScale<L>(c, fx, fy));
+      typename L::F ux, uy;
+      NegatedGradientsAsFloats<L, S>(a, k0 + c0 + g, ux, uy);
+      L::StoreF(pass[0] + g, ux);
+      L::StoreF(pass[1] + g, uy);
+      L::StoreF(pass[2] + g, NegatedEstimateScale<L>(c, ux, uy));
     }
     for (int32_t g = 0; g < chunk; g += L::kLanes) {
       const int32_t i = c0 + g;

@@ -45,7 +45,7 @@ struct Avx2Lanes {
   // use (SamplesOf) has exact products and sums, so the exact path's
   // results are unchanged.
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm256_fnmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F MulSub(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm256_rsqrt_ps(a); }
   // a x 2^-44 by its exponent, as in Sse2Lanes.
   static KELVRA_VECTOR_INLINE F ScaleDown44(F a) {

@@ -65,7 +65,7 @@ struct Avx512Lanes {
   static KELVRA_VECTOR_INLINE F Max(F a, F b) { return _mm512_max_ps(a, b); }
   // Fused (the estimate only): its bound allows for either rounding.
   static KELVRA_VECTOR_INLINE F MulAdd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
-  static KELVRA_VECTOR_INLINE F NegMulAdd(F a, F b, F c) { return _mm512_fnmadd_ps(a, b, c); }
+  static KELVRA_VECTOR_INLINE F MulSub(F a, F b, F c) { return _mm512_fmsub_ps(a, b, c); }
   // The AVX-512 estimate (relative error below 2^-14), not the AVX one.
   static KELVRA_VECTOR_INLINE F RSqrtEstimate(F a) { return _mm512_rsqrt14_ps(a); }
   // a x 2^-44 by its exponent, as in Sse2Lanes.

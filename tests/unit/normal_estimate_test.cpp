@@ -37,9 +37,11 @@ Errors MeasureErrors(float strength, const int32_t* gx, const int32_t* gy, int c
   for (int i = 0; i + 4 <= count; i += 4) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gx + i));
     const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gy + i));
-    const __m128 fx = L::ToFloat(x), fy = L::ToFloat(y);
+    // The estimate takes the gradients negated.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 ux = L::ToFloat(_mm_sub_epi32(zero, x)), uy = L::ToFloat(_mm_sub_epi32(zero, y));
     __m128i units[3];
-    EstimateUnits<L>(c, fx, fy, EstimateScale<L>(c, fx, fy), units);
+    EstimateUnits<L>(c, ux, uy, NegatedEstimateScale<L>(c, ux, uy), units);
     const NormalScale<L> exact = ScaleOf<L>(c, x, y);
     alignas(16) int32_t n[3][4];
     alignas(16) float e[3][4];
