@@ -224,8 +224,8 @@ struct Sse2Lanes {
   // Whether the low 16 bits of a lane of a or b are below the limit `ab`,
   // or of c below `cc` (WordLimit). A low word w plus 2^15 - limit, held at
   // 65535, has bit 15 set exactly when w >= limit. The sums replace a, b
-  // and c: only their low words change, and when no lane is below, each of
-  // them has bit 15 set, which PackBytes3 relies on.
+  // and c: only their low words change, and no one reads those after the
+  // check, so no copies are kept.
   static KELVRA_VECTOR_INLINE bool AnyBelow(I& a, I& b, I& c, I ab, I cc) {
     a = _mm_adds_epu16(a, ab);
     b = _mm_adds_epu16(b, ab);
@@ -233,16 +233,24 @@ struct Sse2Lanes {
     return (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(a, b), c)) & 0x2222) != 0x2222;
   }
   // Three channels of bytes in bits 16 up of their lanes (0..256) as four
-  // pixels of three bytes, after a check that passed (AnyBelow): each lane's
-  // low word then has bit 15 set, so the saturating pack, which clamps the
-  // bytes to 0..255, makes it 0. Packing X with Z and Y with itself gives
-  // the bytes in the high halves of words (X0..X3 Z0..Z3 and Y0..Y3); the X
-  // and Z words shifted down and or-ed with the Y words are (X, Y) and (Z,
-  // Y) pairs, whose interleaving gives each pixel as a 4-byte lane
-  // (X, Y, Z, Y).
-  static KELVRA_VECTOR_INLINE void PackBytes3(uint8_t* out, I b0, I b1, I b2) {
-    const I xz = _mm_srli_epi16(_mm_packus_epi16(b0, b2), 8);
-    const I pairs = _mm_or_si128(xz, _mm_packus_epi16(b1, b1));
+  // pixels of three bytes, unless the low 16 bits of a lane of b0 or b1
+  // are below the limit `ab`, or of b2 below `cc` (WordLimit): then false,
+  // and nothing is stored. The check and the packing share their work. The
+  // low words go through the saturating add of AnyBelow, which sets bit 15
+  // exactly where they are at or above their limits; the saturating packs,
+  // which also clamp the bytes to 0..255, then make each low word 0 there
+  // and 255 elsewhere, so any low byte left set is a lane below its limit.
+  // Packing X with Z and Y with itself gives the bytes in the high halves
+  // of words (X0..X3 Z0..Z3 and Y0..Y3); the X and Z words shifted down and
+  // or-ed with the Y words are (X, Y) and (Z, Y) pairs, whose interleaving
+  // gives each pixel as a 4-byte lane (X, Y, Z, Y).
+  static KELVRA_VECTOR_INLINE bool PackBytes3Checked(uint8_t* out, I b0, I b1, I b2, I ab,
+                                                     I cc) {
+    const I xz = _mm_packus_epi16(_mm_adds_epu16(b0, ab), _mm_adds_epu16(b2, cc));
+    const I y = _mm_adds_epu16(b1, ab);
+    const I yy = _mm_packus_epi16(y, y);
+    if ((_mm_movemask_epi8(_mm_or_si128(xz, yy)) & 0x5555) != 0) return false;
+    const I pairs = _mm_or_si128(_mm_srli_epi16(xz, 8), yy);
     // (The high half by a shuffle, which leaves `pairs` in its register.)
     const I px = _mm_unpacklo_epi16(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(3, 2, 3, 2)));
     // Each pixel as its lane's four bytes, 3 bytes apart: the fourth is
@@ -251,6 +259,7 @@ struct Sse2Lanes {
     StoreWord(out + 3, _mm_shuffle_epi32(px, _MM_SHUFFLE(1, 1, 1, 1)));
     StoreWord(out + 6, _mm_shuffle_epi32(px, _MM_SHUFFLE(2, 2, 2, 2)));
     StoreWord(out + 9, _mm_shuffle_epi32(px, _MM_SHUFFLE(3, 3, 3, 3)));
+    return true;
   }
   static KELVRA_VECTOR_INLINE void StoreWord(uint8_t* out, I v) {
     const int32_t word = _mm_cvtsi128_si32(v);
@@ -593,6 +602,26 @@ KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L
   }
 }
 
+// The usual layout (channels X', Y', Z', none inverted): the high bytes of
+// the estimate packed straight into four pixels at `out`, or false, with
+// nothing stored, when a lane is too close to a byte's edge. SSE2 checks
+// while it packs.
+template <class L>
+KELVRA_VECTOR_INLINE bool PackedHighBytesEstimate(const RowConstants<L>& c, typename L::F ux,
+                                                  typename L::F uy, typename L::F negY1,
+                                                  uint8_t* out) {
+  typename L::I n[3];
+  if constexpr (L::kChecksByBits) {
+    if (!HighBytesEstimate<L>(c, ux, uy, negY1, n)) return false;
+    L::PackBytes3(out, n[0], n[1], n[2]);
+    return true;
+  } else {
+    static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
+    EstimateUnits<L>(c, ux, uy, negY1, n);
+    return L::PackBytes3Checked(out, n[0], n[1], n[2], c.limitXY, c.limitZ);
+  }
+}
+
 template <class L>
 KELVRA_VECTOR_INLINE typename L::I Displacement(const KernelArgs& a, const RowConstants<L>& c,
                                                 typename L::I h) {
@@ -716,14 +745,13 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
     }
     for (int32_t g = 0; g < chunk; g += L::kLanes) {
       const int32_t i = c0 + g;
+      uint8_t* px = out + i * kPixelBytes;
+      const typename L::F ux = L::LoadF(pass[0] + g), uy = L::LoadF(pass[1] + g),
+                          negY1 = L::LoadF(pass[2] + g);
       I n[3];
-      if (HighBytesEstimate<L>(c, L::LoadF(pass[0] + g), L::LoadF(pass[1] + g),
-                               L::LoadF(pass[2] + g), n)) {
-        uint8_t* px = out + i * kPixelBytes;
-        if constexpr (Channels == 3 && Natural && !Flips) {
-          L::PackBytes3(px, n[0], n[1], n[2]);
-          continue;
-        }
+      if constexpr (Channels == 3 && Natural && !Flips) {
+        if (PackedHighBytesEstimate<L>(c, ux, uy, negY1, px)) continue;
+      } else if (HighBytesEstimate<L>(c, ux, uy, negY1, n)) {
         for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(L::template Sar<16>(n[j]));
         auto byte = [&](int ch) {
           I picked = n[ch];
@@ -749,7 +777,7 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       const I v0 = channel(0, n);
       const I v1 = Channels == 3 ? channel(1, n) : v0;
       const I v2 = Channels == 3 ? channel(2, n) : v0;
-      L::template PackComponents<Bits, Channels>(out + i * kPixelBytes, v0, v1, v2);
+      L::template PackComponents<Bits, Channels>(px, v0, v1, v2);
     }
   }
 }
