@@ -574,6 +574,7 @@ template <class L>
 KELVRA_VECTOR_INLINE void EstimateUnits(const RowConstants<L>& c, typename L::F ux,
                                         typename L::F uy, typename L::F negY1,
                                         typename L::I out[3]) {
+  static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
   if constexpr (L::kFusedMulAdd) {
     out[0] = L::Round(L::MulAdd(ux, negY1, c.centreXY));
     out[1] = L::Round(L::MulAdd(uy, negY1, c.centreXY));
@@ -593,7 +594,6 @@ template <class L>
 KELVRA_VECTOR_INLINE bool HighBytesEstimate(const RowConstants<L>& c, typename L::F ux,
                                             typename L::F uy, typename L::F negY1,
                                             typename L::I out[3]) {
-  static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
   EstimateUnits<L>(c, ux, uy, negY1, out);
   if constexpr (L::kChecksByBits) {
     return !L::AnyClear(out[0], out[1], out[2], c.nearXY, c.nearZ);
@@ -616,7 +616,6 @@ KELVRA_VECTOR_INLINE bool PackedHighBytesEstimate(const RowConstants<L>& c, type
     L::PackBytes3(out, n[0], n[1], n[2]);
     return true;
   } else {
-    static_assert(EstimateMarginsFit<L>(), "the margins must hold the estimate's error");
     EstimateUnits<L>(c, ux, uy, negY1, n);
     return L::PackBytes3Checked(out, n[0], n[1], n[2], c.limitXY, c.limitZ);
   }
