@@ -253,13 +253,36 @@ struct Sse2Lanes {
     const I pairs = _mm_or_si128(_mm_srli_epi16(xz, 8), yy);
     // (The high half by a shuffle, which leaves `pairs` in its register.)
     const I px = _mm_unpacklo_epi16(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(3, 2, 3, 2)));
-    // Each pixel as its lane's four bytes, 3 bytes apart: the fourth is
-    // rewritten by the next pixel.
+    StorePixels4(out, px);
+    return true;
+  }
+  // PackBytes3Checked for two groups at once (eight pixels at `out`, the
+  // first group's b0, b1, b2 then the second's c0, c1, c2): each pack takes
+  // one channel of both groups, so the check, the shifts and the
+  // interleaving serve eight pixels. Packed so, each word is one pixel's
+  // byte over its checked low byte (0 when passed): the X words shifted
+  // down and or-ed with the Y words are (X, Y) pairs, and the Z words
+  // shifted down interleave with them into lanes (X, Y, Z, 0).
+  static constexpr bool kPacksTwoGroups = true;  // PackBytes3CheckedTwice
+  static KELVRA_VECTOR_INLINE bool PackBytes3CheckedTwice(uint8_t* out, I b0, I b1, I b2, I c0,
+                                                          I c1, I c2, I ab, I cc) {
+    const I x = _mm_packus_epi16(_mm_adds_epu16(b0, ab), _mm_adds_epu16(c0, ab));
+    const I y = _mm_packus_epi16(_mm_adds_epu16(b1, ab), _mm_adds_epu16(c1, ab));
+    const I z = _mm_packus_epi16(_mm_adds_epu16(b2, cc), _mm_adds_epu16(c2, cc));
+    if ((_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(x, y), z)) & 0x5555) != 0) return false;
+    const I xy = _mm_or_si128(_mm_srli_epi16(x, 8), y);
+    const I zw = _mm_srli_epi16(z, 8);
+    StorePixels4(out, _mm_unpacklo_epi16(xy, zw));
+    StorePixels4(out + 12, _mm_unpackhi_epi16(xy, zw));
+    return true;
+  }
+  // Four pixels, one a lane, as their lanes' first three bytes: each lane's
+  // four bytes 3 bytes apart, the fourth rewritten by the next pixel.
+  static KELVRA_VECTOR_INLINE void StorePixels4(uint8_t* out, I px) {
     StoreWord(out, px);
     StoreWord(out + 3, _mm_shuffle_epi32(px, _MM_SHUFFLE(1, 1, 1, 1)));
     StoreWord(out + 6, _mm_shuffle_epi32(px, _MM_SHUFFLE(2, 2, 2, 2)));
     StoreWord(out + 9, _mm_shuffle_epi32(px, _MM_SHUFFLE(3, 3, 3, 3)));
-    return true;
   }
   static KELVRA_VECTOR_INLINE void StoreWord(uint8_t* out, I v) {
     const int32_t word = _mm_cvtsi128_si32(v);
@@ -621,6 +644,20 @@ KELVRA_VECTOR_INLINE bool PackedHighBytesEstimate(const RowConstants<L>& c, type
   }
 }
 
+// PackedHighBytesEstimate for two groups of lanes, from the first pass's
+// values at `g` and `g` + lanes, for the sets that pack two groups at once.
+template <class L>
+KELVRA_VECTOR_INLINE bool PackedHighBytesEstimateTwice(const RowConstants<L>& c,
+                                                       const float (&pass)[3][kKernelChunk],
+                                                       int32_t g, uint8_t* out) {
+  typename L::I n[3], m[3];
+  EstimateUnits<L>(c, L::LoadF(pass[0] + g), L::LoadF(pass[1] + g), L::LoadF(pass[2] + g), n);
+  const int32_t h = g + L::kLanes;
+  EstimateUnits<L>(c, L::LoadF(pass[0] + h), L::LoadF(pass[1] + h), L::LoadF(pass[2] + h), m);
+  return L::PackBytes3CheckedTwice(out, n[0], n[1], n[2], m[0], m[1], m[2], c.limitXY,
+                                   c.limitZ);
+}
+
 template <class L>
 KELVRA_VECTOR_INLINE typename L::I Displacement(const KernelArgs& a, const RowConstants<L>& c,
                                                 typename L::I h) {
@@ -742,14 +779,14 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       L::StoreF(pass[1] + g, uy);
       L::StoreF(pass[2] + g, NegatedEstimateScale<L>(c, ux, uy));
     }
-    for (int32_t g = 0; g < chunk; g += L::kLanes) {
+    auto finish = [&](int32_t g) __attribute__((always_inline)) {
       const int32_t i = c0 + g;
       uint8_t* px = out + i * kPixelBytes;
       const typename L::F ux = L::LoadF(pass[0] + g), uy = L::LoadF(pass[1] + g),
                           negY1 = L::LoadF(pass[2] + g);
       I n[3];
       if constexpr (Channels == 3 && Natural && !Flips) {
-        if (PackedHighBytesEstimate<L>(c, ux, uy, negY1, px)) continue;
+        if (PackedHighBytesEstimate<L>(c, ux, uy, negY1, px)) return;
       } else if (HighBytesEstimate<L>(c, ux, uy, negY1, n)) {
         for (int j = 0; j < 3; ++j) n[j] = L::ClampByte(L::template Sar<16>(n[j]));
         auto byte = [&](int ch) {
@@ -767,7 +804,7 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
           const I v = L::template Shl<8>(byte(0));
           L::template PackComponents<8, 1>(px, v, v, v);
         }
-        continue;
+        return;
       }
       // The rare group near a byte's edge.
       I h, gx, gy;
@@ -777,7 +814,22 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       const I v1 = Channels == 3 ? channel(1, n) : v0;
       const I v2 = Channels == 3 ? channel(2, n) : v0;
       L::template PackComponents<Bits, Channels>(px, v0, v1, v2);
+    };
+    int32_t g = 0;
+    if constexpr (Channels == 3 && Natural && !Flips && L::kPacksTwoGroups) {
+      for (; g + 2 * L::kLanes <= chunk; g += 2 * L::kLanes) {
+        if (PackedHighBytesEstimateTwice<L>(c, pass, g, out + (c0 + g) * kPixelBytes)) continue;
+        // Rare: each group alone. The empty asm hides that `again` is `g`,
+        // so the compiler forms the groups' values anew here rather than
+        // keep the pair's in registers across the common path, which would
+        // spill them there.
+        int32_t again = g;
+        asm("" : "+r"(again));
+        finish(again);
+        finish(again + L::kLanes);
+      }
     }
+    for (; g < chunk; g += L::kLanes) finish(g);
   }
 }
 
