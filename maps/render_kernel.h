@@ -41,6 +41,14 @@
 namespace kelvra {
 namespace {
 
+// Asks the processor to bring `count` samples from `p` into the cache, one
+// request a 64-byte line. A span that does not start a line may leave its
+// last line to the next span's first request, or to the load that needs it.
+KELVRA_VECTOR_INLINE void RequestSamples(const uint16_t* p, int32_t count) {
+  const char* bytes = reinterpret_cast<const char*>(p);
+  for (int32_t i = 0; i < 2 * count; i += 64) _mm_prefetch(bytes + i, _MM_HINT_T0);
+}
+
 // ---- packing four pixels (SSE2) ---------------------------------------------------
 // File samples from channel values v: 8 bits the byte v >> 8, 16 bits the
 // low 16 bits of v, 32 bits the float v x 2^-16. A store may write past the
@@ -737,6 +745,7 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
     alignas(64) float pass[3][kKernelChunk];  // a, b, k x 65536
     for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
       const int32_t n = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
+      if (a.ahead != nullptr) RequestSamples(a.ahead + k0 + c0, n);
       FirstPass<L, S>(a, k0 + c0, n, pass, [&](I gx, I gy, F v[3]) {
         const NormalScale<L> scale = ScaleOf<L>(c, gx, gy);
         v[0] = scale.ax;
@@ -772,6 +781,7 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
   alignas(64) float pass[3][kKernelChunk];  // -gx, -gy as floats, -y1
   for (int32_t c0 = 0; c0 < count; c0 += kKernelChunk) {
     const int32_t chunk = count - c0 < kKernelChunk ? count - c0 : kKernelChunk;
+    if (a.ahead != nullptr) RequestSamples(a.ahead + k0 + c0, chunk);
     for (int32_t g = 0; g < chunk; g += L::kLanes) {
       typename L::F ux, uy;
       NegatedGradientsAsFloats<L, S>(a, k0 + c0 + g, ux, uy);

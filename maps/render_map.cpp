@@ -145,13 +145,6 @@ class RowWindow {
   const uint16_t* source_[4] = {};
 };
 
-// Asks the processor to bring `count` samples into the cache.
-void PrefetchSamples(const uint16_t* p, int32_t count) {
-  const char* bytes = reinterpret_cast<const char*>(p);
-  const size_t n = static_cast<size_t>(count) * 2;
-  for (size_t i = 0; i < n; i += 64) _mm_prefetch(bytes + i, _MM_HINT_T0);
-}
-
 }  // namespace
 
 void BoxReduce128(const uint16_t* source, int32_t rowLength, int32_t xStep,
@@ -393,9 +386,6 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
     bool ok = true;
     for (int32_t j = 0; j < height && ok; ++j) {
       window.Load(sourceRow(flipVertical ? height - j - 2 : j + 1), wrapEdges, direct);
-      // The next row's samples are asked for now, so that they arrive while
-      // this row is rendered rather than when the window copies them.
-      PrefetchSamples(sourceRow(flipVertical ? height - j - 3 : j + 2), width);
       const uint16_t* rows[4] = {window.row(0), window.row(1), window.row(2),
                                  window.row(3)};
       // A row's stores past its end land in the next row's place, which
@@ -403,8 +393,11 @@ int32_t RenderMap(const char* outputPath, const uint16_t* heights,
       const int32_t inBatch = j % batchRows;
       uint8_t* out = toFile ? rowBuffer + static_cast<size_t>(fileRow) * inBatch
                             : targetPixels + rasterRow * j;
+      // The next load's row goes along, to be asked into the cache while
+      // this row renders.
       const DirectRows inPlace{
-          {window.source(0), window.source(1), window.source(2), window.source(3)}, direct};
+          {window.source(0), window.source(1), window.source(2), window.source(3)}, direct,
+          sourceRow(flipVertical ? height - j - 3 : j + 2)};
       RenderRow(p, rows, rowSums, j == 0, out, inPlace);
       if (toFile && (inBatch == batchRows - 1 || j == height - 1)) {
         const uint32_t bytes = fileRow * static_cast<uint32_t>(inBatch + 1);

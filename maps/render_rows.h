@@ -59,9 +59,16 @@ struct RowSums {
 // come from there. Either way the window rows need to hold only the samples
 // from `columns` on, the first two and the borders, which spares copying
 // whole rows.
+//
+// `ahead` is the source row the next window load reads (null: none). It is
+// asked into the cache while this row renders, so that it is there when
+// read: the normal-map kernel asks for it chunk by chunk, spread over the
+// row, where one burst of requests at the row's start would hold up its
+// first columns; every other path asks for the whole row first.
 struct DirectRows {
   const uint16_t* rows[4] = {};
   int32_t columns = 0;
+  const uint16_t* ahead = nullptr;
 };
 
 // How many leading columns a render with `p` can take from the source rows
@@ -115,6 +122,9 @@ struct KernelArgs {
   // Whole-component normal maps: channel c is component pick[c] (0 X', 1 Y',
   // 2 Z') xor flip[c] (0, or 65535 for the inverted codes).
   int32_t pick[3], flip[3];
+  // Samples to ask into the cache, column k's at ahead[k] (DirectRows), or
+  // null. Normal maps ask for each chunk's columns as they start it.
+  const uint16_t* ahead;
 };
 
 // The displacements and normal components of a chunk's columns, and room

@@ -266,6 +266,8 @@ int32_t DirectColumns(const RowParams& p) {
 int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], const RowSums& sums,
                            uint8_t* out, const DirectRows& direct) {
   const VectorPlan plan = PlanFor(p);
+  const bool normalKernel = plan.covered && plan.wholeComponents;
+  if (!normalKernel && direct.ahead != nullptr) RequestSamples(direct.ahead, p.width);
   if (!plan.covered) return 0;
   KernelArgs args;
   args.current = rows[1] + 1;
@@ -278,6 +280,7 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
   args.mid = p.mid;
   args.gain = p.gain;
   args.needsDisp = plan.needsDisp;
+  args.ahead = normalKernel ? direct.ahead : nullptr;
   for (int c = 0; c < 3; ++c) {
     args.pick[c] = plan.pick[c];
     args.flip[c] = plan.flip[c];
@@ -299,6 +302,7 @@ int32_t RenderPixelsVector(const RowParams& p, const uint16_t* const rows[4], co
     KernelArgs windowed = args;
     windowed.current += from;
     windowed.previous += from;
+    if (windowed.ahead != nullptr) windowed.ahead += from;
     run(windowed, done - from, out + static_cast<size_t>(from) * pixelBytes);
   };
   // The two common maps go straight from the kernel into the row.
