@@ -271,7 +271,6 @@ struct Sse2Lanes {
   // byte over its checked low byte (0 when passed): the X words shifted
   // down and or-ed with the Y words are (X, Y) pairs, and the Z words
   // shifted down interleave with them into lanes (X, Y, Z, 0).
-  static constexpr bool kPacksTwoGroups = true;  // PackBytes3CheckedTwice
   static KELVRA_VECTOR_INLINE bool PackBytes3CheckedTwice(uint8_t* out, I b0, I b1, I b2, I c0,
                                                           I c1, I c2, I ab, I cc) {
     const I x = _mm_packus_epi16(_mm_adds_epu16(b0, ab), _mm_adds_epu16(c0, ab));
@@ -653,7 +652,8 @@ KELVRA_VECTOR_INLINE bool PackedHighBytesEstimate(const RowConstants<L>& c, type
 }
 
 // PackedHighBytesEstimate for two groups of lanes, from the first pass's
-// values at `g` and `g` + lanes, for the sets that pack two groups at once.
+// values at `g` and `g` + lanes, for the sets that check while they pack
+// (PackBytes3CheckedTwice).
 template <class L>
 KELVRA_VECTOR_INLINE bool PackedHighBytesEstimateTwice(const RowConstants<L>& c,
                                                        const float (&pass)[3][kKernelChunk],
@@ -826,7 +826,8 @@ void NormalMapColumns(const KernelArgs& args, int32_t k0, int32_t count, uint8_t
       L::template PackComponents<Bits, Channels>(px, v0, v1, v2);
     };
     int32_t g = 0;
-    if constexpr (Channels == 3 && Natural && !Flips && L::kPacksTwoGroups) {
+    // The sets that check while they pack take two groups at a time.
+    if constexpr (Channels == 3 && Natural && !Flips && !L::kChecksByBits) {
       for (; g + 2 * L::kLanes <= chunk; g += 2 * L::kLanes) {
         if (PackedHighBytesEstimateTwice<L>(c, pass, g, out + (c0 + g) * kPixelBytes)) continue;
         // Rare: each group alone. The empty asm hides that `again` is `g`,

@@ -54,7 +54,6 @@ struct Avx2Lanes {
   }
   // The check tests bits: margins are powers of two.
   static constexpr bool kChecksByBits = true;
-  static constexpr bool kPacksTwoGroups = false;  // one group a pack
   static constexpr int32_t kEstimateMarginXY = 16;
   static constexpr int32_t kEstimateMarginZ = 32;
   static constexpr bool kFusedMulAdd = true;
