@@ -14,6 +14,8 @@
 
 namespace kelvra {
 
+struct PsdRefusal;
+
 class ABitMap {
  public:
   int32_t width = 0;
@@ -40,7 +42,8 @@ class ABitMap {
   // With `bytes`, parses those `length` bytes instead of reading `path`.
   int32_t LoadFromFile(const char* path, bool withAlpha,
                        const uint8_t* bytes = nullptr, uint32_t length = 0);
-  int32_t LoadLayeredFromFile(const char* path, bool withAlpha);
+  // `why`, when given, receives the reason of a failure.
+  int32_t LoadLayeredFromFile(const char* path, bool withAlpha, PsdRefusal* why = nullptr);
   int32_t SaveBMapPlanes(const char* path, int32_t planeCount,
                          int32_t sampleBits, const ABitMap* const* rasters,
                          const int32_t* byteOffsets);

@@ -135,7 +135,10 @@ bool UnicodeNameIsOwn(SourceCursor d) {
     if (!d.ok() || unit > 0x7F) return false;
     text[u] = static_cast<uint8_t>(unit);
   }
-  return NameIsOwn(text, units);
+  // Some editors (Krita) end the name with a NUL unit of its own.
+  uint32_t length = units;
+  while (length > 0 && text[length - 1] == 0) --length;
+  return NameIsOwn(text, length);
 }
 
 // The extra data of one record.

@@ -742,22 +742,56 @@ PsdRead ReadLayered(SourceWindow& window, bool withAlpha, Output& out) {
   return CompositeLayers(window, h, section, true, withAlpha, out);
 }
 
-// Runs `read` over the file at `path`, read piece by piece.
+// Runs `read` over the file at `path`, read piece by piece; the reason of a
+// failure into `why` when it is given and `read` left it empty.
 template <typename Read>
-int32_t ReadFile(const char* path, Read read) {
-  FileHandle file = FileOpen(path, false);
-  if (file == 0) return -1;
-  const int32_t size = FileSize(file);
+int32_t ReadFile(const char* path, Read read, PsdRefusal* why = nullptr) {
+  if (why != nullptr) why->text[0] = 0;
+  FileHandle file = path != nullptr ? FileOpen(path, false) : 0;
   PsdRead r = PsdRead::kNoDocument;
-  if (size > 0) {
-    PsdSource source = PsdSource::File(file, static_cast<uint64_t>(size));
-    r = read(source);
+  if (file != 0) {
+    const int32_t size = FileSize(file);
+    if (size > 0) {
+      PsdSource source = PsdSource::File(file, static_cast<uint64_t>(size));
+      r = read(source);
+    }
+    FileClose(file, false);
   }
-  FileClose(file, false);
+  if (why != nullptr && why->text[0] == 0 && r != PsdRead::kOk && r != PsdRead::kStopped) {
+    StrCopyBounded(PsdReadText(r), why->text, sizeof why->text - 1);
+  }
   return r == PsdRead::kOk ? 0 : -1;
 }
 
 }  // namespace
+
+const char* PsdReadText(PsdRead why) {
+  switch (why) {
+    case PsdRead::kOk: return "";
+    case PsdRead::kNoDocument: return "the file is missing, empty or cannot be read";
+    case PsdRead::kTruncated: return "the document ends before its data does";
+    case PsdRead::kNotPhotoshop: return "not a Photoshop document (or a large-document format)";
+    case PsdRead::kNoChannels: return "a document without channels";
+    case PsdRead::kTooLarge: return "a document too large to read";
+    case PsdRead::kUnsupportedDepth: return "a document of other than 8 bits per channel";
+    case PsdRead::kUnsupportedColourMode: return "a document in a colour mode other than RGB or grayscale";
+    case PsdRead::kUnsupportedCompression: return "channel data compressed other than raw or PackBits";
+    case PsdRead::kNoMergedData: return "a document without a merged image or layers";
+    case PsdRead::kBadLayerCount: return "a layer count of -32768";
+    case PsdRead::kRowIncomplete: return "a row of channel data ends early or cannot be read";
+    case PsdRead::kNoMemory: return "not enough memory to read the document";
+    case PsdRead::kUnknownBlendMode: return "a layer in a blend mode that cannot be reproduced";
+    case PsdRead::kAdjustmentLayer: return "an adjustment or fill layer";
+    case PsdRead::kVectorMask: return "a vector mask";
+    case PsdRead::kLayerEffects: return "layer effects";
+    case PsdRead::kUnsupportedMask: return "a layer mask with density, feather or inversion";
+    case PsdRead::kUnsupportedClipping: return "a clipping mask that cannot be reproduced";
+    case PsdRead::kBadGroups: return "groups that do not pair up or nest too deep";
+    case PsdRead::kDeepLayers: return "16- or 32-bit layers";
+    case PsdRead::kStopped: return "";
+  }
+  return "";
+}
 
 PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target) {
   if (source.length() == 0) return PsdRead::kNoDocument;
@@ -801,12 +835,17 @@ PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
   return ReadLayeredImage(source, withAlpha, target);
 }
 
-PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink) {
+PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink,
+                     PsdRefusal* why) {
   PsdRead result = PsdRead::kNoDocument;
-  ReadFile(path, [&](PsdSource& s) {
-    result = layered ? ReadLayeredImage(s, withAlpha, sink) : ReadCompositeImage(s, withAlpha, sink);
-    return result;
-  });
+  ReadFile(
+      path,
+      [&](PsdSource& s) {
+        result = layered ? ReadLayeredImage(s, withAlpha, sink)
+                         : ReadCompositeImage(s, withAlpha, sink);
+        return result;
+      },
+      why);
   return result;
 }
 
@@ -818,8 +857,9 @@ int32_t ABitMap::LoadFromFile(const char* path, bool withAlpha, const uint8_t* b
   return ReadFile(path, [&](PsdSource& s) { return ReadCompositeImage(s, withAlpha, this); });
 }
 
-int32_t ABitMap::LoadLayeredFromFile(const char* path, bool withAlpha) {
-  return ReadFile(path, [&](PsdSource& s) { return ReadLayeredImage(s, withAlpha, this); });
+int32_t ABitMap::LoadLayeredFromFile(const char* path, bool withAlpha, PsdRefusal* why) {
+  return ReadFile(
+      path, [&](PsdSource& s) { return ReadLayeredImage(s, withAlpha, this); }, why);
 }
 
 }  // namespace kelvra

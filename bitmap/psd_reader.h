@@ -61,6 +61,17 @@ enum class PsdRead {
   kStopped,
 };
 
+// A refused or failed read in words for the user: the layer and what it
+// uses ("layer 'Levels 1': a Levels adjustment layer"), or what of the
+// document itself cannot be read ("a 16-bit document"). Empty after a read
+// that succeeded or was stopped by its sink.
+struct PsdRefusal {
+  char text[256] = {};
+};
+
+// The words for a failure that names no layer.
+const char* PsdReadText(PsdRead why);
+
 // Takes a read's rows one at a time instead of a raster, so that a document
 // can be compared with an image as it is decoded, without a raster of its
 // size. `begin` is called once with the document's width and height before
@@ -94,6 +105,8 @@ PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target);
 PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink);
 PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink);
 // The file at `path`, read piece by piece, layered or composite, to a sink.
-PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink);
+// `why`, when given, receives the reason of a failure.
+PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink,
+                     PsdRefusal* why = nullptr);
 
 }  // namespace kelvra
