@@ -21,16 +21,73 @@ constexpr const char* kOwnNames[] = {"KShading (do not edit this layer)", "Kelvr
                                      "KShading (do not edit this laye"};
 
 // Keys of layers whose pixels are not what they show: adjustment and fill
-// layers.
-constexpr const char* kAdjustmentKeys[] = {
-    "SoCo", "GdFl", "PtFl", "vscg", "brit", "levl", "curv", "expA", "vibA", "hue ", "hue2",
-    "blnc", "blwh", "phfl", "mixr", "clrL", "nvrt", "post", "thrs", "grdm", "selc", "CgEd"};
+// layers, with their names for a refusal. A fill key together with a vector
+// mask is a shape layer, whose pixels are the filled shape.
+struct AdjustmentKey {
+  char key[5];
+  const char* feature;
+};
+constexpr AdjustmentKey kAdjustmentKeys[] = {
+    {"SoCo", "a solid colour fill layer"},
+    {"GdFl", "a gradient fill layer"},
+    {"PtFl", "a pattern fill layer"},
+    {"vscg", "a fill layer"},
+    {"brit", "a Brightness/Contrast adjustment layer"},
+    {"CgEd", "a Brightness/Contrast adjustment layer"},
+    {"levl", "a Levels adjustment layer"},
+    {"curv", "a Curves adjustment layer"},
+    {"expA", "an Exposure adjustment layer"},
+    {"vibA", "a Vibrance adjustment layer"},
+    {"hue ", "a Hue/Saturation adjustment layer"},
+    {"hue2", "a Hue/Saturation adjustment layer"},
+    {"blnc", "a Color Balance adjustment layer"},
+    {"blwh", "a Black & White adjustment layer"},
+    {"phfl", "a Photo Filter adjustment layer"},
+    {"mixr", "a Channel Mixer adjustment layer"},
+    {"clrL", "a Color Lookup adjustment layer"},
+    {"nvrt", "an Invert adjustment layer"},
+    {"post", "a Posterize adjustment layer"},
+    {"thrs", "a Threshold adjustment layer"},
+    {"grdm", "a Gradient Map adjustment layer"},
+    {"selc", "a Selective Color adjustment layer"},
+};
 
-bool IsAdjustment(const uint8_t* key) {
-  for (const char* k : kAdjustmentKeys) {
-    if (Is(key, k)) return true;
+const AdjustmentKey* FindAdjustment(const uint8_t* key) {
+  for (const AdjustmentKey& k : kAdjustmentKeys) {
+    if (Is(key, k.key)) return &k;
   }
-  return false;
+  return nullptr;
+}
+
+bool IsFillKey(const uint8_t* key) {
+  return Is(key, "SoCo") || Is(key, "GdFl") || Is(key, "PtFl") || Is(key, "vscg");
+}
+
+void Refuse(PsdLayer* layer, PsdRead why, const char* feature) {
+  layer->unsupported = why;
+  layer->feature = feature;
+}
+
+// Appends one UTF-16 unit's character as UTF-8 while it fits (a surrogate
+// pair's halves become '?').
+void AppendUtf8(char* name, uint32_t* at, uint32_t unit) {
+  char bytes[3];
+  uint32_t n = 0;
+  if (unit < 0x80) {
+    bytes[n++] = static_cast<char>(unit);
+  } else if (unit < 0x800) {
+    bytes[n++] = static_cast<char>(0xC0 | unit >> 6);
+    bytes[n++] = static_cast<char>(0x80 | (unit & 0x3F));
+  } else if (unit >= 0xD800 && unit < 0xE000) {
+    bytes[n++] = '?';
+  } else {
+    bytes[n++] = static_cast<char>(0xE0 | unit >> 12);
+    bytes[n++] = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+    bytes[n++] = static_cast<char>(0x80 | (unit & 0x3F));
+  }
+  if (*at + n >= sizeof PsdLayer::name) return;
+  for (uint32_t i = 0; i < n; ++i) name[(*at)++] = bytes[i];
+  name[*at] = 0;
 }
 
 // Effects described by a descriptor ("lfx2", "lmfx"): enabled unless the
@@ -124,17 +181,24 @@ bool NameIsOwn(const uint8_t* name, uint32_t length) {
   return false;
 }
 
-// A Unicode name ("luni": count of UTF-16 units, big-endian units) as bytes
-// when every unit is ASCII; anything else cannot be one of the library's.
-bool UnicodeNameIsOwn(SourceCursor d) {
+// A Unicode name ("luni": count of UTF-16 units, big-endian units) into the
+// layer's name; whether it is one of the library's (only names whose every
+// unit is ASCII can be).
+bool ReadUnicodeName(SourceCursor d, PsdLayer* layer) {
   const uint32_t units = d.BE32();
-  if (!d.ok() || units > 64) return false;
+  if (!d.ok()) return false;
   uint8_t text[64];
+  bool ascii = units <= 64;
+  uint32_t at = 0;
+  layer->name[0] = 0;
   for (uint32_t u = 0; u < units; ++u) {
     const uint16_t unit = d.BE16();
-    if (!d.ok() || unit > 0x7F) return false;
-    text[u] = static_cast<uint8_t>(unit);
+    if (!d.ok()) return false;
+    if (unit != 0) AppendUtf8(layer->name, &at, unit);
+    if (unit > 0x7F) ascii = false;
+    if (ascii) text[u] = static_cast<uint8_t>(unit);
   }
+  if (!ascii) return false;
   // Some editors (Krita) end the name with a NUL unit of its own.
   uint32_t length = units;
   while (length > 0 && text[length - 1] == 0) --length;
@@ -157,18 +221,18 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
     // Mask data without the mask's channel masks nothing.
     layer->maskEnabled = (flags & 0x02) == 0 && layer->channels[kSlotMask].present;
     // An inverted mask (an old flag) is not reproduced.
-    if (flags & 0x04) layer->unsupported = PsdRead::kUnsupportedMask;
+    if (flags & 0x04) Refuse(layer, PsdRead::kUnsupportedMask, "an inverted layer mask");
     if (flags & 0x10) {
       // Density and feather change what the mask hides.
       const uint8_t parameters = mask.U8();
       if (parameters & 0x01) {
-        if (mask.U8() != 255) layer->unsupported = PsdRead::kUnsupportedMask;
+        if (mask.U8() != 255) Refuse(layer, PsdRead::kUnsupportedMask, "a layer mask with density");
       }
       if (parameters & 0x02) {
         uint8_t feather[8];
         mask.Read(feather, 8);
         for (uint8_t b : feather) {
-          if (b != 0) layer->unsupported = PsdRead::kUnsupportedMask;
+          if (b != 0) Refuse(layer, PsdRead::kUnsupportedMask, "a feathered layer mask");
         }
       }
     }
@@ -180,12 +244,18 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
   extra.Read(name, nameLength);
   if (!extra.ok()) return PsdRead::kTruncated;
   *ownName = NameIsOwn(name, nameLength);
+  {
+    uint32_t at = 0;
+    for (uint32_t i = 0; i < nameLength; ++i) AppendUtf8(layer->name, &at, name[i]);
+  }
   // The name is padded to a multiple of 4 with its length byte; some
   // writers leave the padding out at the end of the extra data.
   const uint32_t pad = (4 - (1 + nameLength) % 4) % 4;
   extra.Skip(pad < extra.remaining() ? pad : extra.remaining());
 
-  bool unicodeOwn = false, hasUnicode = false;
+  bool unicodeOwn = false, hasUnicode = false, vectorMask = false, fill = false,
+       vectorStroke = false;
+  const AdjustmentKey* adjustment = nullptr;
   while (extra.remaining() >= 12) {
     uint8_t head[8];
     extra.Read(head, 8);
@@ -195,7 +265,7 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
     if (!extra.ok()) return PsdRead::kTruncated;
     if (Is(key, "luni")) {
       hasUnicode = true;
-      unicodeOwn = UnicodeNameIsOwn(data);
+      unicodeOwn = ReadUnicodeName(data, layer);
     } else if (Is(key, "lsct") || Is(key, "lsdk")) {
       *sectionType = data.BE32();
       if (data.remaining() >= 8) {
@@ -206,16 +276,40 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
       }
     } else if (Is(key, "iOpa")) {
       layer->fill = data.U8();
-    } else if (IsAdjustment(key)) {
-      layer->unsupported = PsdRead::kAdjustmentLayer;
-    } else if (Is(key, "vmsk") || Is(key, "vsms") || Is(key, "vstk")) {
-      layer->unsupported = PsdRead::kVectorMask;
+    } else if (const AdjustmentKey* a = FindAdjustment(key)) {
+      if (adjustment == nullptr || !IsFillKey(key)) adjustment = a;
+      fill = fill || IsFillKey(key);
+    } else if (Is(key, "vmsk") || Is(key, "vsms")) {
+      vectorMask = true;
+    } else if (Is(key, "vstk")) {
+      vectorStroke = true;
+    } else if (Is(key, "TySh") || Is(key, "tySh")) {
+      layer->text = true;
+    } else if (Is(key, "artb") || Is(key, "artd") || Is(key, "abdd")) {
+      // An artboard shows its own background colour under its layers, and
+      // nothing of the canvas outside the artboards.
+      Refuse(layer, PsdRead::kArtboard, "an artboard");
     } else if (Is(key, "lfx2") || Is(key, "lmfx")) {
       data.Skip(8);  // object effects version, descriptor version
-      if (DescriptorEffectsEnabled(data)) layer->unsupported = PsdRead::kLayerEffects;
+      if (DescriptorEffectsEnabled(data)) {
+        Refuse(layer, PsdRead::kLayerEffects, "layer effects that are switched on");
+      }
     } else if (Is(key, "lrFX")) {
-      if (OldEffectsEnabled(data)) layer->unsupported = PsdRead::kLayerEffects;
+      if (OldEffectsEnabled(data)) {
+        Refuse(layer, PsdRead::kLayerEffects, "layer effects that are switched on");
+      }
     }
+  }
+  // A shape layer (a fill cut out by its own vector mask, with or without a
+  // vector stroke) stores the shape's pixels: its alpha is the shape's
+  // coverage and its colours the fill's (or stroke's). A vector mask on a
+  // layer of other pixels, and fill and adjustment layers, are not drawn
+  // from the layer's pixels.
+  const bool shape = vectorMask && fill && (adjustment == nullptr ||
+                                                 IsFillKey(reinterpret_cast<const uint8_t*>(adjustment->key)));
+  if (!shape) {
+    if (vectorMask || vectorStroke) Refuse(layer, PsdRead::kVectorMask, "a vector mask");
+    if (adjustment != nullptr) Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
   }
   if (hasUnicode) *ownName = unicodeOwn;
   return PsdRead::kOk;
@@ -254,6 +348,7 @@ PsdRead ReadLayerSection(SourceCursor c, LayerSection* section) {
   section->infoAt = info.position();
   section->infoEnd = info.end();
   section->count = stored < 0 ? -stored : stored;
+  section->mergedAlpha = stored < 0;
   // After the layer info: the global mask, then tagged blocks. Layers of 16
   // or 32 bits, or layer info kept as a tagged block, are not read.
   s.Skip(s.BE32());
@@ -331,7 +426,7 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       const bool modeMatters = l.kind != LayerKind::kGroupStart && i > 0;
       if (l.blend == nullptr) {
         l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
-        if (modeMatters) l.unsupported = PsdRead::kUnknownBlendMode;
+        if (modeMatters) Refuse(&l, PsdRead::kUnknownBlendMode, "a blend mode that cannot be reproduced");
       }
     }
   }
@@ -370,7 +465,8 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     // Clipped: to a layer of samples below it in the same group.
     const int32_t b = base[depth];
     if (b < 0 || layers[b].kind != LayerKind::kPixels || l.kind != LayerKind::kPixels) {
-      l.unsupported = PsdRead::kUnsupportedClipping;
+      Refuse(&l, PsdRead::kUnsupportedClipping,
+             "a clipping mask on a group, or clipped to a group or to nothing");
       continue;
     }
     l.partner = b;

@@ -49,9 +49,18 @@ struct PsdLayer {
   bool clipped = false;
   bool hidden = false;
   LayerKind kind = LayerKind::kPixels;
-  // What stops the compositor from reproducing this layer (kOk: nothing).
-  // Checked only for layers that show.
+  // What stops the compositor from reproducing this layer (kOk: nothing),
+  // and the feature in words ("a Levels adjustment layer"). Checked only
+  // for layers that show.
   PsdRead unsupported = PsdRead::kOk;
+  const char* feature = nullptr;
+  // A text layer: its stored pixels are Photoshop's only where their
+  // coverage is whole or nothing lies below (Photoshop blends the
+  // anti-aliased edges of text with a gamma of its own).
+  bool text = false;
+  // The layer's name as UTF-8 (the Unicode name when there is one), cut to
+  // fit, for the reasons of a refusal.
+  char name[64] = {};
   int32_t partner = -1;  // start <-> end of a group
   int32_t clipEnd = -1;  // a clipping base: one past its last clipped layer
   int32_t stream[kSlots] = {-1, -1, -1, -1, -1};  // RowStream of each slot
@@ -65,6 +74,7 @@ struct LayerSection {
   uint64_t infoAt = 0, infoEnd = 0;  // the layer info's bytes
   int32_t count = 0;                 // records (the stored count's absolute value)
   bool deepLayers = false;           // 16- or 32-bit layer blocks among the tagged blocks
+  bool mergedAlpha = false;          // a negative count: the merged image has transparency
 };
 
 // Reads the section lengths at `c` (the layer and mask section's length

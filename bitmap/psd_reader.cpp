@@ -104,8 +104,20 @@ bool HasRealMergedData(SourceCursor resources) {
 // row sink that never needs the whole image.
 class Output {
  public:
-  explicit Output(ABitMap* target) : target_(target) {}
-  explicit Output(const PsdRowSink* sink) : sink_(sink) {}
+  Output(ABitMap* target, PsdRefusal* why) : target_(target), why_(why) {}
+  Output(const PsdRowSink* sink, PsdRefusal* why) : sink_(sink), why_(why) {}
+
+  // A refusal that names a layer: "layer 'NAME': FEATURE".
+  PsdRead Refuse(PsdRead code, const char* name, const char* feature) {
+    if (why_ != nullptr) {
+      char* end = StrCopyBounded("layer '", why_->text, sizeof why_->text - 1);
+      end = StrCopyBounded(name, end, static_cast<int32_t>(why_->text + sizeof why_->text - 1 - end));
+      end = StrCopyBounded("': ", end, static_cast<int32_t>(why_->text + sizeof why_->text - 1 - end));
+      StrCopyBounded(feature != nullptr ? feature : PsdReadText(code), end,
+                     static_cast<int32_t>(why_->text + sizeof why_->text - 1 - end));
+    }
+    return code;
+  }
 
   // Work bytes the output needs besides the raster: one row for a sink.
   uint64_t RowBytes(uint32_t columns) const {
@@ -137,6 +149,7 @@ class Output {
  private:
   ABitMap* target_ = nullptr;
   const PsdRowSink* sink_ = nullptr;
+  PsdRefusal* why_ = nullptr;
   uint8_t* row_ = nullptr;
 };
 
@@ -309,6 +322,13 @@ struct Compositor {
   int32_t channels;  // colour channels: 1 or 3
   uint32_t width;
   bool withAlpha;
+  // The root starts transparent instead of from the bottom layer's opaque
+  // colours (the bottom record is no layer of samples, or does not cover
+  // the canvas); `flattened`: a transparent pixel of the root cannot be
+  // reproduced (see where it is set).
+  bool translucentRoot;
+  bool flattened;
+  int32_t failedLayer;  // the layer a refusal found while compositing names
   Level* levels;  // the root, then one per open group
   Level clip;     // a clipping base with its clipped layers
   // Scratch rows: a layer's colour, alpha and mask, blend results (3 rows),
@@ -418,11 +438,22 @@ void Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8
 }
 
 // One row of the composite into the root level.
-bool CompositeRow(Compositor& k, uint32_t y) {
+// Whether a text layer's alpha row over columns [x0, x0 + n) of a level
+// keeps clear of what Photoshop draws differently: a partly covered pixel
+// over anything but transparency.
+bool TextEdgesClear(const Level& onto, const uint8_t* alpha, uint32_t x0, uint32_t n) {
+  for (uint32_t x = 0; x < n; ++x) {
+    if (alpha[x] == 0 || alpha[x] == 255) continue;
+    if (onto.opaque || onto.alpha[x0 + x] != 0) return false;
+  }
+  return true;
+}
+
+PsdRead CompositeRow(Compositor& k, uint32_t y) {
   const uint32_t w = k.width;
   int32_t depth = 0;
   for (int32_t c = 0; c < k.channels; ++c) std::memset(k.levels[0].colour[c], 0, w);
-  std::memset(k.levels[0].alpha, 255, w);
+  std::memset(k.levels[0].alpha, k.translucentRoot ? 0 : 255, w);
   std::memset(k.outAlpha, 0, w);
   int32_t i = 0;
   while (i < k.count) {
@@ -458,7 +489,7 @@ bool CompositeRow(Compositor& k, uint32_t y) {
       Level& parent = k.levels[--depth];
       // The group's alpha: its opacity times its mask.
       if (l.maskEnabled) {
-        if (!MaskRow(k, l, y, 0, w, k.groupAlpha)) return false;
+        if (!MaskRow(k, l, y, 0, w, k.groupAlpha)) return PsdRead::kRowIncomplete;
         ScaleRow(k.groupAlpha, l.opacity, w);
       } else {
         std::memset(k.groupAlpha, l.opacity, w);
@@ -483,7 +514,7 @@ bool CompositeRow(Compositor& k, uint32_t y) {
     Level& onto = k.levels[depth];
     Span span;
     bool visible = false;
-    if (!DecodeLayerRow(k, i, y, &span, &visible)) return false;
+    if (!DecodeLayerRow(k, i, y, &span, &visible)) return PsdRead::kRowIncomplete;
     const int32_t next = l.clipEnd > i ? l.clipEnd : i + 1;
     if (!visible) {
       i = next;
@@ -495,6 +526,7 @@ bool CompositeRow(Compositor& k, uint32_t y) {
       for (int32_t c = 0; c < k.channels; ++c) {
         std::memcpy(onto.colour[c] + span.x0, k.source3[c], span.count);
       }
+      if (k.translucentRoot) std::memset(onto.alpha + span.x0, 255, span.count);
       i = next;
       continue;
     }
@@ -502,6 +534,10 @@ bool CompositeRow(Compositor& k, uint32_t y) {
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
     if (next == i + 1) {
       ScaleRow(k.sourceAlpha, opacity, span.count);
+      if (l.text && !TextEdgesClear(onto, k.sourceAlpha, span.x0, span.count)) {
+        k.failedLayer = i;
+        return PsdRead::kTextEdges;
+      }
       Composite(k, onto, k.source3, k.sourceAlpha, blend, span.x0, span.count);
       i = next;
       continue;
@@ -518,7 +554,7 @@ bool CompositeRow(Compositor& k, uint32_t y) {
       if (!k.shown[j]) continue;
       Span s;
       bool on = false;
-      if (!DecodeLayerRow(k, j, y, &s, &on)) return false;
+      if (!DecodeLayerRow(k, j, y, &s, &on)) return PsdRead::kRowIncomplete;
       if (!on) continue;
       // Only the part over the base's columns shows.
       const uint32_t lo = s.x0 > base.x0 ? s.x0 : base.x0;
@@ -527,6 +563,10 @@ bool CompositeRow(Compositor& k, uint32_t y) {
       if (lo >= hi) continue;
       const uint32_t skip = lo - s.x0;
       ScaleRow(k.sourceAlpha + skip, k.layers[j].opacity, hi - lo);
+      if (k.layers[j].text && !TextEdgesClear(clip, k.sourceAlpha + skip, lo, hi - lo)) {
+        k.failedLayer = j;
+        return PsdRead::kTextEdges;
+      }
       uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
       Level paint = clip;
       paint.opaque = true;  // the base's alpha stays as it is
@@ -538,7 +578,13 @@ bool CompositeRow(Compositor& k, uint32_t y) {
     Composite(k, onto, colour, clip.alpha + base.x0, blend, base.x0, base.count);
     i = next;
   }
-  return true;
+  if (k.translucentRoot && k.flattened) {
+    const uint8_t* a = k.levels[0].alpha;
+    for (uint32_t x = 0; x < w; ++x) {
+      if (a[x] != 255) return PsdRead::kFlattenedBackdrop;
+    }
+  }
+  return PsdRead::kOk;
 }
 
 PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSection& section,
@@ -572,7 +618,9 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     PsdLayer& l = layers[i];
     if (!shown[i]) continue;
     if (l.unsupported != PsdRead::kOk) {
-      result = l.unsupported;
+      // A group's name is on its record above its layers.
+      const PsdLayer& named = l.kind == LayerKind::kGroupStart ? layers[l.partner] : l;
+      result = out.Refuse(l.unsupported, named.name, l.feature);
       break;
     }
     if (l.kind == LayerKind::kGroupStart) {
@@ -668,7 +716,21 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   for (int32_t c = channels; c < 3; ++c) k.clip.colour[c] = k.zero;
   std::memset(k.zero, 0, width);
   // The root starts from the opaque black backdrop and stays opaque.
-  k.levels[0].opaque = true;
+  const PsdLayer& bottom = layers[0];
+  k.translucentRoot =
+      bottom.kind != LayerKind::kPixels ||
+      (shown[0] && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
+                    static_cast<int64_t>(bottom.rect.top) + bottom.rect.Rows() < h.rows ||
+                    static_cast<int64_t>(bottom.rect.left) + bottom.rect.Columns() < h.columns));
+  // A bottom layer with transparency of its own that leaves part of the
+  // canvas uncovered, in a document whose merged image has none: the
+  // program that wrote it flattened the picture onto a backdrop (paper) the
+  // document does not hold, and shows it that way.
+  k.flattened = !section.mergedAlpha && h.channels <= channels &&
+                bottom.kind == LayerKind::kPixels && bottom.channels[kSlotTransparency].present &&
+                bottom.rect.Rows() != 0 && bottom.rect.Columns() != 0;
+  k.failedLayer = -1;
+  k.levels[0].opaque = !k.translucentRoot;
   k.source = &source;
   k.layers = layers;
   k.shown = shown;
@@ -687,8 +749,13 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   const uint8_t* green = channels == 3 ? root.colour[1] : k.zero;
   const uint8_t* blue = channels == 3 ? root.colour[2] : k.zero;
   for (uint32_t y = 0; y < static_cast<uint32_t>(h.rows); ++y) {
-    if (!CompositeRow(k, y)) {
-      result = PsdRead::kRowIncomplete;
+    result = CompositeRow(k, y);
+    if (result != PsdRead::kOk) {
+      if (result == PsdRead::kTextEdges) {
+        out.Refuse(result, layers[k.failedLayer].name,
+                   "a text layer whose anti-aliased edges lie over other layers (Photoshop "
+                   "blends text edges with a gamma of its own)");
+      }
       break;
     }
     MergePlanes(root.colour[0], green, blue, withAlpha ? k.outAlpha : nullptr, width,
@@ -788,22 +855,29 @@ const char* PsdReadText(PsdRead why) {
     case PsdRead::kUnsupportedClipping: return "a clipping mask that cannot be reproduced";
     case PsdRead::kBadGroups: return "groups that do not pair up or nest too deep";
     case PsdRead::kDeepLayers: return "16- or 32-bit layers";
+    case PsdRead::kArtboard: return "an artboard";
+    case PsdRead::kTextEdges: return "a text layer whose anti-aliased edges lie over other layers";
+    case PsdRead::kFlattenedBackdrop:
+      return "the layers leave part of the picture transparent, and the document's merged "
+             "image is flattened onto a backdrop it does not hold";
     case PsdRead::kStopped: return "";
   }
   return "";
 }
 
-PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target) {
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target,
+                           PsdRefusal* why) {
   if (source.length() == 0) return PsdRead::kNoDocument;
   SourceWindow window(&source);
-  Output out(target);
+  Output out(target, why);
   return ReadComposite(window, withAlpha, out);
 }
 
-PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink) {
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink,
+                           PsdRefusal* why) {
   if (source.length() == 0) return PsdRead::kNoDocument;
   SourceWindow window(&source);
-  Output out(&sink);
+  Output out(&sink, why);
   return ReadComposite(window, withAlpha, out);
 }
 
@@ -814,25 +888,27 @@ PsdRead ReadCompositeImage(const uint8_t* bytes, uint64_t length, bool withAlpha
   return ReadCompositeImage(source, withAlpha, target);
 }
 
-PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target) {
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target,
+                         PsdRefusal* why) {
   if (source.length() == 0) return PsdRead::kNoDocument;
   SourceWindow window(&source);
-  Output out(target);
+  Output out(target, why);
   return ReadLayered(window, withAlpha, out);
 }
 
-PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink) {
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink,
+                         PsdRefusal* why) {
   if (source.length() == 0) return PsdRead::kNoDocument;
   SourceWindow window(&source);
-  Output out(&sink);
+  Output out(&sink, why);
   return ReadLayered(window, withAlpha, out);
 }
 
 PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
-                         ABitMap* target) {
+                         ABitMap* target, PsdRefusal* why) {
   if (bytes == nullptr || length == 0) return PsdRead::kNoDocument;
   PsdSource source = PsdSource::Memory(bytes, length);
-  return ReadLayeredImage(source, withAlpha, target);
+  return ReadLayeredImage(source, withAlpha, target, why);
 }
 
 PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink,
@@ -841,8 +917,8 @@ PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRo
   ReadFile(
       path,
       [&](PsdSource& s) {
-        result = layered ? ReadLayeredImage(s, withAlpha, sink)
-                         : ReadCompositeImage(s, withAlpha, sink);
+        result = layered ? ReadLayeredImage(s, withAlpha, sink, why)
+                         : ReadCompositeImage(s, withAlpha, sink, why);
         return result;
       },
       why);
@@ -859,7 +935,7 @@ int32_t ABitMap::LoadFromFile(const char* path, bool withAlpha, const uint8_t* b
 
 int32_t ABitMap::LoadLayeredFromFile(const char* path, bool withAlpha, PsdRefusal* why) {
   return ReadFile(
-      path, [&](PsdSource& s) { return ReadLayeredImage(s, withAlpha, this); }, why);
+      path, [&](PsdSource& s) { return ReadLayeredImage(s, withAlpha, this, why); }, why);
 }
 
 }  // namespace kelvra

@@ -57,6 +57,11 @@ enum class PsdRead {
   kUnsupportedClipping,     // clipping to no layer, to a group, or a clipped group
   kBadGroups,               // section dividers that do not pair up, or nested beyond 64
   kDeepLayers,              // 16- or 32-bit layer blocks, or layers kept in a tagged block
+  kArtboard,                // artboards (their backgrounds, and no canvas outside them)
+  kTextEdges,               // a text layer's partly covered pixels over other layers
+  kFlattenedBackdrop,       // layers leave the picture transparent where the document's
+                            // merged image (without transparency) is flattened onto
+                            // something unknown
   // Not a failure of the document: the row sink ended the read.
   kStopped,
 };
@@ -91,19 +96,23 @@ PsdRead ReadCompositeImage(const uint8_t* bytes, uint64_t length, bool withAlpha
                            ABitMap* target);
 // Without a real composite (the version information says so, or the
 // document ends where it would start), the composite of all visible layers.
-PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target);
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target,
+                           PsdRefusal* why = nullptr);
 
 // The composite of the document's layers leaving out the library's own
 // upper layer ("KShading (do not edit this layer)", "Kelvra Masked Layer",
 // by its Unicode name when it has one), in a raster of the document's size;
 // the composite image when there are no layers.
 PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
-                         ABitMap* target);
-PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target);
+                         ABitMap* target, PsdRefusal* why = nullptr);
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target,
+                         PsdRefusal* why = nullptr);
 
 // The same two readings, rows to a sink.
-PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink);
-PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink);
+PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink,
+                           PsdRefusal* why = nullptr);
+PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, const PsdRowSink& sink,
+                         PsdRefusal* why = nullptr);
 // The file at `path`, read piece by piece, layered or composite, to a sink.
 // `why`, when given, receives the reason of a failure.
 PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRowSink& sink,

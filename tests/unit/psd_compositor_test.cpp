@@ -527,11 +527,23 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
     for (uint32_t i = 0; i < size; ++i) d.push_back(i == enabledAt ? enabled : 0x11);
     return Block("lrFX", d);
   };
+  auto shape = [](const char* content) {
+    std::vector<uint8_t> b = Block("vsms", std::vector<uint8_t>(8, 0));
+    const std::vector<uint8_t> c = Block(content, std::vector<uint8_t>(8, 0));
+    b.insert(b.end(), c.begin(), c.end());
+    return b;
+  };
   const Case cases[] = {
       {"levels adjustment", Block("levl", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
       {"solid colour fill", Block("SoCo", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
       {"vector mask", Block("vmsk", std::vector<uint8_t>(8, 0)), PsdRead::kVectorMask},
       {"vector mask (new key)", Block("vsms", std::vector<uint8_t>(8, 0)), PsdRead::kVectorMask},
+      {"vector stroke without a shape", Block("vstk", std::vector<uint8_t>(8, 0)),
+       PsdRead::kVectorMask},
+      {"shape layer: a fill cut out by its own vector mask", shape("SoCo"), PsdRead::kOk},
+      {"shape layer with a gradient fill", shape("GdFl"), PsdRead::kOk},
+      {"a vector mask over an adjustment", shape("levl"), PsdRead::kAdjustmentLayer},
+      {"artboard", Block("artb", std::vector<uint8_t>(8, 0)), PsdRead::kArtboard},
       {"effects on", effects(1, 1), PsdRead::kLayerEffects},
       {"old effects: a shadow on", oldEffects(1, "dsdw", 38, 1), PsdRead::kLayerEffects},
       {"old effects: a bevel on", oldEffects(1, "bevl", 55, 1), PsdRead::kLayerEffects},
@@ -608,6 +620,9 @@ TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
   own.blocks = UnicodeNameBlock("KShading (do not edit this layer)");
   EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own, Solid(4, 5, 6, 51)})),
             (Rgb{8, 8, 8}));  // 9 - 0.2 * 5 = 8, 9 - 0.2 * 4 = 8.2, 9 - 0.2 * 3 = 8.4
+  // Krita ends the Unicode name with a NUL of its own.
+  own.blocks = UnicodeNameBlock(std::string("KShading (do not edit this layer)") + '\0');
+  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{9, 9, 9}));
   own.name = "Kelvra Masked Layer";
   own.blocks = UnicodeNameBlock("Kelvra Masked Layer 2");
   EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{0, 0, 0}));
@@ -618,6 +633,80 @@ TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
   const std::vector<uint8_t> doc = BuildPsd(d);
   ASSERT_EQ(ReadCompositeImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
   EXPECT_EQ(At(0, 0), (Rgb{0, 0, 0}));
+}
+
+// A refusal names the layer (by its Unicode name when it has one, a group by
+// its own record) and what it uses.
+TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
+  TestLayer levels = Solid(1, 1, 1);
+  levels.name = "Levels 1";
+  levels.blocks = Block("levl", std::vector<uint8_t>(8, 0));
+  TestLayer unicode = levels;
+  unicode.blocks = UnicodeNameBlock("Kurven");
+  const std::vector<uint8_t> curves = Block("curv", std::vector<uint8_t>(8, 0));
+  unicode.blocks.insert(unicode.blocks.end(), curves.begin(), curves.end());
+  TestLayer group = GroupRecord("norm");
+  group.name = "Folder";
+  group.blocks.insert(group.blocks.end(), curves.begin(), curves.end());
+  struct Case {
+    TestDoc doc;
+    const char* text;
+  } cases[] = {
+      {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
+      {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
+      {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
+       "layer 'Folder': a Curves adjustment layer"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> doc = BuildPsd(c.doc);
+    PsdRefusal why;
+    EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
+    EXPECT_STREQ(why.text, c.text);
+  }
+}
+
+// Text layers: Photoshop draws their partly covered pixels over other layers
+// differently from their stored alpha, so such pixels are refused; whole
+// coverage, and edges over transparency, are drawn from the pixels.
+TEST_F(CompositorTest, TextLayerEdgesOverOtherLayersAreRefused) {
+  auto text = [](uint8_t alpha) {
+    TestLayer t = Solid(200, 0, 0, alpha);
+    t.blocks = Block("TySh", std::vector<uint8_t>(8, 0));
+    return t;
+  };
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), text(255)})), PsdRead::kOk);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), text(0)})), PsdRead::kOk);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), text(128)})), PsdRead::kTextEdges);
+  // Over nothing (the bottom layer leaves that row uncovered).
+  TestLayer low = Solid(9, 9, 9);
+  low.top = 1;
+  low.channels = {Plane(0, 9, kW * (kH - 1)), Plane(1, 9, kW * (kH - 1)),
+                  Plane(2, 9, kW * (kH - 1))};
+  TestLayer edge = text(128);
+  edge.bottom = 1;
+  edge.channels = {Plane(-1, 128, kW), Plane(0, 200, kW), Plane(1, 0, kW), Plane(2, 0, kW)};
+  EXPECT_EQ(Read(Document({low, edge})), PsdRead::kOk);
+}
+
+// Without a bottom layer covering the canvas the picture starts transparent:
+// a layer in a blend mode over nothing shows its own colours. A bottom layer
+// with transparency of its own that leaves the canvas partly uncovered, in a
+// document whose merged image has no transparency, is refused: its program
+// flattened it onto a backdrop the document does not hold.
+TEST_F(CompositorTest, APictureWithoutABackdropStartsTransparent) {
+  TestLayer multiply = Solid(40, 80, 120);
+  std::memcpy(multiply.blendKey, "mul ", 4);
+  EXPECT_EQ(ReadOne(Document({GroupDivider(), Solid(200, 200, 200, 0), GroupRecord("norm"),
+                              GroupDivider(), multiply, GroupRecord("pass")})),
+            (Rgb{40, 80, 120}));
+  TestLayer partial = Solid(9, 9, 9, 128);
+  partial.bottom = kH - 1;
+  for (TestChannel& c : partial.channels) c.samples.resize(kW * (kH - 1));
+  EXPECT_EQ(Read(Document({partial})), PsdRead::kFlattenedBackdrop);
+  TestDoc withAlpha = Document({partial});
+  withAlpha.channels = 4;
+  withAlpha.composite.push_back(std::vector<uint8_t>(kW * kH, 255));
+  EXPECT_EQ(Read(withAlpha), PsdRead::kOk);
 }
 
 TEST_F(CompositorTest, FlatReadingWithoutAComposite) {
