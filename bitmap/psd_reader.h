@@ -7,15 +7,11 @@
 // bytes of channels not read stay 0. Documents this cannot read correctly
 // are refused rather than decoded into wrong colours.
 //
-// Layers are composited bottom-up in file order, row by row into the
-// receiver. The bottom layer's colours are the opaque backdrop (black where
-// it does not reach; its transparency, mask, opacity and mode do not count,
-// and a hidden bottom layer leaves the backdrop black). Every other layer
-// counts with its visibility, opacity, fill opacity, transparency, user mask,
-// blend mode (psd_blend.h), clipping to the layer below and the groups it is
-// in. With alpha asked for, byte 3 holds the bottom layer's transparency.
-// Layers that show nothing (hidden, opacity 0, in a hidden group, clipped to
-// a hidden layer) are not examined beyond their structure.
+// Layers are composited row by row into the receiver by the compositor
+// (psd_compositor.h), which says what counts; with alpha asked for, byte 3
+// holds the bottom layer's transparency. Layers that show nothing (hidden,
+// opacity 0, in a hidden group, clipped to a hidden layer) are not examined
+// beyond their structure.
 //
 // The document is read piece by piece: besides the receiver's pixels a read
 // holds a few rows per layer, never the whole file.

@@ -1,0 +1,321 @@
+// The layer compositor; see psd_compositor.h.
+#include "bitmap/psd_compositor.h"
+
+#include <cstring>
+
+#include "bitmap/psd_blend.h"
+
+namespace kelvra {
+
+namespace {
+
+// The visible columns [x0, x1) of a layer rectangle on document row y, and
+// the rectangle row and first sample there; false when nothing is visible.
+struct Span {
+  uint32_t row, first, x0, count;
+};
+
+bool SpanOf(const PsdRect& rect, uint32_t y, uint32_t width, Span* s) {
+  const uint32_t rows = rect.Rows(), columns = rect.Columns();
+  if (rows == 0 || columns == 0) return false;
+  const int64_t r = static_cast<int64_t>(y) - rect.top;
+  if (r < 0 || r >= rows) return false;
+  const int64_t x0 = rect.left < 0 ? 0 : rect.left;
+  int64_t x1 = static_cast<int64_t>(rect.left) + columns;
+  if (x1 > width) x1 = width;
+  if (x1 <= x0) return false;
+  s->row = static_cast<uint32_t>(r);
+  s->first = static_cast<uint32_t>(x0 - rect.left);
+  s->x0 = static_cast<uint32_t>(x0);
+  s->count = static_cast<uint32_t>(x1 - x0);
+  return true;
+}
+
+// The user mask over document columns [x0, x0 + n) of row y into dst: the
+// mask's samples inside its rectangle, its default colour outside.
+bool MaskRow(Compositor& k, const PsdLayer& l, uint32_t y, uint32_t x0, uint32_t n,
+             uint8_t* dst) {
+  std::memset(dst, l.maskDefault, n);
+  const int32_t s = l.stream[kSlotMask];
+  Span m;
+  if (s < 0 || !SpanOf(l.maskRect, y, k.width, &m)) return true;
+  const uint32_t lo = m.x0 > x0 ? m.x0 : x0;
+  const uint32_t hi = m.x0 + m.count < x0 + n ? m.x0 + m.count : x0 + n;
+  if (lo >= hi) return true;
+  return k.rows.read(k.rows.context, s, m.row, m.first + (lo - m.x0), hi - lo, dst + (lo - x0));
+}
+
+// Decodes layer i's row y over its visible span: colour into source3,
+// alpha (transparency x mask x fill, rounded at each product) into
+// sourceAlpha. False in *visible when nothing of it is on this row.
+bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visible) {
+  const PsdLayer& l = k.layers[i];
+  *visible = SpanOf(l.rect, y, k.width, span);
+  if (!*visible) return true;
+  const uint32_t n = span->count;
+  for (int32_t c = 0; c < k.channels; ++c) {
+    const int32_t s = l.stream[c];
+    if (s < 0) {
+      std::memset(k.source3[c], 0, n);
+    } else if (!k.rows.read(k.rows.context, s, span->row, span->first, n, k.source3[c])) {
+      return false;
+    }
+  }
+  if (i == 0) {
+    // The backdrop: opaque where the bottom layer reaches.
+    std::memset(k.sourceAlpha, 255, n);
+    const int32_t s = l.stream[kSlotTransparency];
+    if (s >= 0 &&
+        !k.rows.read(k.rows.context, s, span->row, span->first, n, k.outAlpha + span->x0)) {
+      return false;
+    }
+    return true;
+  }
+  const int32_t t = l.stream[kSlotTransparency];
+  if (t < 0) {
+    std::memset(k.sourceAlpha, 255, n);
+  } else if (!k.rows.read(k.rows.context, t, span->row, span->first, n, k.sourceAlpha)) {
+    return false;
+  }
+  if (l.maskEnabled) {
+    if (!MaskRow(k, l, y, span->x0, n, k.maskRow)) return false;
+    MulRows(k.sourceAlpha, k.maskRow, n);
+  }
+  ScaleRow(k.sourceAlpha, l.fill, n);
+  return true;
+}
+
+// Source colour and alpha rows (over columns [x0, x0 + n)) onto a level.
+void Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8_t* alpha,
+               BlendRow blend, uint32_t x0, uint32_t n) {
+  if (onto.opaque) {
+    for (int32_t c = 0; c < k.channels; ++c) {
+      const uint8_t* mixed = colour[c];
+      if (!IsNormalBlend(blend)) {
+        blend(onto.colour[c] + x0, colour[c], k.blended, n);
+        mixed = k.blended;
+      }
+      OverOpaque(onto.colour[c] + x0, mixed, alpha, n);
+    }
+    return;
+  }
+  uint8_t* cb[3] = {onto.colour[0] + x0, onto.colour[1] + x0, onto.colour[2] + x0};
+  const uint8_t* cs[3] = {colour[0], colour[1], colour[2]};
+  OverTranslucent(cb, onto.alpha + x0, cs, alpha, blend, k.channels, k.blended, n);
+}
+
+// Whether a text layer's alpha row over columns [x0, x0 + n) of a level
+// keeps clear of what Photoshop draws differently: a partly covered pixel
+// over anything but transparency.
+bool TextEdgesClear(const Level& onto, const uint8_t* alpha, uint32_t x0, uint32_t n) {
+  for (uint32_t x = 0; x < n; ++x) {
+    if (alpha[x] == 0 || alpha[x] == 255) continue;
+    if (onto.opaque || onto.alpha[x0 + x] != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t width,
+                     Compositor* k) {
+  Level* levels = carver.TakeArray<Level>(static_cast<uint64_t>(deepest) + 1);
+  if (levels != nullptr) k->levels = levels;
+  for (int32_t d = 0; d <= deepest + 1; ++d) {
+    Level level{};
+    for (int32_t c = 0; c < 3; ++c) level.colour[c] = carver.Take(c < channels ? width : 0);
+    level.alpha = carver.Take(width);
+    if (levels != nullptr) {
+      if (d <= deepest) {
+        levels[d] = level;
+      } else {
+        k->clip = level;
+      }
+    }
+  }
+  for (uint8_t*& row : k->source3) row = carver.Take(width);
+  k->sourceAlpha = carver.Take(width);
+  k->maskRow = carver.Take(width);
+  k->blended = carver.Take(3 * static_cast<uint64_t>(width));
+  k->groupAlpha = carver.Take(width);
+  k->outAlpha = carver.Take(width);
+  k->zero = carver.Take(width);
+}
+
+void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, int32_t count,
+                     int32_t deepest, int32_t channels, uint32_t width, int32_t height,
+                     int32_t headerChannels, bool mergedAlpha, bool withAlpha,
+                     LayerRowSource rows) {
+  // Colour planes of a gray document beyond the first are never read or
+  // written; they point at the zero row so that no pointer is left null.
+  for (int32_t d = 0; d <= deepest; ++d) {
+    for (int32_t c = channels; c < 3; ++c) k->levels[d].colour[c] = k->zero;
+  }
+  for (int32_t c = channels; c < 3; ++c) k->clip.colour[c] = k->zero;
+  std::memset(k->zero, 0, width);
+  const PsdLayer& bottom = layers[0];
+  k->translucentRoot =
+      bottom.kind != LayerKind::kPixels ||
+      (shown[0] && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
+                    static_cast<int64_t>(bottom.rect.top) + bottom.rect.Rows() < height ||
+                    static_cast<int64_t>(bottom.rect.left) + bottom.rect.Columns() < width));
+  // A bottom layer with transparency of its own that leaves part of the
+  // canvas uncovered, in a document whose merged image has none: the
+  // program that wrote it flattened the picture onto a backdrop (paper) the
+  // document does not hold, and shows it that way.
+  k->flattened = !mergedAlpha && headerChannels <= channels &&
+                 bottom.kind == LayerKind::kPixels &&
+                 bottom.channels[kSlotTransparency].present && bottom.rect.Rows() != 0 &&
+                 bottom.rect.Columns() != 0;
+  k->failedLayer = -1;
+  k->levels[0].opaque = !k->translucentRoot;
+  k->rows = rows;
+  k->layers = layers;
+  k->shown = shown;
+  k->count = count;
+  k->channels = channels;
+  k->width = width;
+  k->withAlpha = withAlpha;
+}
+
+// One row of the composite into the root level.
+PsdRead CompositeRow(Compositor& k, uint32_t y) {
+  const uint32_t w = k.width;
+  int32_t depth = 0;
+  for (int32_t c = 0; c < k.channels; ++c) std::memset(k.levels[0].colour[c], 0, w);
+  std::memset(k.levels[0].alpha, k.translucentRoot ? 0 : 255, w);
+  std::memset(k.outAlpha, 0, w);
+  int32_t i = 0;
+  while (i < k.count) {
+    const PsdLayer& l = k.layers[i];
+    if (!k.shown[i]) {
+      i = l.kind == LayerKind::kGroupStart ? l.partner + 1 : i + 1;
+      continue;
+    }
+    if (l.kind == LayerKind::kGroupStart) {
+      // A pass-through group starts from what is below it; an isolated
+      // one from nothing.
+      Level& parent = k.levels[depth];
+      Level& child = k.levels[++depth];
+      const bool pass = k.layers[l.partner].blend == nullptr;
+      for (int32_t c = 0; c < k.channels; ++c) {
+        if (pass) {
+          std::memcpy(child.colour[c], parent.colour[c], w);
+        } else {
+          std::memset(child.colour[c], 0, w);
+        }
+      }
+      if (pass) {
+        std::memcpy(child.alpha, parent.alpha, w);
+      } else {
+        std::memset(child.alpha, 0, w);
+      }
+      child.opaque = pass && parent.opaque;
+      ++i;
+      continue;
+    }
+    if (l.kind == LayerKind::kGroupEnd) {
+      Level& child = k.levels[depth];
+      Level& parent = k.levels[--depth];
+      // The group's alpha: its opacity times its mask.
+      if (l.maskEnabled) {
+        if (!MaskRow(k, l, y, 0, w, k.groupAlpha)) return PsdRead::kRowIncomplete;
+        ScaleRow(k.groupAlpha, l.opacity, w);
+      } else {
+        std::memset(k.groupAlpha, l.opacity, w);
+      }
+      if (l.blend == nullptr) {
+        if (parent.opaque) {
+          for (int32_t c = 0; c < k.channels; ++c) {
+            OverOpaque(parent.colour[c], child.colour[c], k.groupAlpha, w);
+          }
+        } else {
+          MixTranslucent(parent.colour, parent.alpha, child.colour, child.alpha, k.groupAlpha,
+                         k.channels, w);
+        }
+      } else {
+        MulRows(child.alpha, k.groupAlpha, w);
+        Composite(k, parent, child.colour, child.alpha, l.blend, 0, w);
+      }
+      ++i;
+      continue;
+    }
+    // A layer of samples, alone or as the base of the layers clipped to it.
+    Level& onto = k.levels[depth];
+    Span span;
+    bool visible = false;
+    if (!DecodeLayerRow(k, i, y, &span, &visible)) return PsdRead::kRowIncomplete;
+    const int32_t next = l.clipEnd > i ? l.clipEnd : i + 1;
+    if (!visible) {
+      i = next;
+      continue;
+    }
+    if (i == 0 && next == i + 1) {
+      // The bottom layer alone is the opaque backdrop: fully opaque in
+      // normal mode over black, its colours are the level's exactly.
+      for (int32_t c = 0; c < k.channels; ++c) {
+        std::memcpy(onto.colour[c] + span.x0, k.source3[c], span.count);
+      }
+      if (k.translucentRoot) std::memset(onto.alpha + span.x0, 255, span.count);
+      i = next;
+      continue;
+    }
+    const uint8_t opacity = i == 0 ? 255 : l.opacity;
+    const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
+    if (next == i + 1) {
+      ScaleRow(k.sourceAlpha, opacity, span.count);
+      if (l.text && !TextEdgesClear(onto, k.sourceAlpha, span.x0, span.count)) {
+        k.failedLayer = i;
+        return PsdRead::kTextEdges;
+      }
+      Composite(k, onto, k.source3, k.sourceAlpha, blend, span.x0, span.count);
+      i = next;
+      continue;
+    }
+    // The clipped layers paint onto the base's colours inside the base's
+    // shape; the result then goes onto the level as the base would.
+    Level& clip = k.clip;
+    for (int32_t c = 0; c < k.channels; ++c) {
+      std::memcpy(clip.colour[c] + span.x0, k.source3[c], span.count);
+    }
+    std::memcpy(clip.alpha + span.x0, k.sourceAlpha, span.count);
+    const Span base = span;
+    for (int32_t j = i + 1; j < next; ++j) {
+      if (!k.shown[j]) continue;
+      Span s;
+      bool on = false;
+      if (!DecodeLayerRow(k, j, y, &s, &on)) return PsdRead::kRowIncomplete;
+      if (!on) continue;
+      // Only the part over the base's columns shows.
+      const uint32_t lo = s.x0 > base.x0 ? s.x0 : base.x0;
+      const uint32_t hi =
+          s.x0 + s.count < base.x0 + base.count ? s.x0 + s.count : base.x0 + base.count;
+      if (lo >= hi) continue;
+      const uint32_t skip = lo - s.x0;
+      ScaleRow(k.sourceAlpha + skip, k.layers[j].opacity, hi - lo);
+      if (k.layers[j].text && !TextEdgesClear(clip, k.sourceAlpha + skip, lo, hi - lo)) {
+        k.failedLayer = j;
+        return PsdRead::kTextEdges;
+      }
+      uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
+      Level paint = clip;
+      paint.opaque = true;  // the base's alpha stays as it is
+      Composite(k, paint, colour, k.sourceAlpha + skip, k.layers[j].blend, lo, hi - lo);
+    }
+    uint8_t* colour[3] = {clip.colour[0] + base.x0, clip.colour[1] + base.x0,
+                          clip.colour[2] + base.x0};
+    ScaleRow(clip.alpha + base.x0, opacity, base.count);
+    Composite(k, onto, colour, clip.alpha + base.x0, blend, base.x0, base.count);
+    i = next;
+  }
+  if (k.translucentRoot && k.flattened) {
+    const uint8_t* a = k.levels[0].alpha;
+    for (uint32_t x = 0; x < w; ++x) {
+      if (a[x] != 255) return PsdRead::kFlattenedBackdrop;
+    }
+  }
+  return PsdRead::kOk;
+}
+
+
+}  // namespace kelvra

@@ -1,0 +1,111 @@
+// The layer compositor: the picture a document's layers make, one row at a
+// time. The reader parses the layer records (psd_layers.h), refuses what
+// cannot be reproduced and hands the compositor the table and a source of
+// decoded channel rows; the compositor never sees the file's bytes. What a
+// blend key computes is in psd_blend.h, one small function a key.
+//
+// Layers are composited bottom-up in file order. The bottom layer's colours
+// are the opaque backdrop where it reaches (its transparency, mask, opacity
+// and mode do not count, and a hidden bottom layer leaves the backdrop
+// black). When the bottom record is no layer of samples (a group) or the
+// bottom layer does not cover the canvas, the picture starts transparent
+// there instead, as in the editor. Every other layer counts with its
+// visibility, opacity, fill opacity, transparency, user mask, blend mode,
+// clipping to the layer below and the groups it is in (pass-through or
+// isolated, with their opacity and mask).
+#pragma once
+
+#include <cstdint>
+
+#include "bitmap/psd_layers.h"
+#include "bitmap/psd_reader.h"
+#include "services/services.h"
+
+namespace kelvra {
+
+// The work block: sized in a first pass (base null), carved in a second.
+class Carver {
+ public:
+  explicit Carver(uint8_t* base) : base_(base) {}
+  uint8_t* Take(uint64_t bytes) {
+    uint8_t* p = base_ == nullptr ? nullptr : base_ + used_;
+    used_ = SizeAdd(used_, (bytes + 15) & ~uint64_t{15});
+    return p;
+  }
+  template <typename T>
+  T* TakeArray(uint64_t n) {
+    return reinterpret_cast<T*>(Take(SizeMul(n, sizeof(T))));
+  }
+  uint64_t used() const { return used_; }
+
+ private:
+  uint8_t* base_;
+  uint64_t used_ = 0;
+};
+
+// Decoded rows of the layers' channels: samples [first, first + n) of row
+// `row` of channel stream `stream` (PsdLayer::stream) into dst; false when
+// the row cannot be had.
+struct LayerRowSource {
+  bool (*read)(void* context, int32_t stream, uint32_t row, uint32_t first, uint32_t n,
+               uint8_t* dst);
+  void* context;
+};
+
+// Row planes of one group level (or of a clipping group): colour channels
+// and alpha over the document's width.
+struct Level {
+  uint8_t* colour[3];
+  uint8_t* alpha;
+  bool opaque;
+};
+
+struct Compositor {
+  LayerRowSource rows;
+  const PsdLayer* layers;
+  const bool* shown;
+  int32_t count;
+  int32_t channels;  // colour channels: 1 or 3
+  uint32_t width;
+  bool withAlpha;
+  // The root starts transparent instead of from the bottom layer's opaque
+  // colours (the bottom record is no layer of samples, or does not cover
+  // the canvas); `flattened`: a transparent pixel of the root cannot be
+  // reproduced (see where it is set).
+  bool translucentRoot;
+  bool flattened;
+  int32_t failedLayer;  // the layer a refusal found while compositing names
+  Level* levels;  // the root, then one per open group
+  Level clip;     // a clipping base with its clipped layers
+  // Scratch rows: a layer's colour, alpha and mask, blend results (3 rows),
+  // the group alpha, the output alpha and a row of zeros.
+  uint8_t* source3[3];
+  uint8_t* sourceAlpha;
+  uint8_t* maskRow;
+  uint8_t* blended;
+  uint8_t* groupAlpha;
+  uint8_t* outAlpha;
+  uint8_t* zero;
+};
+
+// Takes the compositor's rows from the work block (see Carver) for layers
+// nested `deepest` groups deep, `channels` colour channels (1 or 3) and
+// `width` columns; with a null base only the size is counted.
+void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t width,
+                     Compositor* k);
+
+// After carving: the table to composite, and how the picture starts.
+// `mergedAlpha`: the document's merged image has transparency (a negative
+// layer count); `headerChannels`: the document's channel count.
+void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, int32_t count,
+                     int32_t deepest, int32_t channels, uint32_t width, int32_t height,
+                     int32_t headerChannels, bool mergedAlpha, bool withAlpha,
+                     LayerRowSource rows);
+
+// One row of the picture into the root level (k.levels[0]); with alpha
+// asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges
+// (the layer in k.failedLayer) and kFlattenedBackdrop say what cannot be
+// reproduced; kRowIncomplete, a row that could not be had.
+PsdRead CompositeRow(Compositor& k, uint32_t y);
+
+}  // namespace kelvra
