@@ -112,6 +112,22 @@ std::vector<NamedDocument> FeatureDocuments() {
     more = Block("iOpa", {});
     odd.blocks.insert(odd.blocks.end(), more.begin(), more.end());
     add("tagged-blocks-short-and-oversized", Doc({Layer(0, 0, kH, kW), odd}));
+    TestLayer krita = Layer(0, 0, kH, kW, "hLit");
+    krita.blocks = UnicodeNameBlock(std::string("KShading (do not edit this layer)") + '\0');
+    add("own-layer-name-ending-in-nul", Doc({Layer(0, 0, kH, kW), krita}));
+    TestLayer shape = Layer(0, 1, 2, 4);
+    shape.blocks = Block("vsms", std::vector<uint8_t>(12, 0));
+    more = Block("SoCo", std::vector<uint8_t>(6, 1));
+    shape.blocks.insert(shape.blocks.end(), more.begin(), more.end());
+    TestLayer text = Layer(1, 0, 3, 5, "mul ");
+    text.blocks = Block("TySh", std::vector<uint8_t>(10, 0));
+    add("shape-and-text-layers", Doc({Layer(0, 0, kH, kW), shape, text}));
+    TestLayer board = Layer(0, 0, kH, kW);
+    board.blocks = Block("artb", std::vector<uint8_t>(8, 0));
+    add("artboard", Doc({Layer(0, 0, kH, kW), board}));
+    add("group-at-the-bottom", Doc({GroupDivider(), Layer(0, 1, 2, 4), GroupRecord("mul "),
+                                    Layer(1, 0, 3, 2, "scrn")}));
+    add("bottom-layer-short-of-the-canvas", Doc({Layer(1, 1, 3, 4), Layer(0, 0, 2, 2)}));
   }
   {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
