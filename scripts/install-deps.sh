@@ -5,7 +5,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 pkgs=(cmake g++ g++-multilib g++-mingw-w64-i686 libgtest-dev wine wine32:i386
       libtiff-tools libtiff-dev:i386 python3-pil libjpeg-turbo-progs imagemagick
-      libpng-dev:i386 clang llvm gimp python3-psd-tools gegl libstb-dev)
+      libpng-dev:i386 clang llvm gimp python3-psd-tools gegl libstb-dev krita python3-pyqt5)
 for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
 # Node.js may come from another packaging that already carries npm.
 command -v node >/dev/null || need+=(nodejs)
