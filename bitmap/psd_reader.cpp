@@ -320,6 +320,7 @@ struct Compositor {
   uint8_t* groupAlpha;
   uint8_t* outAlpha;
   uint8_t* zero;
+  bool partialDissolve = false;  // a dissolve layer's alpha other than 0 or 255
 };
 
 // The visible columns [x0, x1) of a layer rectangle on document row y, and
@@ -401,14 +402,17 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visi
 // Source colour and alpha rows (over columns [x0, x0 + n)) onto a level.
 void Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8_t* alpha,
                BlendRow blend, uint32_t x0, uint32_t n) {
+  if (BlendNeedsHardAlpha(blend) && !HardAlphaOnly(alpha, n)) k.partialDissolve = true;
   if (onto.opaque) {
+    uint8_t* const mixed[3] = {k.blended, k.blended + n, k.blended + 2 * static_cast<uint64_t>(n)};
+    const uint8_t* const cs[3] = {colour[0], colour[1], colour[2]};
+    if (!IsNormalBlend(blend)) {
+      const uint8_t* const cb[3] = {onto.colour[0] + x0, onto.colour[k.channels == 3 ? 1 : 0] + x0,
+                                    onto.colour[k.channels == 3 ? 2 : 0] + x0};
+      blend(cb, cs, mixed, k.channels, n);
+    }
     for (int32_t c = 0; c < k.channels; ++c) {
-      const uint8_t* mixed = colour[c];
-      if (!IsNormalBlend(blend)) {
-        blend(onto.colour[c] + x0, colour[c], k.blended, n);
-        mixed = k.blended;
-      }
-      OverOpaque(onto.colour[c] + x0, mixed, alpha, n);
+      OverOpaque(onto.colour[c] + x0, IsNormalBlend(blend) ? cs[c] : mixed[c], alpha, n);
     }
     return;
   }
@@ -689,6 +693,11 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   for (uint32_t y = 0; y < static_cast<uint32_t>(h.rows); ++y) {
     if (!CompositeRow(k, y)) {
       result = PsdRead::kRowIncomplete;
+      break;
+    }
+    if (k.partialDissolve) {
+      // Dissolve would scatter such pixels at random: not reproducible.
+      result = PsdRead::kUnknownBlendMode;
       break;
     }
     MergePlanes(root.colour[0], green, blue, withAlpha ? k.outAlpha : nullptr, width,
