@@ -179,7 +179,7 @@ inline __m128i LinearBurnX16(__m128i b, __m128i s) {
   return _mm_subs_epu8(b, _mm_xor_si128(s, _mm_set1_epi8(-1)));
 }
 
-// ---- whole-pixel modes (W3C section 10.2) -------------------------------------
+// ---- whole-pixel modes (W3C #blendingnonseparable) ----------------------------
 // Channels are levels; Lum is kept in hundredths of a level (weights 30, 59,
 // 11), so every step is a fraction of integers and the result is rounded once.
 

@@ -3,12 +3,13 @@
 // source-over steps that put a blended row onto its backdrop.
 //
 // Every result is the exact real value of the formula rounded to the nearest
-// level (a value never falls exactly halfway: 255 is odd), except where the
-// table says otherwise. Levels v stand for v / 255. B is the blend of backdrop
+// level (a product over 255 never falls exactly halfway, 255 being odd; where
+// a quotient can, halves round up), except where the table says otherwise. Levels v stand for v / 255. B is the blend of backdrop
 // cb and source cs; where W3C Compositing and Blending Level 1 and Photoshop
 // differ, Photoshop's documents decide (each new row says how it was checked).
 //
-// Separable modes, one channel at a time (W3C section 10.1 unless noted):
+// Separable modes, one channel at a time (W3C "separable blend modes",
+// #blendingseparable, unless noted):
 //   normal      cs              dissolve  cs (see BlendNeedsHardAlpha)
 //   multiply    cb * cs
 //   screen      cb + cs - cb * cs
@@ -20,7 +21,9 @@
 //               ((16 cb - 12) cb + 4) cb instead of sqrt(cb) for cb <= 1/4.
 //               sqrt(cb) is held to 2^-24 of a level before the final
 //               rounding (every pair of levels then rounds as the real value
-//               does; a test checks all).
+//               does; a test checks all). Photoshop's picture agrees within
+//               1 level, but all its samples have cb above 1/4, where the two
+//               definitions agree.
 //   difference  |cb - cs|              exclusion cb + cs - 2 cb cs
 //   color dodge cb = 0: 0; cs = 1: 1; else min(1, cb / (1 - cs))
 //   color burn  cb = 1: 1; cs = 0: 0; else 1 - min(1, (1 - cb) / cs)
@@ -31,19 +34,22 @@
 //               (0 / 0 taken as color dodge takes cb = 0: no picture shows it)
 //   hard mix    cb + cs >= 255: 255, else 0 (Photoshop's own description)
 //   pin light   cs <= 127: min(cb, 2 cs); else max(cb, 2 cs - 255)
+//               (Photoshop's picture: within 1 level on its one sample)
 //   linear light  min(255, max(0, cb + 2 cs - 256)), exact in integers
 //   vivid light cs <= 127: color burn with 2 cs, else color dodge with
 //               2 cs - 256, each rounded down: 255 - ceil(255 (255 - cb) / (2 cs))
 //               (cb = 255: 255; cs = 0: 0), or floor(255 cb / (511 - 2 cs))
 //               (cb = 0: 0), at most 255.
 //   Linear light and vivid light take level 128 as the neutral source (2 cs -
-//   256, not 2 cs - 255), and vivid light rounds down: that is what
-//   Photoshop's merged picture of a document with every mode shows (its
-//   samples match exactly; the midpoint 127.5 and rounding to nearest are
-//   off by up to 2 and 5 levels there).
+//   256, not 2 cs - 255), and vivid light rounds down: so Photoshop's merged
+//   picture of a document with every mode shows them (each mode there is a
+//   one-colour layer and a colour overlay in the same mode over grey 128,
+//   M(M(128, layer), overlay); these formulas give its samples exactly, the
+//   midpoint 127.5 and rounding to nearest are 2 and 7 levels off).
 // Halves in color dodge, color burn and divide round up.
 //
-// Non-separable modes, the whole pixel at once (W3C section 10.2), with
+// Non-separable modes, the whole pixel at once (W3C "non-separable blend
+// modes", #blendingnonseparable), with
 //   Lum(C) = 0.3 r + 0.59 g + 0.11 b,  Sat(C) = max(C) - min(C),
 //   SetLum(C, l): C + (l - Lum(C)), then ClipColor towards l's grey,
 //   SetSat(C, s): (mid - min) s / (max - min) for the middle channel, s for
