@@ -360,6 +360,13 @@ bool IsNormalBlend(BlendRow blend) { return blend == NormalRow || blend == Disso
 
 bool BlendNeedsHardAlpha(BlendRow blend) { return blend == DissolveRow; }
 
+bool BlendTakesFillApart(BlendRow blend) {
+  for (const char* key : {"idiv", "lbrn", "div ", "lddg", "vLit", "lLit", "hMix", "diff"}) {
+    if (blend == FindBlend(reinterpret_cast<const uint8_t*>(key))) return true;
+  }
+  return false;
+}
+
 bool HardAlphaOnly(const uint8_t* alpha, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) {
     if (alpha[i] != 0 && alpha[i] != 255) return false;

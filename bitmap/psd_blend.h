@@ -91,6 +91,12 @@ bool IsNormalBlend(BlendRow blend);
 bool BlendNeedsHardAlpha(BlendRow blend);
 // True when every alpha[i] is 0 or 255.
 bool HardAlphaOnly(const uint8_t* alpha, uint32_t n);
+// True for the eight modes in which Photoshop's fill opacity does not act as
+// alpha (color burn, linear burn, color dodge, linear dodge, vivid light,
+// linear light, hard mix, difference; its own picture of a linear light
+// layer at fill 20% is 24 levels from fill taken as alpha). A compositor
+// that scales alpha by fill reproduces them only at fill 255.
+bool BlendTakesFillApart(BlendRow blend);
 
 // a * b / 255, rounded.
 inline uint32_t Mul255(uint32_t a, uint32_t b) {

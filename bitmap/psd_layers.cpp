@@ -332,6 +332,9 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       if (l.blend == nullptr) {
         l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
         if (modeMatters) l.unsupported = PsdRead::kUnknownBlendMode;
+      } else if (modeMatters && l.fill != 255 && BlendTakesFillApart(l.blend)) {
+        // Fill below 255 in these modes is not alpha.
+        l.unsupported = PsdRead::kUnknownBlendMode;
       }
     }
   }

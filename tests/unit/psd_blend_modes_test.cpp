@@ -309,5 +309,28 @@ TEST_F(BlendDocuments, DissolveMergesOnlyWhereItEqualsNormal) {
   }
 }
 
+// Photoshop applies fill apart from alpha in eight modes: a layer in one of
+// them with fill below 255 is refused; other modes take fill as alpha.
+TEST_F(BlendDocuments, FillBelowFullIsRefusedInTheEightModesThatTakeItApart) {
+  const char* const apart[] = {"idiv", "lbrn", "div ", "lddg", "vLit", "lLit", "hMix", "diff"};
+  const char* const asAlpha[] = {"norm", "mul ", "scrn", "over", "sLit", "pLit", "fsub", "hue "};
+  for (const char* key : apart) EXPECT_TRUE(BlendTakesFillApart(Find(key))) << key;
+  for (const char* key : asAlpha) EXPECT_FALSE(BlendTakesFillApart(Find(key))) << key;
+  for (const char* key : {"lLit", "diff", "mul "}) {
+    for (uint8_t fill : {255, 128}) {
+      TestLayer top = Solid({200, 100, 50});
+      std::memcpy(top.blendKey, key, 4);
+      top.blocks = testing::ByteBlock("iOpa", fill);
+      const std::vector<uint8_t> doc = testing::BuildPsd(Doc({Solid({10, 20, 30}), top}));
+      ABitMap target;
+      const bool refused = fill != 255 && std::strcmp(key, "mul ") != 0;
+      EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target),
+                refused ? PsdRead::kUnknownBlendMode : PsdRead::kOk)
+          << key << " " << +fill;
+      target.Release();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvra
