@@ -4,9 +4,10 @@
 //
 // Every result is the exact real value of the formula rounded to the nearest
 // level (a product over 255 never falls exactly halfway, 255 being odd; where
-// a quotient can, halves round up), except where the table says otherwise. Levels v stand for v / 255. B is the blend of backdrop
-// cb and source cs; where W3C Compositing and Blending Level 1 and Photoshop
-// differ, Photoshop's documents decide (each new row says how it was checked).
+// a quotient can, halves round up), except where the table says otherwise.
+// Levels v stand for v / 255. B is the blend of backdrop cb and source cs;
+// where W3C Compositing and Blending Level 1 and Photoshop differ,
+// Photoshop's documents decide (each new row says how it was checked).
 //
 // Separable modes, one channel at a time (W3C "separable blend modes",
 // #blendingseparable, unless noted):

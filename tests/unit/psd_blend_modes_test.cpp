@@ -1,7 +1,7 @@
 // Photoshop's blend modes beyond W3C's separable ones: each against its real
 // formula (psd_blend.h) on every pair of levels, worked edge values a table a
-// family, the whole-pixel modes against W3C's definitions in doubles, and
-// dissolve through the reader.
+// family, the whole-pixel modes against W3C's definitions in doubles and on
+// one grey channel, and dissolve and fill through the reader.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -273,9 +273,8 @@ TEST_F(BlendDocuments, WholePixelModesOnBothKindsOfLevel) {
   TestLayer lum = Solid({128, 128, 128});
   std::memcpy(lum.blendKey, "lum ", 4);
   const std::vector<uint8_t> flat = testing::BuildPsd(Doc({Solid({255, 0, 0}), lum}));
-  const std::vector<uint8_t> grouped = testing::BuildPsd(Doc({Solid({0, 0, 255}), testing::GroupDivider(),
-                                                              Solid({255, 0, 0}), lum,
-                                                              testing::GroupRecord("norm")}));
+  const std::vector<uint8_t> grouped = testing::BuildPsd(Doc({Solid({0, 0, 255}),
+      testing::GroupDivider(), Solid({255, 0, 0}), lum, testing::GroupRecord("norm")}));
   for (const std::vector<uint8_t>* doc : {&flat, &grouped}) {
     ABitMap target;
     ASSERT_EQ(ReadLayeredImage(doc->data(), doc->size(), false, &target), PsdRead::kOk);
