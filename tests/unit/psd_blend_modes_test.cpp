@@ -223,21 +223,24 @@ TEST(BlendModes, OneGreyChannelIsAGreyPixel) {
   }
 }
 
-// ---- dissolve ------------------------------------------------------------------
+// ---- dissolve and fill -----------------------------------------------------------
 
-TEST(BlendModes, DissolveIsNormalThatNeedsHardAlpha) {
-  const char* const keys[] = {"norm", "diss", "mul ", "sLit", "vLit", "hue ", "lum ", "dkCl"};
-  for (const char* key : keys) {
+TEST(BlendModes, QueriesNameDissolveAndTheModesThatTakeFillApart) {
+  const std::vector<std::string> apart = {"idiv", "lbrn", "div ", "lddg",
+                                          "vLit", "lLit", "hMix", "diff"};
+  for (const char* key : {"norm", "diss", "mul ", "sLit", "vLit", "lLit", "hMix", "diff", "idiv",
+                          "div ", "lbrn", "lddg", "pLit", "fsub", "hue ", "lum ", "dkCl"}) {
     const bool dissolve = std::strcmp(key, "diss") == 0;
     EXPECT_EQ(BlendNeedsHardAlpha(Find(key)), dissolve) << key;
     EXPECT_EQ(IsNormalBlend(Find(key)), dissolve || std::strcmp(key, "norm") == 0) << key;
+    EXPECT_EQ(BlendTakesFillApart(Find(key)),
+              std::find(apart.begin(), apart.end(), key) != apart.end())
+        << key;
   }
   EXPECT_EQ(Pixel("diss", Px{1, 2, 3}, Px{40, 50, 60}), (Px{40, 50, 60}));
-  const uint8_t hard[] = {0, 255, 255, 0}, soft[] = {0, 255, 254, 0}, one[] = {1};
+  const uint8_t hard[] = {0, 255, 255, 0}, soft[] = {0, 255, 254, 0};
   EXPECT_TRUE(HardAlphaOnly(hard, 4));
   EXPECT_FALSE(HardAlphaOnly(soft, 4));
-  EXPECT_FALSE(HardAlphaOnly(one, 1));
-  EXPECT_TRUE(HardAlphaOnly(one, 0));
 }
 
 class BlendDocuments : public testing::KelvraTest {};
@@ -283,51 +286,35 @@ TEST_F(BlendDocuments, WholePixelModesOnBothKindsOfLevel) {
   }
 }
 
-TEST_F(BlendDocuments, DissolveMergesOnlyWhereItEqualsNormal) {
-  auto solid = [](uint8_t v, uint8_t alpha) { return Solid({v, v, v}, alpha); };
+// Dissolve equals normal only where the final alpha (transparency, fill,
+// opacity) is 0 or 255; the eight modes that take fill apart from alpha are
+// refused below fill 255, the others take it as alpha.
+TEST_F(BlendDocuments, RefusedWhereTheFormulaIsNotWhatPhotoshopShows) {
+  constexpr PsdRead kOk = PsdRead::kOk, kNo = PsdRead::kUnknownBlendMode;
   struct Case {
-    uint8_t alpha, opacity;
+    const char* key;
+    uint8_t alpha, opacity, fill;
     PsdRead result;
-  } const cases[] = {{255, 255, PsdRead::kOk},
-                     {255, 128, PsdRead::kUnknownBlendMode},
-                     {200, 255, PsdRead::kUnknownBlendMode},
-                     {0, 128, PsdRead::kOk}};  // nothing shows: 0 whatever the opacity
+  } const cases[] = {
+      {"diss", 255, 255, 255, kOk}, {"diss", 255, 128, 255, kNo}, {"diss", 200, 255, 255, kNo},
+      {"diss", 255, 255, 128, kNo}, {"diss", 0, 128, 255, kOk},  // nothing shows: alpha 0
+      {"lLit", 255, 255, 128, kNo}, {"diff", 255, 255, 128, kNo}, {"lLit", 255, 128, 255, kOk},
+      {"mul ", 255, 255, 128, kOk},
+  };
   for (const Case& c : cases) {
-    TestLayer top = solid(90, c.alpha);
-    std::memcpy(top.blendKey, "diss", 4);
+    TestLayer top = Solid({90, 90, 90}, c.alpha);
+    std::memcpy(top.blendKey, c.key, 4);
     top.opacity = c.opacity;
-    const std::vector<uint8_t> doc = testing::BuildPsd(Doc({solid(10, 255), top}));
+    if (c.fill != 255) top.blocks = testing::ByteBlock("iOpa", c.fill);
+    const std::vector<uint8_t> doc = testing::BuildPsd(Doc({Solid({10, 10, 10}), top}));
     ABitMap target;
     EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), c.result)
-        << +c.alpha << " " << +c.opacity;
-    if (c.result == PsdRead::kOk) {
+        << c.key << " alpha " << +c.alpha << " opacity " << +c.opacity << " fill " << +c.fill;
+    if (c.result == kOk && std::strcmp(c.key, "diss") == 0) {
       EXPECT_EQ(target.pixels[0], c.alpha == 255 ? 90 : 10);
-      EXPECT_EQ(target.pixels[4], 10);
+      EXPECT_EQ(target.pixels[4], 10);  // column 1 is clear
     }
     target.Release();
-  }
-}
-
-// Photoshop applies fill apart from alpha in eight modes: a layer in one of
-// them with fill below 255 is refused; other modes take fill as alpha.
-TEST_F(BlendDocuments, FillBelowFullIsRefusedInTheEightModesThatTakeItApart) {
-  const char* const apart[] = {"idiv", "lbrn", "div ", "lddg", "vLit", "lLit", "hMix", "diff"};
-  const char* const asAlpha[] = {"norm", "mul ", "scrn", "over", "sLit", "pLit", "fsub", "hue "};
-  for (const char* key : apart) EXPECT_TRUE(BlendTakesFillApart(Find(key))) << key;
-  for (const char* key : asAlpha) EXPECT_FALSE(BlendTakesFillApart(Find(key))) << key;
-  for (const char* key : {"lLit", "diff", "mul "}) {
-    for (uint8_t fill : {255, 128}) {
-      TestLayer top = Solid({200, 100, 50});
-      std::memcpy(top.blendKey, key, 4);
-      top.blocks = testing::ByteBlock("iOpa", fill);
-      const std::vector<uint8_t> doc = testing::BuildPsd(Doc({Solid({10, 20, 30}), top}));
-      ABitMap target;
-      const bool refused = fill != 255 && std::strcmp(key, "mul ") != 0;
-      EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target),
-                refused ? PsdRead::kUnknownBlendMode : PsdRead::kOk)
-          << key << " " << +fill;
-      target.Release();
-    }
   }
 }
 
