@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace kelvra {
@@ -42,7 +43,7 @@ inline uint32_t ColorBurn(uint32_t b, uint32_t s) {
 inline uint32_t LinearDodge(uint32_t b, uint32_t s) { return b + s < 255 ? b + s : 255; }
 inline uint32_t LinearBurn(uint32_t b, uint32_t s) { return b + s > 255 ? b + s - 255 : 0; }
 
-// D(cb) of soft light in 2^-24 of a level, rounded.
+// sqrt(cb) of soft light in 2^-24 of a level, rounded.
 constexpr uint64_t RoundedSqrt(uint64_t x) {
   uint64_t r = 0;
   uint64_t bit = uint64_t{1} << 62;
@@ -65,14 +66,8 @@ struct SoftLightTable {
 constexpr SoftLightTable MakeSoftLightTable() {
   SoftLightTable t{};
   for (uint64_t c = 0; c < 256; ++c) {
-    if (4 * c <= 255) {
-      // ((16 c/255 - 12) c/255 + 4) c/255 in levels: c (16c^2 - 3060c + 65025*4) / 65025.
-      const uint64_t num = c * (16 * c * c + 260100 - 3060 * c) << 24;
-      t.d[c] = (2 * num + 65025) / (2 * 65025);
-    } else {
-      // sqrt(c / 255) * 255 * 2^24 = sqrt(c * 255 * 2^48), below 2^64.
-      t.d[c] = RoundedSqrt(c * 255 * (uint64_t{1} << 48));
-    }
+    // sqrt(c / 255) * 255 * 2^24 = sqrt(c * 255 * 2^48), below 2^64.
+    t.d[c] = RoundedSqrt(c * 255 * (uint64_t{1} << 48));
   }
   return t;
 }
@@ -86,6 +81,39 @@ inline uint32_t SoftLight(uint32_t b, uint32_t s) {
   const uint64_t x = (2 * s - 255) * (kSoftLightD.d[b] - (uint64_t{b} << 24));
   constexpr uint64_t kDen = uint64_t{255} << 24;
   return b + static_cast<uint32_t>((2 * x + kDen) / (2 * kDen));
+}
+
+inline uint32_t Subtract(uint32_t b, uint32_t s) { return b > s ? b - s : 0; }
+inline uint32_t Divide(uint32_t b, uint32_t s) {
+  if (b == 0) return 0;
+  if (s == 0) return 255;
+  const uint32_t v = (2 * 255 * b + s) / (2 * s);
+  return v < 255 ? v : 255;
+}
+inline uint32_t HardMix(uint32_t b, uint32_t s) { return b + s >= 255 ? 255 : 0; }
+inline uint32_t PinLight(uint32_t b, uint32_t s) {
+  if (s <= 127) return Darken(b, 2 * s);
+  return Lighten(b, 2 * s - 255);
+}
+inline uint32_t LinearLight(uint32_t b, uint32_t s) {
+  // b + 2 s - 256: level 128 is the neutral source.
+  const uint32_t v = b + 2 * s;
+  if (v <= 256) return 0;
+  return v - 256 < 255 ? v - 256 : 255;
+}
+inline uint32_t VividLight(uint32_t b, uint32_t s) {
+  if (s <= 127) {
+    // Color burn with 2 s, rounded down: 255 - ceil(255 (255 - b) / 2 s).
+    if (b == 255) return 255;
+    if (s == 0) return 0;
+    const uint32_t t = 2 * s;
+    const uint32_t q = (255 * (255 - b) + t - 1) / t;
+    return q < 255 ? 255 - q : 0;
+  }
+  // Color dodge with 2 s - 256, rounded down: 255 b / (255 - (2 s - 256)).
+  if (b == 0) return 0;
+  const uint32_t v = 255 * b / (511 - 2 * s);
+  return v < 255 ? v : 255;
 }
 
 // ---- the same, eight 16-bit lanes at a time (SSE2) ------------------------------
@@ -145,9 +173,113 @@ inline __m128i DifferenceX16(__m128i b, __m128i s) {
   return _mm_or_si128(_mm_subs_epu8(b, s), _mm_subs_epu8(s, b));
 }
 inline __m128i LinearDodgeX16(__m128i b, __m128i s) { return _mm_adds_epu8(b, s); }
+inline __m128i SubtractX16(__m128i b, __m128i s) { return _mm_subs_epu8(b, s); }
 inline __m128i LinearBurnX16(__m128i b, __m128i s) {
   // b + s - 255 = b - (255 - s), stopping at 0.
   return _mm_subs_epu8(b, _mm_xor_si128(s, _mm_set1_epi8(-1)));
+}
+
+// ---- whole-pixel modes (W3C #blendingnonseparable) ----------------------------
+// Channels are levels; Lum is kept in hundredths of a level (weights 30, 59,
+// 11), so every step is a fraction of integers and the result is rounded once.
+
+inline int64_t Lum100(const int64_t c[3]) { return 30 * c[0] + 59 * c[1] + 11 * c[2]; }
+
+// n / d rounded, halves up, for d > 0; 0 for n < 0 and 255 above (the clip
+// keeps the real value in range; this only guards the cast).
+inline uint8_t RoundLevel(int64_t n, int64_t d) {
+  if (n <= 0) return 0;
+  const int64_t v = (2 * n + d) / (2 * d);
+  return static_cast<uint8_t>(v < 255 ? v : 255);
+}
+
+// SetLum(c / d, l100 / 100) with ClipColor, in levels, rounded: c holds the
+// colour times d (d >= 1). With e = 100 d the shifted colour is v / e and its
+// Lum lum / e; ClipColor moves it towards that grey until it fits [0, 255].
+// Only one of its two steps can apply: c lies in [0, 255] before the shift,
+// so max - min <= 255 and min < 0 and max > 255 never hold together.
+void SetLumRounded(const int64_t c[3], int64_t d, int64_t l100, uint8_t out[3]) {
+  const int64_t e = 100 * d, lum = l100 * d, top = 255 * e;
+  const int64_t shift = lum - Lum100(c);
+  int64_t v[3];
+  for (int i = 0; i < 3; ++i) v[i] = 100 * c[i] + shift;
+  const int64_t lo = std::min(v[0], std::min(v[1], v[2]));
+  const int64_t hi = std::max(v[0], std::max(v[1], v[2]));
+  for (int i = 0; i < 3; ++i) {
+    if (lo < 0) {
+      // lum + (v - lum) lum / (lum - lo)
+      out[i] = RoundLevel(lum * (v[i] - lo), e * (lum - lo));
+    } else if (hi > top) {
+      // lum + (v - lum) (top - lum) / (hi - lum)
+      out[i] = RoundLevel(lum * (hi - lum) + (v[i] - lum) * (top - lum), e * (hi - lum));
+    } else {
+      out[i] = RoundLevel(v[i], e);
+    }
+  }
+}
+
+// SetSat(c, sat) times *d: the largest channel becomes sat, the smallest 0
+// and the middle one in proportion, over the common denominator max - min.
+void SetSatScaled(const int64_t c[3], int64_t sat, int64_t out[3], int64_t* d) {
+  int hi = 0, lo = 0;
+  for (int i = 1; i < 3; ++i) {
+    if (c[i] > c[hi]) hi = i;
+    if (c[i] < c[lo]) lo = i;
+  }
+  const int64_t range = c[hi] - c[lo];
+  if (range == 0) {
+    out[0] = out[1] = out[2] = 0;
+    *d = 1;
+    return;
+  }
+  const int mid = 3 - hi - lo;
+  out[hi] = sat * range;
+  out[mid] = (c[mid] - c[lo]) * sat;
+  out[lo] = 0;
+  *d = range;
+}
+
+inline int64_t Sat(const int64_t c[3]) {
+  return std::max(c[0], std::max(c[1], c[2])) - std::min(c[0], std::min(c[1], c[2]));
+}
+
+void Hue(const int64_t b[3], const int64_t s[3], uint8_t out[3]) {
+  int64_t c[3], d;
+  SetSatScaled(s, Sat(b), c, &d);
+  SetLumRounded(c, d, Lum100(b), out);
+}
+void Saturation(const int64_t b[3], const int64_t s[3], uint8_t out[3]) {
+  int64_t c[3], d;
+  SetSatScaled(b, Sat(s), c, &d);
+  SetLumRounded(c, d, Lum100(b), out);
+}
+void Color(const int64_t b[3], const int64_t s[3], uint8_t out[3]) {
+  SetLumRounded(s, 1, Lum100(b), out);
+}
+void Luminosity(const int64_t b[3], const int64_t s[3], uint8_t out[3]) {
+  SetLumRounded(b, 1, Lum100(s), out);
+}
+void DarkerColor(const int64_t b[3], const int64_t s[3], uint8_t out[3]) {
+  const int64_t* p = Lum100(s) < Lum100(b) ? s : b;
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<uint8_t>(p[i]);
+}
+void LighterColor(const int64_t b[3], const int64_t s[3], uint8_t out[3]) {
+  const int64_t* p = Lum100(s) > Lum100(b) ? s : b;
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<uint8_t>(p[i]);
+}
+
+// A row of a whole-pixel mode. One grey channel is the pixel (g, g, g).
+template <void (*F)(const int64_t*, const int64_t*, uint8_t*)>
+void PixelRow(const uint8_t* const cb[3], const uint8_t* const cs[3], uint8_t* const out[3],
+              int32_t channels, uint32_t n) {
+  const int32_t g = channels == 3 ? 1 : 0, bl = channels == 3 ? 2 : 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const int64_t b[3] = {cb[0][i], cb[g][i], cb[bl][i]};
+    const int64_t s[3] = {cs[0][i], cs[g][i], cs[bl][i]};
+    uint8_t o[3];
+    F(b, s, o);
+    for (int32_t c = 0; c < channels; ++c) out[c][i] = o[c];
+  }
 }
 
 // ---- the table ---------------------------------------------------------------
@@ -157,8 +289,26 @@ void Row(const uint8_t* b, const uint8_t* s, uint8_t* out, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(F(b[i], s[i]));
 }
 
-void NormalRow(const uint8_t*, const uint8_t* s, uint8_t* out, uint32_t n) {
-  if (out != s) std::memmove(out, s, n);
+// A separable mode: its row function on each channel's plane.
+template <void (*P)(const uint8_t*, const uint8_t*, uint8_t*, uint32_t)>
+void Separable(const uint8_t* const cb[3], const uint8_t* const cs[3], uint8_t* const out[3],
+               int32_t channels, uint32_t n) {
+  for (int32_t c = 0; c < channels; ++c) P(cb[c], cs[c], out[c], n);
+}
+
+void NormalRow(const uint8_t* const[3], const uint8_t* const cs[3], uint8_t* const out[3],
+               int32_t channels, uint32_t n) {
+  for (int32_t c = 0; c < channels; ++c) {
+    if (out[c] != cs[c]) std::memmove(out[c], cs[c], n);
+  }
+}
+// Dissolve where it equals normal; a function of its own so that
+// BlendNeedsHardAlpha can tell the two apart.
+void DissolveRow(const uint8_t* const cb[3], const uint8_t* const cs[3], uint8_t* const out[3],
+                 int32_t channels, uint32_t n) {
+  for (int32_t c = channels - 1; c >= 0; --c) {
+    if (out[c] != cs[c]) std::memmove(out[c], cs[c], n);
+  }
 }
 
 struct BlendEntry {
@@ -166,21 +316,35 @@ struct BlendEntry {
   BlendRow row;
 };
 
+// Keys as Photoshop writes them in a layer record.
 constexpr BlendEntry kBlends[] = {
     {"norm", NormalRow},
-    {"mul ", WideRow<Multiply, MultiplyX8>},
-    {"scrn", WideRow<Screen, ScreenX8>},
-    {"over", WideRow<Overlay, OverlayX8>},
-    {"dark", ByteRow<Darken, DarkenX16>},
-    {"lite", ByteRow<Lighten, LightenX16>},
-    {"hLit", WideRow<HardLight, HardLightX8>},
-    {"sLit", Row<SoftLight>},
-    {"diff", ByteRow<Difference, DifferenceX16>},
-    {"smud", Row<Exclusion>},
-    {"div ", Row<ColorDodge>},
-    {"idiv", Row<ColorBurn>},
-    {"lddg", ByteRow<LinearDodge, LinearDodgeX16>},
-    {"lbrn", ByteRow<LinearBurn, LinearBurnX16>},
+    {"diss", DissolveRow},
+    {"mul ", Separable<WideRow<Multiply, MultiplyX8>>},
+    {"scrn", Separable<WideRow<Screen, ScreenX8>>},
+    {"over", Separable<WideRow<Overlay, OverlayX8>>},
+    {"dark", Separable<ByteRow<Darken, DarkenX16>>},
+    {"lite", Separable<ByteRow<Lighten, LightenX16>>},
+    {"hLit", Separable<WideRow<HardLight, HardLightX8>>},
+    {"sLit", Separable<Row<SoftLight>>},
+    {"diff", Separable<ByteRow<Difference, DifferenceX16>>},
+    {"smud", Separable<Row<Exclusion>>},
+    {"div ", Separable<Row<ColorDodge>>},
+    {"idiv", Separable<Row<ColorBurn>>},
+    {"lddg", Separable<ByteRow<LinearDodge, LinearDodgeX16>>},
+    {"lbrn", Separable<ByteRow<LinearBurn, LinearBurnX16>>},
+    {"vLit", Separable<Row<VividLight>>},
+    {"lLit", Separable<Row<LinearLight>>},
+    {"pLit", Separable<Row<PinLight>>},
+    {"hMix", Separable<Row<HardMix>>},
+    {"fsub", Separable<ByteRow<Subtract, SubtractX16>>},
+    {"fdiv", Separable<Row<Divide>>},
+    {"dkCl", PixelRow<DarkerColor>},
+    {"lgCl", PixelRow<LighterColor>},
+    {"hue ", PixelRow<Hue>},
+    {"sat ", PixelRow<Saturation>},
+    {"colr", PixelRow<Color>},
+    {"lum ", PixelRow<Luminosity>},
 };
 
 }  // namespace
@@ -192,7 +356,23 @@ BlendRow FindBlend(const uint8_t key[4]) {
   return nullptr;
 }
 
-bool IsNormalBlend(BlendRow blend) { return blend == NormalRow; }
+bool IsNormalBlend(BlendRow blend) { return blend == NormalRow || blend == DissolveRow; }
+
+bool BlendNeedsHardAlpha(BlendRow blend) { return blend == DissolveRow; }
+
+bool BlendTakesFillApart(BlendRow blend) {
+  for (const char* key : {"idiv", "lbrn", "div ", "lddg", "vLit", "lLit", "hMix", "diff"}) {
+    if (blend == FindBlend(reinterpret_cast<const uint8_t*>(key))) return true;
+  }
+  return false;
+}
+
+bool HardAlphaOnly(const uint8_t* alpha, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    if (alpha[i] != 0 && alpha[i] != 255) return false;
+  }
+  return true;
+}
 
 void MulRows(uint8_t* a, const uint8_t* b, uint32_t n) {
   WideRow<Mul255, MultiplyX8>(a, b, a, n);
@@ -242,10 +422,10 @@ void OverTranslucent(uint8_t* const cb[3], uint8_t* ab, const uint8_t* const cs[
                      uint32_t n) {
   const uint8_t* mixed[3] = {cs[0], cs[1], cs[2]};
   if (blend != nullptr && !IsNormalBlend(blend)) {
-    for (int32_t c = 0; c < channels; ++c) {
-      blend(cb[c], cs[c], scratch + static_cast<uint64_t>(c) * n, n);
-      mixed[c] = scratch + static_cast<uint64_t>(c) * n;
-    }
+    uint8_t* const out[3] = {scratch, scratch + n, scratch + 2 * static_cast<uint64_t>(n)};
+    const uint8_t* const backdrop[3] = {cb[0], cb[1], cb[2]};
+    blend(backdrop, cs, out, channels, n);
+    for (int32_t c = 0; c < channels; ++c) mixed[c] = out[c];
   }
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t s = as[i], b = ab[i];

@@ -85,23 +85,30 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visi
   return true;
 }
 
-// Source colour and alpha rows (over columns [x0, x0 + n)) onto a level.
-void Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8_t* alpha,
+// Source colour and alpha rows (over columns [x0, x0 + n)) onto a level;
+// false (and nothing changed) for a dissolve layer whose alpha is partial
+// there: Photoshop scatters such pixels at random.
+bool Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8_t* alpha,
                BlendRow blend, uint32_t x0, uint32_t n) {
+  if (BlendNeedsHardAlpha(blend) && !HardAlphaOnly(alpha, n)) return false;
   if (onto.opaque) {
-    for (int32_t c = 0; c < k.channels; ++c) {
-      const uint8_t* mixed = colour[c];
-      if (!IsNormalBlend(blend)) {
-        blend(onto.colour[c] + x0, colour[c], k.blended, n);
-        mixed = k.blended;
-      }
-      OverOpaque(onto.colour[c] + x0, mixed, alpha, n);
+    uint8_t* const mixed[3] = {k.blended, k.blended + n, k.blended + 2 * static_cast<uint64_t>(n)};
+    const uint8_t* const cs[3] = {colour[0], colour[1], colour[2]};
+    if (!IsNormalBlend(blend)) {
+      const uint8_t* const cb[3] = {onto.colour[0] + x0,
+                                    onto.colour[k.channels == 3 ? 1 : 0] + x0,
+                                    onto.colour[k.channels == 3 ? 2 : 0] + x0};
+      blend(cb, cs, mixed, k.channels, n);
     }
-    return;
+    for (int32_t c = 0; c < k.channels; ++c) {
+      OverOpaque(onto.colour[c] + x0, IsNormalBlend(blend) ? cs[c] : mixed[c], alpha, n);
+    }
+    return true;
   }
   uint8_t* cb[3] = {onto.colour[0] + x0, onto.colour[1] + x0, onto.colour[2] + x0};
   const uint8_t* cs[3] = {colour[0], colour[1], colour[2]};
   OverTranslucent(cb, onto.alpha + x0, cs, alpha, blend, k.channels, k.blended, n);
+  return true;
 }
 
 // Whether a text layer's alpha row over columns [x0, x0 + n) of a level
@@ -235,7 +242,10 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         }
       } else {
         MulRows(child.alpha, k.groupAlpha, w);
-        Composite(k, parent, child.colour, child.alpha, l.blend, 0, w);
+        if (!Composite(k, parent, child.colour, child.alpha, l.blend, 0, w)) {
+          k.failedLayer = i;
+          return PsdRead::kPartialDissolve;
+        }
       }
       ++i;
       continue;
@@ -268,7 +278,10 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         k.failedLayer = i;
         return PsdRead::kTextEdges;
       }
-      Composite(k, onto, k.source3, k.sourceAlpha, blend, span.x0, span.count);
+      if (!Composite(k, onto, k.source3, k.sourceAlpha, blend, span.x0, span.count)) {
+        k.failedLayer = i;
+        return PsdRead::kPartialDissolve;
+      }
       i = next;
       continue;
     }
@@ -300,12 +313,18 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
       Level paint = clip;
       paint.opaque = true;  // the base's alpha stays as it is
-      Composite(k, paint, colour, k.sourceAlpha + skip, k.layers[j].blend, lo, hi - lo);
+      if (!Composite(k, paint, colour, k.sourceAlpha + skip, k.layers[j].blend, lo, hi - lo)) {
+        k.failedLayer = j;
+        return PsdRead::kPartialDissolve;
+      }
     }
     uint8_t* colour[3] = {clip.colour[0] + base.x0, clip.colour[1] + base.x0,
                           clip.colour[2] + base.x0};
     ScaleRow(clip.alpha + base.x0, opacity, base.count);
-    Composite(k, onto, colour, clip.alpha + base.x0, blend, base.x0, base.count);
+    if (!Composite(k, onto, colour, clip.alpha + base.x0, blend, base.x0, base.count)) {
+      k.failedLayer = i;
+      return PsdRead::kPartialDissolve;
+    }
     i = next;
   }
   if (k.translucentRoot && k.flattened) {

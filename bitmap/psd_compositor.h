@@ -104,8 +104,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, i
 
 // One row of the picture into the root level (k.levels[0]); with alpha
 // asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges
-// (the layer in k.failedLayer) and kFlattenedBackdrop say what cannot be
-// reproduced; kRowIncomplete, a row that could not be had.
+// and kPartialDissolve (the layer in k.failedLayer) and kFlattenedBackdrop
+// say what cannot be reproduced; kRowIncomplete, a row that could not be
+// had.
 PsdRead CompositeRow(Compositor& k, uint32_t y);
 
 }  // namespace kelvra

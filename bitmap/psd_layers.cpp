@@ -442,7 +442,14 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       const bool modeMatters = l.kind != LayerKind::kGroupStart && i > 0;
       if (l.blend == nullptr) {
         l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
-        if (modeMatters) Refuse(&l, PsdRead::kUnknownBlendMode, "a blend mode that cannot be reproduced");
+        if (modeMatters) {
+          Refuse(&l, PsdRead::kUnknownBlendMode, "a blend mode that cannot be reproduced");
+        }
+      } else if (modeMatters && l.fill != 255 && BlendTakesFillApart(l.blend)) {
+        // Photoshop does not apply fill opacity as transparency in these
+        // modes, and how it does apply it is not known.
+        Refuse(&l, PsdRead::kUnknownBlendMode,
+               "fill opacity below 100 % in a blend mode that does not take it as transparency");
       }
     }
   }

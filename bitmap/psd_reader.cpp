@@ -418,6 +418,9 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
         out.Refuse(result, layers[k.failedLayer].name,
                    "a text layer whose anti-aliased edges lie over other layers (Photoshop "
                    "blends text edges with a gamma of its own)");
+      } else if (result == PsdRead::kPartialDissolve) {
+        out.Refuse(result, layers[k.failedLayer].name,
+                   "dissolve over partly transparent pixels (Photoshop scatters them at random)");
       }
       break;
     }
@@ -520,6 +523,7 @@ const char* PsdReadText(PsdRead why) {
     case PsdRead::kDeepLayers: return "16- or 32-bit layers";
     case PsdRead::kArtboard: return "an artboard";
     case PsdRead::kTextEdges: return "a text layer whose anti-aliased edges lie over other layers";
+    case PsdRead::kPartialDissolve: return "a dissolve layer with partly transparent pixels";
     case PsdRead::kFlattenedBackdrop:
       return "the layers leave part of the picture transparent, and the document's merged "
              "image is flattened onto a backdrop it does not hold";

@@ -55,6 +55,7 @@ enum class PsdRead {
   kDeepLayers,              // 16- or 32-bit layer blocks, or layers kept in a tagged block
   kArtboard,                // artboards (their backgrounds, and no canvas outside them)
   kTextEdges,               // a text layer's partly covered pixels over other layers
+  kPartialDissolve,         // a dissolve layer's partly transparent pixels
   kFlattenedBackdrop,       // layers leave the picture transparent where the document's
                             // merged image (without transparency) is flattened onto
                             // something unknown

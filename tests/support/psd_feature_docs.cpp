@@ -71,7 +71,7 @@ std::vector<NamedDocument> FeatureDocuments() {
     TestLayer hidden = GroupRecord("dark");
     hidden.flags = 0x02;
     add("group-hidden-with-refused-inside",
-        Doc({Layer(0, 0, kH, kW), GroupDivider(), Layer(0, 0, kH, kW, "hue "), hidden}));
+        Doc({Layer(0, 0, kH, kW), GroupDivider(), Layer(0, 0, kH, kW, "zzzz"), hidden}));
   }
   {
     std::vector<TestLayer> layers = {Layer(0, 0, kH, kW)};
@@ -92,8 +92,11 @@ std::vector<NamedDocument> FeatureDocuments() {
                                     GroupRecord("pass"), clipped}));
   }
   {
-    TestLayer unknown = Layer(0, 0, kH, kW, "diss");
+    TestLayer unknown = Layer(0, 0, kH, kW, "zzzz");
     add("blend-key-unknown", Doc({Layer(0, 0, kH, kW), unknown}));
+    TestLayer dissolve = Layer(0, 0, kH, kW, "diss");
+    dissolve.opacity = 128;  // dissolve equals normal only at alpha 0 and 255
+    add("dissolve-translucent", Doc({Layer(0, 0, kH, kW), dissolve}));
     TestLayer adjust = Layer(0, 0, kH, kW);
     adjust.blocks = Block("levl", std::vector<uint8_t>(10, 0));
     add("adjustment-layer", Doc({Layer(0, 0, kH, kW), adjust}));

@@ -304,7 +304,7 @@ TEST_F(CompositeReference, DocumentsWithFeaturesWeCannotReproduceAreRefused) {
   const std::string bg = "{\"name\":\"Background\",\"seed\":1}";
   const std::vector<DocCase> refused = {
       {"adjustment-layer", bg + ",{\"name\":\"adjust\",\"adjustment\":true}"},
-      {"vivid-light", bg + ",{\"seed\":2,\"blendMode\":\"vivid light\"}"},
+      {"dissolve-translucent", bg + ",{\"seed\":2,\"blendMode\":\"dissolve\",\"opacity\":0.5}"},
       {"unknown-key", bg + ",{\"seed\":2,\"blendMode\":\"multiply\"}"},
       {"vector-mask", bg + ",{\"seed\":2,\"vectorMask\":true}"},
       {"effect-enabled", bg + ",{\"seed\":2,\"rect\":[4,4,20,20],\"effect\":\"enabled\"}"},
