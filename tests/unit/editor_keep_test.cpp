@@ -12,7 +12,6 @@
 #include "hostsim/hostsim.h"
 #include "plugin/exports.h"
 #include "services/services.h"
-#include "tests/support/psd_build.h"
 #include "tests/support/test_env.h"
 #include "tests/unit/editor_fixture.h"
 #include "tests/unit/psd_probe.h"
@@ -20,62 +19,40 @@
 namespace kelvra {
 namespace {
 
-using hostsim::SimImage;
 using testing::ReadFileBytes;
+using testing::SetFileTime;
 using testing::WriteFileBytes;
 
 struct Scene {
-  SimImage main{5, 3, 32}, shaded{5, 3, 32}, mask{5, 3, 32};
+  hostsim::SimImage main{5, 3, 32}, shaded{5, 3, 32};
   hostsim::SimDocument doc;
   hostsim::SimContext ctx;
   Scene() {
-    for (int i = 0; i < 15; ++i) {
-      main.pixels32()[i] = 0x01020304u * (i + 1);
-      shaded.pixels32()[i] = 0x0A0B0C0Du * (i + 3);
-      mask.pixels32()[i] = i % 2;
-    }
+    for (int i = 0; i < 15; ++i) main.pixels32()[i] = 0x01020304u * (i + 1);
     main.SetShadedImage(&shaded);
-    main.SetMaskSource(&mask);
     doc.SetMainImage(&main);
-    doc.SetMaskThreshold(1);
     ctx.SetSlot(2, doc.record());
   }
-  float Launch(const std::string& path, int mode) {
-    return KelvraDLL_LaunchEditor(const_cast<char*>(path.c_str()), mode, nullptr, 0, nullptr,
-                                  0, ctx.table());
-  }
-  float Reload(const std::string& path) {
-    return KelvraDLL_ReloadImage(const_cast<char*>(path.c_str()), 0, nullptr, 0, nullptr, 0,
-                                 ctx.table());
-  }
-  // The image as the user's document: its colours in the bottom layer and
-  // the composite, and a Levels adjustment layer the reader refuses.
-  std::vector<uint8_t> WithLevelsLayer() {
-    testing::TestDoc d;
-    d.rows = 3, d.columns = 5, d.layerSection = true;
-    testing::TestLayer bottom, levels;
-    bottom.bottom = 3, bottom.right = 5;
-    for (int16_t c = 0; c < 3; ++c) {
-      testing::TestChannel plane;
-      plane.id = c;
-      for (int i = 0; i < 15; ++i) plane.samples.push_back(main.pixels32()[i] >> (16 - 8 * c));
-      bottom.channels.push_back(plane);
-      d.composite.push_back(plane.samples);
-    }
-    levels.name = "Levels 1";
-    levels.blocks = testing::Block("levl", std::vector<uint8_t>(8, 0));
-    d.layers = {bottom, levels};
-    return testing::BuildPsd(d);
+  float Call(bool launch, const std::string& path, int mode) {
+    char* p = const_cast<char*>(path.c_str());
+    return launch ? KelvraDLL_LaunchEditor(p, mode, nullptr, 0, nullptr, 0, ctx.table())
+                  : KelvraDLL_ReloadImage(p, 0, nullptr, 0, nullptr, 0, ctx.table());
   }
 };
 
-void SetMtime(const std::string& path, time_t t) {
-  struct utimbuf u = {t, t};
-  ASSERT_EQ(utime(path.c_str(), &u), 0);
+// A save the reader refuses: the export made 16-bit, as an editor saves it.
+void SaveDeep(const std::string& path) {
+  std::vector<uint8_t> b = ReadFileBytes(path);
+  b[23] = 16;
+  WriteFileBytes(path, b);
 }
 time_t Mtime(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+void SetMtime(const std::string& path, time_t t) {
+  struct utimbuf u = {t, t};
+  utime(path.c_str(), &u);
 }
 
 // What the reader says of the file at `path`, read to its end.
@@ -93,66 +70,52 @@ class EditorKeepTest : public testing::EditorLinkFixture {
   std::string path = dir.File("doc.psd"), kept = dir.File("doc.kept-1.psd");
 };
 
+constexpr char kKept[] = "kept PATH as KEPT before writing a new export: ";
+constexpr char kRefused[] = "the library cannot merge it: ";
+constexpr char kKeepFailed[] = "wrote nothing: PATH must be kept but it cannot be renamed";
+
 TEST_F(EditorKeepTest, WhatIsAtThePathDecidesWhetherItIsKept) {
-  using Between = void (*)(Scene&, const std::string& path, const std::string& other);
+  using Scenario = void (*)(Scene&, const std::string& path, const std::string& other);
   struct Row {
     const char* what;
     int firstMode;  // -1: no export before
-    Between between;
+    Scenario between;
     int mode;
     bool renameFails, kept, written;
-    const char* note;  // the one note, after "KelvraDLL: "; null for none
+    // After "KelvraDLL: "; when kept, with kKept first; after kRefused the
+    // reader's reason follows.
+    const char* note;
+  };
+  const Scenario nothing = [](Scene&, auto&, auto&) {};
+  const Scenario deepSave = [](Scene&, auto& p, auto&) { SaveDeep(p), SetFileTime(p, 5); };
+  const Scenario changed = [](Scene& s, auto& p, auto&) { s.main.pixels32()[3] ^= 1; };
+  const Scenario changedAndSaved = [](Scene& s, auto& p, auto&) {
+    s.main.pixels32()[3] ^= 1, SetFileTime(p, 5);
   };
   const Row rows[] = {
-      {"refused (a Levels layer), saved by the user", 1,
-       [](Scene& s, const std::string& p, const std::string&) {
-         WriteFileBytes(p, s.WithLevelsLayer());
-         testing::SetFileTime(p, 5);
-       }, 1, false, true, true, "kept PATH as KEPT before writing a new export: the library cannot merge it: "},
-      {"refused, with the last export's stamp", 1,
-       [](Scene& s, const std::string& p, const std::string&) {
-         const time_t t = Mtime(p);
-         WriteFileBytes(p, s.WithLevelsLayer());
-         SetMtime(p, t);
-       }, 1, false, true, true, "kept PATH as KEPT before writing a new export: the library cannot merge it: "},
+      {"refused, saved by the user", 1, deepSave, 1, false, true, true, kRefused},
+      {"refused, with the last export's stamp", 0,
+       [](Scene&, auto& p, auto&) { time_t t = Mtime(p); SaveDeep(p), SetMtime(p, t); },
+       0, false, true, true, kRefused},
       {"not a document, before any export", -1,
-       [](Scene&, const std::string& p, const std::string&) { WriteFileBytes(p, {'x', 'y'}); },
-       0, false, true, true, "kept PATH as KEPT"},
-      {"other colours, saved by the user", 0,
-       [](Scene&, const std::string& p, const std::string&) {
-         std::vector<uint8_t> b = ReadFileBytes(p);
-         testing::PaintPsd(b, -1, 0, 0, 1, 1, 0x123456);
-         WriteFileBytes(p, b);
-         testing::SetFileTime(p, 5);
-       }, 0, false, true, true,
-       "kept PATH as KEPT before writing a new export: it was saved after the last export with other colours"},
+       [](Scene&, auto& p, auto&) { WriteFileBytes(p, {'x'}); }, 0, false, true, true, kRefused},
+      {"other colours, saved by the user", 0, changedAndSaved, 0, false, true, true,
+       "it was saved after the last export with other colours"},
       {"the last export's stamp, of another path", 0,
-       [](Scene& s, const std::string& p, const std::string& other) {
-         ASSERT_EQ(s.Launch(other, 0), 0.0f);
-         SetMtime(p, Mtime(other));
-         s.main.pixels32()[3] ^= 0x10;
-       }, 0, false, true, true, "kept PATH as KEPT"},
-      {"the library's own, the image changed since", 0,
-       [](Scene& s, const std::string&, const std::string&) { s.main.pixels32()[3] ^= 0x10; },
-       0, false, false, true, nullptr},
-      {"the library's own, another mode", 1, [](Scene&, const std::string&, const std::string&) {},
-       0, false, false, true, nullptr},
-      {"empty", -1, [](Scene&, const std::string& p, const std::string&) { WriteFileBytes(p, {}); },
-       0, false, false, true, nullptr},
-      {"unchanged: opened as it is", 3, [](Scene&, const std::string&, const std::string&) {},
-       3, false, false, false, nullptr},
-      {"saved by the user, same colours", 1,
-       [](Scene&, const std::string& p, const std::string&) { testing::SetFileTime(p, 5); },
-       1, false, false, false, nullptr},
-      {"refused, the rename fails", 1,
-       [](Scene& s, const std::string& p, const std::string&) {
-         WriteFileBytes(p, s.WithLevelsLayer());
-       }, 1, true, false, false, "wrote nothing: PATH must be kept but it cannot be renamed"},
-      {"other colours, the rename fails", 0,
-       [](Scene& s, const std::string& p, const std::string&) {
-         s.main.pixels32()[0] ^= 1;
-         testing::SetFileTime(p, 5);
-       }, 0, true, false, false, "wrote nothing: PATH must be kept but it cannot be renamed"},
+       [](Scene& s, auto& p, auto& other) {
+         ASSERT_EQ(s.Call(true, other, 0), 0.0f);
+         SetMtime(p, Mtime(other)), s.main.pixels32()[3] ^= 1;
+       },
+       0, false, true, true, ""},
+      {"the library's own, the image changed", 0, changed, 0, false, false, true, nullptr},
+      {"the library's own, another mode", 1, nothing, 0, false, false, true, nullptr},
+      {"empty", -1, [](Scene&, auto& p, auto&) { WriteFileBytes(p, {}); }, 0, false, false, true,
+       nullptr},
+      {"unchanged", 1, nothing, 1, false, false, false, nullptr},
+      {"saved by the user, same colours", 1, [](Scene&, auto& p, auto&) { SetFileTime(p, 5); }, 1,
+       false, false, false, nullptr},
+      {"refused, the rename fails", 1, deepSave, 1, true, false, false, kKeepFailed},
+      {"other colours, the rename fails", 0, changedAndSaved, 0, true, false, false, kKeepFailed},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -160,38 +123,29 @@ TEST_F(EditorKeepTest, WhatIsAtThePathDecidesWhetherItIsKept) {
     seams::ResetAll();
     for (const std::string& p : {path, kept, dir.File("doc.kept-2.psd")}) std::remove(p.c_str());
     Scene s;
-    if (r.firstMode >= 0) ASSERT_EQ(s.Launch(path, r.firstMode), 0.0f);
+    if (r.firstMode >= 0) ASSERT_EQ(s.Call(true, path, r.firstMode), 0.0f);
     r.between(s, path, dir.File("other.psd"));
     const std::vector<uint8_t> before = ReadFileBytes(path);
-    const std::string reason = ReaderReason(path, r.mode != 0);
     const int32_t mode = gLastEditorMode, stamp = gLastEditorStamp;
     seams::ClearShellOpened();
     seams::ClearDiagnosticNotes();
     seams::SetRenameFails(r.renameFails);
 
-    EXPECT_EQ(s.Launch(path, r.mode), r.renameFails ? -1.0f : 0.0f);
-
+    EXPECT_EQ(s.Call(true, path, r.mode), r.renameFails ? -1.0f : 0.0f);
     EXPECT_EQ(testing::FileExists(kept), r.kept);
     if (r.kept) EXPECT_EQ(ReadFileBytes(kept), before);
     EXPECT_FALSE(testing::FileExists(dir.File("doc.kept-2.psd")));
     EXPECT_EQ(ReadFileBytes(path) != before, r.written);
     EXPECT_EQ(seams::ShellOpened().size(), r.renameFails ? 0u : 1u);
-    if (r.written) {
-      EXPECT_EQ(gLastEditorStamp, FileTimeStamp(path.c_str()));
-      EXPECT_EQ(std::string(gLastEditorPath), path);
-    } else {
-      EXPECT_EQ(gLastEditorMode, mode);
-      EXPECT_EQ(gLastEditorStamp, stamp);
-    }
-    if (r.note == nullptr) {
-      EXPECT_TRUE(seams::DiagnosticNotes().empty());
-      continue;
-    }
-    std::string note = std::string("KelvraDLL: ") + r.note;
+    EXPECT_EQ(gLastEditorMode, r.written ? r.mode : mode);
+    EXPECT_EQ(gLastEditorStamp, r.written ? FileTimeStamp(path.c_str()) : stamp);
+    if (r.written) EXPECT_EQ(std::string(gLastEditorPath), path);
+    ASSERT_EQ(seams::DiagnosticNotes().size(), r.note != nullptr ? 1u : 0u);
+    if (r.note == nullptr) continue;
+    std::string note = std::string("KelvraDLL: ") + (r.kept ? kKept : "") + r.note;
     note.replace(note.find("PATH"), 4, path);
-    if (note.find("KEPT") != std::string::npos) note.replace(note.find("KEPT"), 4, kept);
-    if (note.back() == ' ') note += reason;
-    ASSERT_EQ(seams::DiagnosticNotes().size(), 1u);
+    if (r.kept) note.replace(note.find("KEPT"), 4, kept);
+    if (note.back() == ' ') note += ReaderReason(r.kept ? kept : path, r.mode != 0);
     EXPECT_EQ(seams::DiagnosticNotes()[0].substr(0, note.size()), note);
   }
 }
@@ -212,56 +166,51 @@ TEST_F(EditorKeepTest, KeptCopiesTakeTheFirstFreeNumber) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     Scene s;
-    const std::string p = dir.File(r.name);
-    WriteFileBytes(p, {'u', 's', 'e', 'r'});
+    WriteFileBytes(dir.File(r.name), {'u', 's', 'e', 'r'});
     for (const char* t : r.taken) WriteFileBytes(dir.File(t), {'o', 'l', 'd'});
-    EXPECT_EQ(s.Launch(p, 0), 0.0f);
+    EXPECT_EQ(s.Call(true, dir.File(r.name), 0), 0.0f);
     EXPECT_EQ(ReadFileBytes(dir.File(r.keptAs)), (std::vector<uint8_t>{'u', 's', 'e', 'r'}));
-    for (const char* t : r.taken) {
-      EXPECT_EQ(ReadFileBytes(dir.File(t)), (std::vector<uint8_t>{'o', 'l', 'd'}));
-    }
-    EXPECT_TRUE(testing::PsdProbe(ReadFileBytes(p)).ok);
+    for (const char* t : r.taken) EXPECT_EQ(ReadFileBytes(dir.File(t)).size(), 3u);
+    EXPECT_TRUE(testing::PsdProbe(ReadFileBytes(dir.File(r.name))).ok);
   }
 }
 
 // The host reloads an unchanged save again and again: one note per save.
 TEST_F(EditorKeepTest, ReloadSaysWhyOncePerSave) {
   struct Row {
-    const char* what;
-    int mode;
-    std::vector<uint8_t> (*document)(Scene&);
+    int mode;  // 1: the layered reader, else the composite reader
+    void (*save)(const std::string&);
     float result;
     const char* reason;  // null: the reader's own
   };
   const Row rows[] = {
-      {"layered reader, a Levels layer", 1, [](Scene& s) { return s.WithLevelsLayer(); }, -1,
+      {1, SaveDeep, -1, nullptr},
+      {4, [](const std::string& p) { WriteFileBytes(p, std::vector<uint8_t>(40, 'x')); }, -1,
        nullptr},
-      {"composite reader, not a document", 4,
-       [](Scene&) { return std::vector<uint8_t>(40, 'x'); }, -1, nullptr},
-      {"another size", 0,
-       [](Scene&) {
-         testing::TestDoc d;
-         d.rows = 4, d.columns = 6;
-         d.composite.assign(3, std::vector<uint8_t>(24, 9));
-         return testing::BuildPsd(d);
+      // The flat export's header made 3 columns by 4 rows.
+      {0,
+       [](const std::string& p) {
+         std::vector<uint8_t> b = ReadFileBytes(p);
+         b[17] = 4, b[21] = 3;
+         WriteFileBytes(p, b);
        },
-       0, "the document is 6 x 4 pixels, the image 5 x 3"},
+       0, "the document is 3 x 4 pixels, the image 5 x 3"},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.what);
+    SCOPED_TRACE(r.mode);
     ResetEditorStateForTesting();
     seams::ResetAll();
     std::remove(path.c_str());
     Scene s;
-    ASSERT_EQ(s.Launch(path, r.mode), 0.0f);
-    WriteFileBytes(path, r.document(s));
+    ASSERT_EQ(s.Call(true, path, r.mode), 0.0f);
+    r.save(path);
     const std::string reason = r.reason ? r.reason : ReaderReason(path, r.mode == 1);
     EXPECT_NE(reason, "");
-    const std::string note = "KelvraDLL: cannot merge " + path + ": " + reason;
     const std::vector<uint8_t> pixels = s.main.snapshot();
     for (int save : {5, 9}) {
-      testing::SetFileTime(path, save);
-      for (int reload = 0; reload < 3; ++reload) EXPECT_EQ(s.Reload(path), r.result);
+      SetFileTime(path, save);
+      for (int reload = 0; reload < 3; ++reload) EXPECT_EQ(s.Call(false, path, 0), r.result);
+      const std::string note = "KelvraDLL: cannot merge " + path + ": " + reason;
       EXPECT_EQ(seams::DiagnosticNotes(), std::vector<std::string>(save == 5 ? 1 : 2, note));
     }
     EXPECT_EQ(s.main.snapshot(), pixels);

@@ -197,61 +197,6 @@ WT_SCENARIO(editor_bad_input_leaves_the_host_alone) {
   WT_CHECK_EQ(Call(dll.ReleaseMemory, none), 0.0f);
 }
 
-// The DLL's diagnostic notes: OutputDebugStringA raises DBG_PRINTEXCEPTION_C
-// for a debugger, and a vectored handler sees it first.
-std::vector<std::string> gNotes;
-LONG CALLBACK CatchNote(EXCEPTION_POINTERS* info) {
-  const EXCEPTION_RECORD* r = info->ExceptionRecord;
-  if (r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2) {
-    gNotes.push_back(reinterpret_cast<const char*>(r->ExceptionInformation[1]));
-  }
-  return EXCEPTION_CONTINUE_SEARCH;
-}
-
-bool WriteBytes(const std::string& path, const std::string& bytes, int secondsLater) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  FILETIME t;
-  GetSystemTimeAsFileTime(&t);
-  ULARGE_INTEGER u{{t.dwLowDateTime, t.dwHighDateTime}};
-  u.QuadPart += static_cast<uint64_t>(secondsLater) * 10000000u;
-  t = {u.LowPart, u.HighPart};
-  const bool set = SetFileTime(h, nullptr, nullptr, &t) != 0;
-  CloseHandle(h);
-  return set;
-}
-
-// A document the reader refuses is moved aside by MoveFileA before the
-// export replaces it, and the reasons reach the debug channel, once per save.
-WT_SCENARIO(editor_keeps_a_refused_document_and_says_why) {
-  const Dll& dll = TheDll();
-  Host host;
-  const std::string path = TempDirWin() + "\\keep doc.psd";
-  const std::string kept = TempDirWin() + "\\keep doc.kept-1.psd";
-  for (const std::string& p : {path + ".opened", path + ".edit", kept}) DeleteFileA(p.c_str());
-  const std::string user = "not a document of ours";
-  WT_CHECK(WriteBytes(path, user, 0));
-  gNotes.clear();
-  void* handler = AddVectoredExceptionHandler(1, CatchNote);
-  WT_CHECK_EQ(Export(dll.LaunchEditor, path, 0.0, host.ctx.table()), 0.0f);
-  WT_CHECK(AwaitEditor(path) == path);
-  const std::vector<uint8_t> keptBytes = ReadAll(kept);
-  WT_CHECK(std::string(keptBytes.begin(), keptBytes.end()) == user);
-  WT_CHECK_EQ(gNotes.size(), 1u);
-  WT_CHECK(!gNotes.empty() && gNotes[0].rfind("KelvraDLL: kept " + path + " as " + kept, 0) == 0);
-  WT_CHECK(WriteBytes(path, user, 10));
-  WT_CHECK_EQ(Export(dll.ReloadImage, path, 0.0, host.ctx.table()), -1.0f);
-  WT_CHECK_EQ(Export(dll.ReloadImage, path, 0.0, host.ctx.table()), -1.0f);
-  RemoveVectoredExceptionHandler(handler);
-  WT_CHECK_EQ(gNotes.size(), 2u);
-  WT_CHECK(gNotes.size() > 1 && gNotes[1].rfind("KelvraDLL: cannot merge " + path + ": ", 0) == 0);
-}
-
 WT_SCENARIO(setui_hundred_thousand_siblings_in_the_real_dll) {
   const Dll& dll = TheDll();
   hostsim::SimUiTree tree;
