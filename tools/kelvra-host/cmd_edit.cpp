@@ -318,7 +318,7 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
     if (merged == -1.0f) {
       if (notes.empty())
         io.err << "kelvra-host edit: cannot merge the saved " << docPath
-               << " (the reason was given for an earlier save of the same second)\n";
+               << " (the library gives its reason once per save, and gave it before)\n";
       if (parsed.Has("once")) {
         status = 1;
         break;
