@@ -1,7 +1,8 @@
 // LaunchEditor and ReleaseMemory: write one of the host's images as a
 // Photoshop document for the mode asked for, unless the file already holds
-// its colours from the same mode, record mode and stamp, and ask the shell to
-// open the file in its associated editor.
+// its colours from the same mode, record mode, stamp and path, and ask the
+// shell to open the file in its associated editor. A document at the path
+// that holds anything the new export will not is first kept beside it.
 #include "bitmap/psd_reader.h"
 #include "bitmap/psd_writers.h"
 #include "editorlink/editor_state.h"
@@ -15,6 +16,7 @@ namespace kelvra {
 
 constinit int32_t gLastEditorMode = 0;
 constinit int32_t gLastEditorStamp = 0;
+constinit char gLastEditorPath[kEditorPathChars + 1] = {};
 constinit ABitMap gWorkRaster;
 
 int32_t EditorKeptTrackedBlocks() { return gWorkRaster.pixels != nullptr ? 1 : 0; }
@@ -24,6 +26,8 @@ void ResetEditorStateForTesting() {
   gWorkRaster = ABitMap();
   gLastEditorMode = 0;
   gLastEditorStamp = 0;
+  gLastEditorPath[0] = 0;
+  ForgetNotedDocument();
 }
 
 namespace {
@@ -78,15 +82,103 @@ bool SameRowAsImage(void* context, uint32_t y, const uint8_t* row) {
                                c->width) == c->width;
 }
 
-// The file already holds the exported image's colours: the mode's reader
-// reads it, it has the image's size, and every pixel's low 24 bits are equal.
-// Rows are compared as they are decoded and the read stops at the first
-// difference, so no raster of the file is ever held. Any reader failure
-// counts as changed.
-bool FileHoldsImage(const char* path, const ModePlan& plan) {
+// What is at the path before an export is written.
+enum class Existing {
+  kNothing,     // no file, or an empty one: nothing to lose
+  kHoldsImage,  // the mode's reader reads the exported image's colours
+  kDiffers,     // readable, but another size or other colours
+  kRefused,     // the reader cannot read it or refuses it
+};
+
+// Reads the file with the mode's reader and compares it with the exported
+// image: the same size, and every pixel's low 24 bits equal. Rows are
+// compared as they are decoded and the read stops at the first difference,
+// so no raster of the file is ever held. `why` receives a refusal's reason.
+Existing ExamineExisting(const char* path, const ModePlan& plan, PsdRefusal* why) {
+  if (!FileExists(path)) return Existing::kNothing;
   RowComparison comparison{plan.exported, nullptr, 0};
   const PsdRowSink sink{SameSizeAsImage, SameRowAsImage, &comparison};
-  return ReadFileRows(path, plan.layeredReader, false, sink) == PsdRead::kOk;
+  const PsdRead read = ReadFileRows(path, plan.layeredReader, false, sink, why);
+  if (read == PsdRead::kOk) return Existing::kHoldsImage;
+  if (read == PsdRead::kStopped) return Existing::kDiffers;
+  if (read == PsdRead::kNoDocument) {
+    // Missing by now, or empty: nothing in it to keep. A file that exists
+    // but cannot be opened may hold anything.
+    const FileHandle file = FileOpen(path, false);
+    if (file == 0) return FileExists(path) ? Existing::kRefused : Existing::kNothing;
+    const int32_t size = FileSize(file);
+    FileClose(file, false);
+    if (size == 0) return Existing::kNothing;
+  }
+  return Existing::kRefused;
+}
+
+// The file at `path` is the library's last export, not saved since: the
+// recorded stamp is of this path and the file still has it.
+bool IsLastExport(const char* path) {
+  if (gLastEditorStamp == 0 || gLastEditorPath[0] == 0) return false;
+  const char* a = path;
+  const char* b = gLastEditorPath;
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b && FileTimeStamp(path) == gLastEditorStamp;
+}
+
+// Kept copies are numbered from 1; the search for a free number ends here.
+constexpr uint32_t kMostKeptCopies = 99999;
+
+// `path` with ".kept-N" before its extension ("doc.psd" -> "doc.kept-3.psd";
+// no extension: at the end) into `out` of `size` bytes; false when it does
+// not fit.
+bool KeptCopyName(const char* path, uint32_t n, char* out, int32_t size) {
+  const int32_t length = StrLength(path);
+  int32_t dot = length;
+  for (int32_t i = length - 1; i >= 0 && path[i] != '/' && path[i] != '\\'; --i) {
+    if (path[i] == '.') {
+      dot = i;
+      break;
+    }
+  }
+  char number[16];
+  char* digits = number + sizeof number - 1;
+  *digits = 0;
+  do {
+    *--digits = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  static constexpr char kKept[] = ".kept-";
+  if (length + static_cast<int32_t>(sizeof kKept) + StrLength(digits) > size) return false;
+  char* end = out;
+  for (int32_t i = 0; i < dot; ++i) *end++ = path[i];
+  for (const char* p : {kKept, static_cast<const char*>(digits), path + dot}) {
+    while (*p != 0) *end++ = *p++;
+  }
+  *end = 0;
+  return true;
+}
+
+// Moves the document at `path` aside as NAME.kept-N.EXT, N the first free
+// number, and says so with `reason` and `detail`. False, with a note and the
+// document left where it is, when no name is free or the rename fails.
+bool KeepDocument(const char* path, const char* reason, const char* detail) {
+  char kept[kEditorPathChars + 32];
+  for (uint32_t n = 1; n <= kMostKeptCopies; ++n) {
+    if (!KeptCopyName(path, n, kept, sizeof kept)) {
+      NoteKeepFailed(path, "its path is too long for a kept copy's name");
+      return false;
+    }
+    if (FileExists(kept)) continue;
+    if (!FileRename(path, kept)) {
+      NoteKeepFailed(path, "it cannot be renamed (is it open in another program?)");
+      return false;
+    }
+    NoteKept(path, kept, reason, detail);
+    return true;
+  }
+  NoteKeepFailed(path, "every kept copy's number is taken");
+  return false;
 }
 
 struct ShadingPixels {
@@ -102,7 +194,28 @@ void ProduceShading(const void* context, int32_t channel, uint64_t first, uint32
   ShadingLevels(p->set, p->flat, p->shaded, p->grey, channel, first, count, dst);
 }
 
-// Writes the document of `plan`; 0 or the writer's failure status.
+// The images the document of `plan` needs beside the exported one are
+// usable: the writers must not be given a missing layer.
+bool LayerImagesUsable(const ModePlan& plan, const host::HostImage* main,
+                       const host::HostImage* shaded, const host::HostImage* mask) {
+  switch (plan.document) {
+    case Document::kFlat:
+      return true;
+    case Document::kShading:
+    case Document::kGreyShading:
+      // Without two packed 32-bit images of one size there is no shading
+      // layer.
+      return HasPacked32Pixels(main) && HasPacked32Pixels(shaded) && SameSize(main, shaded);
+    case Document::kMasked:
+      // The writer reads width x height mask words: the mask must have at
+      // least that many packed 32-bit pixels.
+      return HasPacked32Pixels(mask) && PixelCount(mask) >= PixelCount(plan.exported);
+  }
+  return false;
+}
+
+// Writes the document of `plan`, whose layer images are usable; 0 or the
+// writer's failure status.
 int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
                       const host::HostImage* main, const host::HostImage* shaded,
                       const host::HostImage* mask, int32_t threshold) {
@@ -111,12 +224,6 @@ int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
       return exported.SaveToFile(path, false);
     case Document::kShading:
     case Document::kGreyShading: {
-      // The writer must not be given a missing layer: without two packed
-      // 32-bit images of one size there is no shading layer and nothing is
-      // written.
-      if (!HasPacked32Pixels(main) || !HasPacked32Pixels(shaded) || !SameSize(main, shaded)) {
-        return -1;
-      }
       // The shading layer is made from the two host images piece by piece
       // as the writer reaches it; it is never held whole.
       const ShadingPixels pixels{ImageBytes(main), ImageBytes(shaded),
@@ -129,11 +236,6 @@ int32_t WriteDocument(const char* path, const ModePlan& plan, ABitMap& exported,
                                   kStreamBufferBytes);
     }
     case Document::kMasked: {
-      // The writer reads width x height mask words: the mask must have at
-      // least that many packed 32-bit pixels.
-      if (!HasPacked32Pixels(mask) || PixelCount(mask) < PixelCount(plan.exported)) {
-        return -1;
-      }
       ABitMap maskRaster;
       maskRaster.BindHostImage(mask);
       // The merged image of modes 3 and 5 is the exported image itself.
@@ -165,7 +267,9 @@ int32_t RunLaunchEditor(const char* path, double value, host::HostContext contex
     if (mode == kSlot6Mode && slot6 == nullptr) return -1;
 
     const ModePlan plan = PlanFor(mode, main, shaded, slot6);
-    const bool unchanged = mode == gLastEditorMode && FileHoldsImage(path, plan);
+    PsdRefusal why;
+    const Existing existing = ExamineExisting(path, plan, &why);
+    const bool unchanged = mode == gLastEditorMode && existing == Existing::kHoldsImage;
 
     ABitMap exported;
     const int32_t bound = exported.BindHostImage(plan.exported);
@@ -173,6 +277,21 @@ int32_t RunLaunchEditor(const char* path, double value, host::HostContext contex
     if (!HasPacked32Pixels(plan.exported)) return -1;
 
     if (!unchanged) {
+      // Every check that can refuse the export comes before the old
+      // document is moved: a refused export leaves it where it was.
+      if (!LayerImagesUsable(plan, main, shaded, mask)) return -1;
+      // What the new export would lose: a document the reader cannot take
+      // (the user's layers are in it), or one saved since the last export
+      // whose colours are not the image's (the user's edits, not merged).
+      // The library's own document, not saved since, is replaced as it is.
+      if (existing == Existing::kRefused &&
+          !KeepDocument(path, "the library cannot merge it: ", why.text)) {
+        return -1;
+      }
+      if (existing == Existing::kDiffers && !IsLastExport(path) &&
+          !KeepDocument(path, "it was saved after the last export with other colours", "")) {
+        return -1;
+      }
       // A document that was not written is not opened and not recorded, so
       // that a reload never merges an older file under the new mode.
       const int32_t written = WriteDocument(path, plan, exported, main, shaded, mask,
@@ -180,6 +299,7 @@ int32_t RunLaunchEditor(const char* path, double value, host::HostContext contex
       if (written != 0) return written;
       gLastEditorStamp = FileTimeStamp(path);
       gLastEditorMode = mode;
+      RecordEditorPath(path, gLastEditorPath);
     }
   }
   return ShellOpen(path) > 32 ? 0 : -1;

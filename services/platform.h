@@ -28,6 +28,10 @@ int32_t Seek(FileHandle file, int32_t offset, int origin);
 void EndFileHere(FileHandle file);
 int32_t Close(FileHandle file);
 
+bool Exists(const char* path);
+// Fails when something is at `to` already.
+bool Rename(const char* from, const char* to);
+
 struct CalendarTime {
   int year, month, day, hour, minute, second;
 };
@@ -38,6 +42,8 @@ int32_t ClipboardGetText(char* dst);
 int32_t ClipboardSetText(const char* src, uint32_t bytes);
 
 int32_t ShellOpen(const char* path);
+
+void DiagnosticNote(const char* text);
 
 // Outstanding blocks and files, where the platform counts them.
 ResourceCount Outstanding();

@@ -40,6 +40,8 @@ struct SeamState {
   std::string opener = "xdg-open";
   int allocationRequests = 0;
   std::vector<seams::ExportImbalance> imbalances;
+  std::vector<std::string> diagnosticNotes;
+  bool renameFails = false;
   // Bytes held in tracked and plain blocks, and the most held at once since
   // the last ResetPeakBytes.
   std::unordered_map<void*, uint32_t> blockBytes;
@@ -179,6 +181,19 @@ int32_t Close(FileHandle file) {
   return result == 0 ? 0 : -1;
 }
 
+bool Exists(const char* path) {
+  struct stat st;
+  return ::lstat(path, &st) == 0;
+}
+
+// rename(2) replaces an existing `to`; the check before it keeps the
+// contract of the Win32 layer's MoveFileA (this layer only runs tests, where
+// nothing races for the name).
+bool Rename(const char* from, const char* to) {
+  if (Seams().renameFails || Exists(to)) return false;
+  return ::rename(from, to) == 0;
+}
+
 bool LastWriteTimeUtc(FileHandle file, CalendarTime* out) {
   struct stat st;
   if (::fstat(Fd(file), &st) != 0) return false;
@@ -227,6 +242,8 @@ int32_t ShellOpen(const char* path) {
   ::waitpid(pid, &status, 0);
   return s.shellResult;
 }
+
+void DiagnosticNote(const char* text) { Seams().diagnosticNotes.push_back(text); }
 
 ResourceCount Outstanding() {
   const SeamState& s = Seams();
@@ -280,6 +297,10 @@ void SetShellLaunches(bool launch, const std::string& opener) {
   Seams().opener = opener;
 }
 
+const std::vector<std::string>& DiagnosticNotes() { return Seams().diagnosticNotes; }
+void ClearDiagnosticNotes() { Seams().diagnosticNotes.clear(); }
+void SetRenameFails(bool fails) { Seams().renameFails = fails; }
+
 uint64_t BytesHeld() { return Seams().bytesHeld; }
 uint64_t PeakBytes() { return Seams().peakBytes; }
 void ResetPeakBytes() { Seams().peakBytes = Seams().bytesHeld; }
@@ -299,6 +320,8 @@ void ResetAll() {
   s.opener = "xdg-open";
   s.allocationRequests = 0;
   s.imbalances.clear();
+  s.diagnosticNotes.clear();
+  s.renameFails = false;
 }
 
 }  // namespace seams

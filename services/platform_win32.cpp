@@ -61,6 +61,11 @@ int32_t Close(FileHandle file) {
   return _lclose(static_cast<HFILE>(file)) == HFILE_ERROR ? -1 : 0;
 }
 
+bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Without MOVEFILE_REPLACE_EXISTING, MoveFileA fails when `to` exists.
+bool Rename(const char* from, const char* to) { return MoveFileA(from, to) != 0; }
+
 bool LastWriteTimeUtc(FileHandle file, CalendarTime* out) {
   FILETIME written;
   if (!GetFileTime(AsHandle(file), nullptr, nullptr, &written)) return false;
@@ -113,6 +118,8 @@ int32_t ShellOpen(const char* path) {
       ShellExecuteA(nullptr, "open", path, "", "", SW_SHOWNORMAL);
   return static_cast<int32_t>(reinterpret_cast<intptr_t>(result));
 }
+
+void DiagnosticNote(const char* text) { OutputDebugStringA(text); }
 
 // The DLL counts nothing: resource accounting is a check of the native build.
 ResourceCount Outstanding() { return {0, 0, 0, false}; }

@@ -113,6 +113,16 @@ int32_t FileTimeStamp(const char* path) {
   return StampFromFields(t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
+bool FileExists(const char* path) { return path != nullptr && platform::Exists(path); }
+
+bool FileRename(const char* from, const char* to) {
+  return from != nullptr && to != nullptr && platform::Rename(from, to);
+}
+
+void DiagnosticNote(const char* text) {
+  if (text != nullptr) platform::DiagnosticNote(text);
+}
+
 int32_t ClipboardGetText(char* dst) { return platform::ClipboardGetText(dst); }
 
 int32_t ClipboardSetText(const char* src, uint32_t bytes) {

@@ -74,6 +74,13 @@ int32_t FileClose(FileHandle file, bool truncate);
 // Modification stamp (32-bit wrap-around calendar formula), or 0.
 int32_t FileTimeStamp(const char* path);
 
+// Something (a file or a folder) is at `path`.
+bool FileExists(const char* path);
+// Renames the file `from` to `to`, in the same folder. Never replaces: when
+// something is already at `to`, or the platform refuses, false and both
+// names are left as they were.
+bool FileRename(const char* from, const char* to);
+
 bool WriteErrorShown();
 
 // The stamp formula on UTC calendar fields, in 32-bit two's complement.
@@ -93,6 +100,13 @@ int32_t ClipboardSetText(const char* src, uint32_t bytes);
 // Asks the shell to open the document with its associated program. Returns the
 // shell's result: above 32 means the program was started.
 int32_t ShellOpen(const char* path);
+
+// ---- diagnostics ------------------------------------------------------------
+
+// One line for whoever watches the platform's diagnostic channel (a debugger,
+// DebugView); never shown to the user. The library says here why it refused
+// a document or kept a copy of one.
+void DiagnosticNote(const char* text);
 
 // ---- resource accounting ----------------------------------------------------
 

@@ -1,7 +1,8 @@
 // Test seams of the POSIX substitute platform. They exist only in the native
-// build and let tests reach every failure path: note boxes are recorded
-// instead of shown, allocations and writes can be made to fail, the clipboard
-// lives in the process, and the shell's open is recorded.
+// build and let tests reach every failure path: note boxes and diagnostic
+// notes are recorded instead of shown, allocations, writes and renames can be
+// made to fail, the clipboard lives in the process, and the shell's open is
+// recorded.
 #pragma once
 
 #include <cstdint>
@@ -73,8 +74,16 @@ void ClearShellOpened();
 void SetShellResult(int32_t result);
 void SetShellLaunches(bool launch, const std::string& opener = "xdg-open");
 
+// The diagnostic channel: every note the library gave, in order.
+const std::vector<std::string>& DiagnosticNotes();
+void ClearDiagnosticNotes();
+
+// With `fails` set, every rename fails and leaves both names alone, as a
+// file held open by another program or a read-only folder would.
+void SetRenameFails(bool fails);
+
 // Resets every seam to its default (boxes, injections, clipboard, shell,
-// allocation request count, recorded imbalances).
+// allocation request count, recorded imbalances, diagnostic notes, renames).
 void ResetAll();
 
 }  // namespace kelvra::seams

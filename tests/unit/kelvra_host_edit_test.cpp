@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bitmap/psd_reader.h"
 #include "editorlink/editor_state.h"
 #include "tests/support/kelvra_host_run.h"
 #include "tests/support/test_env.h"
@@ -168,13 +169,21 @@ TEST_F(KelvraHostEdit, SavesThatCannotBeMergedLeaveTheImageAlone) {
   HostRun r = Host({"edit", dir.File("img.png"), "--once", "--timeout", "20", "--opener",
                     Opener("echo garbage > \"$doc\"")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("cannot read the saved"), std::string::npos) << r.err;
+  // The library's reason, not a guess.
+  EXPECT_NE(r.err.find("KelvraDLL: cannot merge " + dir.File("img.kelvra.psd") + ": " +
+                       PsdReadText(PsdRead::kTruncated) + "\n"),
+            std::string::npos) << r.err;
   EXPECT_EQ(ReadFileBytes(dir.File("img.png")), original);
   EXPECT_FALSE(FileExists(dir.File("img.orig.png")));
-  // Saved without a change.
+  // Saved without a change; the next export first keeps the unreadable save.
   r = Host({"edit", dir.File("img.png"), "--once", "--timeout", "20", "--opener",
             Opener("touch \"$doc\"")});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("KelvraDLL: kept " + dir.File("img.kelvra.psd") + " as " +
+                       dir.File("img.kelvra.kept-1.psd")),
+            std::string::npos) << r.err;
+  EXPECT_EQ(ReadFileBytes(dir.File("img.kelvra.kept-1.psd")),
+            std::vector<uint8_t>({'g', 'a', 'r', 'b', 'a', 'g', 'e', '\n'}));
   EXPECT_NE(r.out.find("no colour changes"), std::string::npos) << r.out;
   EXPECT_EQ(ReadFileBytes(dir.File("img.png")), original);
   // Never saved.

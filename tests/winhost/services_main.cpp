@@ -1,11 +1,12 @@
 // The Win32 platform layer on real files under Wine: truncation on close,
-// FileSize keeping the read position, the stamp of a file dated 2000-01-01,
-// short writes and the clipboard.
+// FileSize keeping the read position, renames that never replace, the stamp
+// of a file dated 2000-01-01, short writes and the clipboard.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "services/services.h"
 #include "tests/winhost/check.h"
@@ -38,6 +39,25 @@ WT_SCENARIO(win32_truncating_close_keeps_only_new_bytes) {
   WT_CHECK(std::memcmp(buf, "abc", 3) == 0);
   FileClose(f, false);
   DeleteFileA(path.c_str());
+}
+
+// LaunchEditor keeps a document by renaming it to a free name: the rename
+// must never replace a kept copy already there.
+WT_SCENARIO(win32_rename_never_replaces) {
+  const std::string a = TempFile("kelvra-rename-a.bin"), b = TempFile("kelvra-rename-b.bin");
+  const std::string c = TempFile("kelvra-rename-c.bin");
+  for (const std::string& p : {a, b, c}) DeleteFileA(p.c_str());
+  for (const std::string& p : {a, b}) {
+    FileHandle f = FileOpenOrCreate(p.c_str(), true);
+    FileWriteChecked(f, p.c_str(), static_cast<uint32_t>(p.size()));
+    FileClose(f, true);
+  }
+  WT_CHECK(!FileRename(a.c_str(), b.c_str()));
+  WT_CHECK(ReadAll(b) == std::vector<uint8_t>(b.begin(), b.end()));
+  WT_CHECK(FileRename(a.c_str(), c.c_str()));
+  WT_CHECK(!FileExists(a.c_str()) && FileExists(c.c_str()));
+  WT_CHECK(ReadAll(c) == std::vector<uint8_t>(a.begin(), a.end()));
+  for (const std::string& p : {b, c}) DeleteFileA(p.c_str());
 }
 
 WT_SCENARIO(win32_file_size_keeps_the_read_position) {

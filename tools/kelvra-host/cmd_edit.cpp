@@ -121,6 +121,10 @@ const char kEditHelp[] =
     "system's associated editor, then watches the document: each time it is saved the\n"
     "edits are merged back through ReloadImage and IMAGE is rewritten (the original is\n"
     "kept once as NAME.orig.EXT). Ends on Ctrl-C, or after the first save with --once.\n"
+    "A document already at DOC that the library cannot read, or that was saved with\n"
+    "colours not in IMAGE, is first kept beside it (doc.psd as doc.kept-1.psd, the\n"
+    "first free number). Why a save cannot be merged, or why a document was kept, is\n"
+    "printed as the library says it.\n"
     "\n"
     "Modes (--mode, default 0):\n"
     "  0          flat document of the image (also 6..19, 21..99, 30 and others)\n"
@@ -254,6 +258,9 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
   FileState before = StatFile(docPath);
   float launched = Call(lib->LaunchEditor, docPath, static_cast<double>(mode), ctx);
   for (const std::string& n : TakeLibraryNotes()) io.err << "kelvra-host edit: the library reports: " << n << "\n";
+  // A document of the user's that the export would have replaced is kept
+  // beside it; the note names the copy.
+  for (const std::string& n : TakeDiagnosticNotes()) io.err << n << "\n";
   FileState last = StatFile(docPath);
   if (!last.exists) {
     Call(lib->ReleaseMemory, 0, ctx);
@@ -304,9 +311,14 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
     std::vector<uint32_t> beforeMerge = image.pixels;
     float merged = Call(lib->ReloadImage, docPath, 0, ctx);
     for (const std::string& n : TakeLibraryNotes()) io.err << "kelvra-host edit: the library reports: " << n << "\n";
+    // Why the library cannot merge this save, in its own words; it says so
+    // once per save.
+    const std::vector<std::string> notes = TakeDiagnosticNotes();
+    for (const std::string& n : notes) io.err << n << "\n";
     if (merged == -1.0f) {
-      io.err << "kelvra-host edit: cannot read the saved " << docPath
-             << " (is it still a Photoshop document of 8-bit RGB?)\n";
+      if (notes.empty())
+        io.err << "kelvra-host edit: cannot merge the saved " << docPath
+               << " (the library gives its reason once per save, and gave it before)\n";
       if (parsed.Has("once")) {
         status = 1;
         break;
@@ -317,7 +329,7 @@ int RunEdit(const std::vector<std::string>& args, Io io) {
     size_t changed = 0;
     for (size_t i = 0; i < image.pixels.size(); ++i) changed += image.pixels[i] != beforeMerge[i];
     if (changed == 0) {
-      io.out << "saved; no colour changes to merge\n";
+      io.out << (notes.empty() ? "saved; no colour changes to merge\n" : "saved; nothing merged\n");
     } else {
       if (!backedUp && !StatFile(backupPath).exists) {
         std::vector<uint8_t> original;

@@ -60,6 +60,12 @@ const char* ImageFormats();
 // The native build's platform records them; on Windows they were shown.
 std::vector<std::string> TakeLibraryNotes();
 
+// The library's diagnostic notes since the last call, one line each ("KelvraDLL:
+// cannot merge PATH: REASON", "KelvraDLL: kept PATH as KEPT ..."). The native
+// build's platform records them; on Windows they are caught as the DLL hands
+// them to OutputDebugStringA, and still reach a debugger or DebugView.
+std::vector<std::string> TakeDiagnosticNotes();
+
 // The native platform's shell open only records the request; this makes it
 // start `opener` with the document instead. Windows always asks the shell,
 // so there this returns false.

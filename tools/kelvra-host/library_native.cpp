@@ -47,6 +47,12 @@ std::vector<std::string> TakeLibraryNotes() {
   return notes;
 }
 
+std::vector<std::string> TakeDiagnosticNotes() {
+  std::vector<std::string> notes = seams::DiagnosticNotes();
+  seams::ClearDiagnosticNotes();
+  return notes;
+}
+
 bool UseOpener(const std::string& opener) {
   seams::SetShellLaunches(true, opener);
   return true;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace kelvra::tool {
 namespace {
@@ -21,6 +22,27 @@ bool Resolve(HMODULE module, const char* name, ExportFn* fn, std::string* error)
   }
   *fn = reinterpret_cast<ExportFn>(reinterpret_cast<void*>(p));
   return true;
+}
+
+// The library's diagnostic notes. OutputDebugStringA raises
+// DBG_PRINTEXCEPTION_C (length with terminator, then the text) for a
+// debugger; a vectored handler sees it first and lets it go on to the
+// debugger or the system-wide monitor as before.
+std::vector<std::string>& Notes() {
+  static std::vector<std::string> notes;
+  return notes;
+}
+
+LONG CALLBACK CatchDiagnosticNote(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* r = info->ExceptionRecord;
+  if (r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2) {
+    const char* text = reinterpret_cast<const char*>(r->ExceptionInformation[1]);
+    static const char kPrefix[] = "KelvraDLL: ";
+    if (text != nullptr && std::strncmp(text, kPrefix, sizeof kPrefix - 1) == 0) {
+      Notes().push_back(text);
+    }
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -63,6 +85,7 @@ const Library* LoadKelvra(std::string* error) {
   }
   // The module stays loaded for the life of the process, as in the host.
   gModule = module;
+  AddVectoredExceptionHandler(1, CatchDiagnosticNote);
   loaded = true;
   return &lib;
 }
@@ -97,6 +120,12 @@ std::string LibraryVersion() {
 }
 
 std::vector<std::string> TakeLibraryNotes() { return {}; }
+
+std::vector<std::string> TakeDiagnosticNotes() {
+  std::vector<std::string> notes;
+  notes.swap(Notes());
+  return notes;
+}
 
 bool UseOpener(const std::string&) { return false; }
 

@@ -162,6 +162,15 @@ pyrc=$?
 [ $rc -eq 0 ] && [ $pyrc -eq 0 ] && echo "$out" | grep -q "merged 6 changed pixels" && cmp img.orig.ppm img.before.ppm
 check "edit: the editor's save merged into img.ppm, original kept" $?
 
+# A document the library cannot read is kept beside the new export (MoveFileA),
+# and the note the DLL gives OutputDebugStringA is printed.
+printf 'not a document' >img.kelvra.psd
+out=$(wine_run edit img.ppm --once --timeout 60); rc=$?
+echo "$out"
+[ $rc -eq 0 ] && [ "$(cat img.kelvra.kept-1.psd)" = "not a document" ] && \
+  echo "$out" | grep -q '^KelvraDLL: kept .*img.kelvra.psd as .*img.kelvra.kept-1.psd before writing a new export: the library cannot merge it: '
+check "edit: an unreadable document kept as img.kelvra.kept-1.psd, and why" $?
+
 # The same with an RGBA PNG: the colours come back, the transparency stays.
 /usr/bin/python3 -c "
 from PIL import Image
