@@ -212,7 +212,7 @@ void ReadEffect(const char* feature, bool overlay, const Descriptor& effect, Eff
     if (fx->refused == nullptr) fx->refused = "a colour overlay whose settings cannot be read";
     return;
   }
-  p.overlayOpacity = static_cast<uint8_t>(opacity * 2.55 + 0.5);
+  p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
   // Dissolve scatters the overlay's partly covered pixels.
   p.overlayBlend = key != nullptr && std::memcmp(key, "diss", 4) != 0
                        ? FindBlend(reinterpret_cast<const uint8_t*>(key))
