@@ -406,7 +406,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   extra.Skip(pad < extra.remaining() ? pad : extra.remaining());
 
   bool unicodeOwn = false, hasUnicode = false, vectorMask = false, vectorStroke = false;
-  bool solid = false, solidRead = false, interiorAsGroup = false;
+  bool solid = false, solidRead = false, interiorAsGroup = false, unshaped = false;
   const AdjustmentKey* adjustment = nullptr;  // the last adjustment key
   const AdjustmentKey* otherFill = nullptr;   // the first fill key but "SoCo"
   bool hasEffects = false;  // an effects descriptor
@@ -463,6 +463,10 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       // "Blend interior effects as group": the overlay becomes part of the
       // layer's contents, under its fill opacity and blend mode.
       interiorAsGroup = data.U8() != 0;
+    } else if (Is(key, "tsly")) {
+      // "Transparency shapes layer" off: effects cover the layer's
+      // transparent pixels too.
+      unshaped = data.U8() == 0;
     }
   }
   // A shape layer (a fill cut out by its own vector mask, with or without a
@@ -500,6 +504,9 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     } else if (effects.overlays == 1 && interiorAsGroup) {
       Refuse(layer, PsdRead::kLayerEffects,
              "a colour overlay blended into the layer's contents (interior effects as a group)");
+    } else if (effects.overlays == 1 && unshaped) {
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a colour overlay over the layer's transparent pixels (transparency shapes layer off)");
     } else if (effects.overlays == 1) {
       paint->overlay = true;
       std::memcpy(paint->overlayColour, effects.overlay.overlayColour, 3);
