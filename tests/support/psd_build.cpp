@@ -130,9 +130,10 @@ std::vector<uint8_t> IdBytes(const std::string& id) {
 
 namespace {
 std::vector<uint8_t> Typed(const char* type, const std::vector<uint8_t>& bytes) {
-  std::vector<uint8_t> v(type, type + 4);
-  v.insert(v.end(), bytes.begin(), bytes.end());
-  return v;
+  Out o;
+  for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(type[i]));
+  o.Bytes(bytes);
+  return o.b;
 }
 std::vector<uint8_t> DoubleBytes(double v) {
   uint64_t bits;
