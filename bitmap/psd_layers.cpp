@@ -15,7 +15,13 @@
 //                    "GdFl", "PtFl"), perhaps a stroke ("vstk"): the stored
 //                    alpha is the shape's coverage, the colours its fill's.
 //   fill layer       "SoCo", "GdFl", "PtFl" without a vector mask: drawn
-//                    from its settings, not its pixels (refused).
+//                    from its settings, not its pixels: a solid colour
+//                    ("SoCo") from its descriptor's colour (PsdLayerPaint),
+//                    gradients and patterns refused.
+//   layer effects    "lfx2" (also "lmfx", "lfxs"): a descriptor of effects;
+//                    a colour overlay is composited, every other effect
+//                    switched on is refused by its name. The older "lrFX"
+//                    block is read only without a descriptor.
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
 //                    below (refused).
 //   artboard         "artb", "artd", "abdd" on a group (refused).
@@ -40,13 +46,13 @@ constexpr const char* kOwnNames[] = {"KShading (do not edit this layer)", "Kelvr
 
 // Keys of layers whose pixels are not what they show: adjustment and fill
 // layers, with their names for a refusal. A fill key together with a vector
-// mask is a shape layer, whose pixels are the filled shape.
+// mask is a shape layer, whose pixels are the filled shape. A solid colour
+// fill ("SoCo") is read apart.
 struct AdjustmentKey {
   char key[5];
   const char* feature;
 };
 constexpr AdjustmentKey kAdjustmentKeys[] = {
-    {"SoCo", "a solid colour fill layer"},
     {"GdFl", "a gradient fill layer"},
     {"PtFl", "a pattern fill layer"},
     {"vscg", "a fill layer"},
@@ -78,7 +84,7 @@ const AdjustmentKey* FindAdjustment(const uint8_t* key) {
 }
 
 bool IsFillKey(const uint8_t* key) {
-  return Is(key, "SoCo") || Is(key, "GdFl") || Is(key, "PtFl") || Is(key, "vscg");
+  return Is(key, "GdFl") || Is(key, "PtFl") || Is(key, "vscg");
 }
 
 void Refuse(PsdLayer* layer, PsdRead why, const char* feature) {
