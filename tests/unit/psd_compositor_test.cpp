@@ -750,7 +750,6 @@ TEST_F(CompositorTest, ColourOverlayEffect) {
       // The overlay hides the contents; the opacity mixes it with the
       // backdrop: (127 * 200 + 128 * 0) / 255 = 99.6, 114.05, 128.
       {"layer opacity 128", {blue}, 128, 255, 255, "norm", {100, 114, 128}},
-      {"layer opacity 0 shows nothing", {blue}, 0, 255, 255, "norm", {200, 100, 0}},
       // The layer's mode is not the overlay's: multiply gives 39, 24, 0
       // for the contents, and the overlay in normal covers them.
       {"layer in multiply", {blue}, 255, 255, 255, "mul ", {0, 128, 255}},
@@ -761,8 +760,6 @@ TEST_F(CompositorTest, ColourOverlayEffect) {
       {"partly transparent layer", {ColourOverlay("Nrml", 100, 0, 0, 0)}, 255, 255, 51, "norm",
        {136, 74, 11}},
       {"switched off", {ColourOverlay("Nrml", 100, 0, 0, 0, false)}, 255, 255, 255, "norm",
-       {50, 60, 70}},
-      {"every effect off", {{"masterFXSwitch", BoolValue(false)}, blue}, 255, 255, 255, "norm",
        {50, 60, 70}},
       {"in a list", {{"solidFillMulti", ListValue({blue.value})}}, 255, 255, 255, "norm",
        {0, 128, 255}},
