@@ -781,6 +781,13 @@ TEST_F(CompositorTest, ColourOverlayEffect) {
   clipped.blocks = DescriptorBlock("lfx2", {blue});
   // (51 * 0 + 204 * 200) / 255 = 160, (51 * 128 + 204 * 100) / 255 = 105.6, 51
   EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), base, clipped})), (Rgb{160, 106, 51}));
+  // In an isolated group (a level that starts transparent) as at the root:
+  // blue at alpha 128, then over the backdrop.
+  TestLayer inGroup = Solid(50, 60, 70);
+  inGroup.opacity = 128;
+  inGroup.blocks = DescriptorBlock("lfx2", {blue});
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), GroupDivider(), inGroup, GroupRecord("norm")})),
+            (Rgb{100, 114, 128}));
   // On a solid colour fill: the fill's colour is the contents.
   TestLayer fill = Fill(9, 9, 9);
   const std::vector<uint8_t> fx = DescriptorBlock("lfx2", {orangeMultiply});
