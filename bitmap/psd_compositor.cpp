@@ -45,11 +45,41 @@ bool MaskRow(Compositor& k, const PsdLayer& l, uint32_t y, uint32_t x0, uint32_t
   return k.rows.read(k.rows.context, s, m.row, m.first + (lo - m.x0), hi - lo, dst + (lo - x0));
 }
 
+// A colour overlay's alpha from the layer's (transparency x mask, before the
+// fill opacity, which does not fade the overlay): times the overlay's
+// opacity, into overlayAlpha.
+void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t n) {
+  if (paint == nullptr || !paint->overlay) return;
+  std::memcpy(k.overlayAlpha, k.sourceAlpha, n);
+  ScaleRow(k.overlayAlpha, paint->overlayOpacity, n);
+}
+
 // Decodes layer i's row y over its visible span: colour into source3,
 // alpha (transparency x mask x fill, rounded at each product) into
-// sourceAlpha. False in *visible when nothing of it is on this row.
+// sourceAlpha, and for a layer with a colour overlay the overlay's alpha
+// into overlayAlpha. False in *visible when nothing of it is on this row.
 bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visible) {
   const PsdLayer& l = k.layers[i];
+  const PsdLayerPaint* paint = l.paint >= 0 ? &k.paints[l.paint] : nullptr;
+  if (paint != nullptr && paint->solidFill) {
+    // A fill covers the canvas; its mask alone shapes it.
+    *visible = true;
+    *span = Span{0, 0, 0, k.width};
+    for (int32_t c = 0; c < k.channels; ++c) std::memset(k.source3[c], paint->colour[c], k.width);
+    if (i == 0) {
+      std::memset(k.sourceAlpha, 255, k.width);
+      std::memset(k.outAlpha, 255, k.width);
+      return true;
+    }
+    if (!l.maskEnabled) {
+      std::memset(k.sourceAlpha, 255, k.width);
+    } else if (!MaskRow(k, l, y, 0, k.width, k.sourceAlpha)) {
+      return false;
+    }
+    TakeOverlayAlpha(k, paint, k.width);
+    ScaleRow(k.sourceAlpha, l.fill, k.width);
+    return true;
+  }
   *visible = SpanOf(l.rect, y, k.width, span);
   if (!*visible) return true;
   const uint32_t n = span->count;
@@ -81,6 +111,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visi
     if (!MaskRow(k, l, y, span->x0, n, k.maskRow)) return false;
     MulRows(k.sourceAlpha, k.maskRow, n);
   }
+  TakeOverlayAlpha(k, paint, n);
   ScaleRow(k.sourceAlpha, l.fill, n);
   return true;
 }
@@ -122,6 +153,57 @@ bool TextEdgesClear(const Level& onto, const uint8_t* alpha, uint32_t x0, uint32
   return true;
 }
 
+// A decoded layer row (colour, alpha: transparency x mask x fill; for an
+// overlay, overlayAlpha) onto a level over columns [x0, x0 + n), at
+// `opacity` in `blend`, with the layer's colour overlay when it has one (see
+// psd_compositor.h for the order). kTextEdges when a text layer's edges
+// fall where they cannot be reproduced over `under` (what the layer's
+// coverage lies on: the level, or a clipping base's shape); kPartialDissolve
+// for dissolve over partial coverage.
+PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const PsdLayer& l,
+                    uint8_t* const colour[3],
+                    uint8_t* alpha, const uint8_t* overlayAlpha, uint8_t opacity,
+                    BlendRow blend, uint32_t x0, uint32_t n) {
+  const PsdLayerPaint* paint = l.paint >= 0 ? &k.paints[l.paint] : nullptr;
+  if (paint == nullptr || !paint->overlay) {
+    ScaleRow(alpha, opacity, n);
+    if (l.text && !TextEdgesClear(under, alpha, x0, n)) return PsdRead::kTextEdges;
+    return Composite(k, onto, colour, alpha, blend, x0, n) ? PsdRead::kOk
+                                                             : PsdRead::kPartialDissolve;
+  }
+  if (l.text) {
+    // Both steps' coverage as the layer's opacity leaves it.
+    const uint8_t* const steps[2] = {alpha, overlayAlpha};
+    for (const uint8_t* a : steps) {
+      std::memcpy(k.maskRow, a, n);
+      ScaleRow(k.maskRow, opacity, n);
+      if (!TextEdgesClear(under, k.maskRow, x0, n)) return PsdRead::kTextEdges;
+    }
+  }
+  if (opacity != 255) {
+    for (int32_t c = 0; c < k.channels; ++c) std::memcpy(k.saved3[c], onto.colour[c] + x0, n);
+    std::memcpy(k.savedAlpha, onto.alpha + x0, n);
+  }
+  if (!Composite(k, onto, colour, alpha, blend, x0, n)) return PsdRead::kPartialDissolve;
+  for (int32_t c = 0; c < k.channels; ++c) {
+    std::memset(k.overlay3[c], paint->overlayColour[c], n);
+  }
+  // A dissolve overlay is refused with the layer's records.
+  Composite(k, onto, k.overlay3, overlayAlpha, paint->overlayBlend, x0, n);
+  if (opacity != 255) {
+    // result = (255 - opacity) below + opacity above, as a pass-through
+    // group's opacity mixes its result into what it started from.
+    std::memset(k.groupAlpha, 255 - opacity, n);
+    uint8_t* const above[3] = {onto.colour[0] + x0, onto.colour[1] + x0, onto.colour[2] + x0};
+    if (onto.opaque) {
+      for (int32_t c = 0; c < k.channels; ++c) OverOpaque(above[c], k.saved3[c], k.groupAlpha, n);
+    } else {
+      MixTranslucent(above, onto.alpha + x0, k.saved3, k.savedAlpha, k.groupAlpha, k.channels, n);
+    }
+  }
+  return PsdRead::kOk;
+}
+
 }  // namespace
 
 void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t width,
@@ -147,12 +229,18 @@ void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t
   k->groupAlpha = carver.Take(width);
   k->outAlpha = carver.Take(width);
   k->zero = carver.Take(width);
+  for (int32_t c = 0; c < 3; ++c) {
+    k->overlay3[c] = carver.Take(width);
+    k->saved3[c] = carver.Take(width);
+  }
+  k->overlayAlpha = carver.Take(width);
+  k->savedAlpha = carver.Take(width);
 }
 
-void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, int32_t count,
-                     int32_t deepest, int32_t channels, uint32_t width, int32_t height,
-                     int32_t headerChannels, bool mergedAlpha, bool withAlpha,
-                     LayerRowSource rows) {
+void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint* paints,
+                     const bool* shown, int32_t count, int32_t deepest, int32_t channels,
+                     uint32_t width, int32_t height, int32_t headerChannels, bool mergedAlpha,
+                     bool withAlpha, LayerRowSource rows) {
   // Colour planes of a gray document beyond the first are never read or
   // written; they point at the zero row so that no pointer is left null.
   for (int32_t d = 0; d <= deepest; ++d) {
@@ -161,9 +249,11 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, i
   for (int32_t c = channels; c < 3; ++c) k->clip.colour[c] = k->zero;
   std::memset(k->zero, 0, width);
   const PsdLayer& bottom = layers[0];
+  // A solid colour fill at the bottom covers the canvas.
+  const bool bottomFill = bottom.paint >= 0 && paints[bottom.paint].solidFill;
   k->translucentRoot =
       bottom.kind != LayerKind::kPixels ||
-      (shown[0] && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
+      (shown[0] && !bottomFill && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
                     static_cast<int64_t>(bottom.rect.top) + bottom.rect.Rows() < height ||
                     static_cast<int64_t>(bottom.rect.left) + bottom.rect.Columns() < width));
   // A bottom layer with transparency of its own that leaves part of the
@@ -171,13 +261,14 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, i
   // program that wrote it flattened the picture onto a backdrop (paper) the
   // document does not hold, and shows it that way.
   k->flattened = !mergedAlpha && headerChannels <= channels &&
-                 bottom.kind == LayerKind::kPixels &&
+                 bottom.kind == LayerKind::kPixels && !bottomFill &&
                  bottom.channels[kSlotTransparency].present && bottom.rect.Rows() != 0 &&
                  bottom.rect.Columns() != 0;
   k->failedLayer = -1;
   k->levels[0].opaque = !k->translucentRoot;
   k->rows = rows;
   k->layers = layers;
+  k->paints = paints;
   k->shown = shown;
   k->count = count;
   k->channels = channels;
@@ -273,14 +364,11 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
     const uint8_t opacity = i == 0 ? 255 : l.opacity;
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
     if (next == i + 1) {
-      ScaleRow(k.sourceAlpha, opacity, span.count);
-      if (l.text && !TextEdgesClear(onto, k.sourceAlpha, span.x0, span.count)) {
+      if (PsdRead r = CompositeLayer(k, onto, onto, l, k.source3, k.sourceAlpha, k.overlayAlpha,
+                                     opacity, blend, span.x0, span.count);
+          r != PsdRead::kOk) {
         k.failedLayer = i;
-        return PsdRead::kTextEdges;
-      }
-      if (!Composite(k, onto, k.source3, k.sourceAlpha, blend, span.x0, span.count)) {
-        k.failedLayer = i;
-        return PsdRead::kPartialDissolve;
+        return r;
       }
       i = next;
       continue;
@@ -305,17 +393,15 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
           s.x0 + s.count < base.x0 + base.count ? s.x0 + s.count : base.x0 + base.count;
       if (lo >= hi) continue;
       const uint32_t skip = lo - s.x0;
-      ScaleRow(k.sourceAlpha + skip, k.layers[j].opacity, hi - lo);
-      if (k.layers[j].text && !TextEdgesClear(clip, k.sourceAlpha + skip, lo, hi - lo)) {
-        k.failedLayer = j;
-        return PsdRead::kTextEdges;
-      }
       uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
       Level paint = clip;
       paint.opaque = true;  // the base's alpha stays as it is
-      if (!Composite(k, paint, colour, k.sourceAlpha + skip, k.layers[j].blend, lo, hi - lo)) {
+      if (PsdRead r = CompositeLayer(k, paint, clip, k.layers[j], colour, k.sourceAlpha + skip,
+                                     k.overlayAlpha + skip, k.layers[j].opacity,
+                                     k.layers[j].blend, lo, hi - lo);
+          r != PsdRead::kOk) {
         k.failedLayer = j;
-        return PsdRead::kPartialDissolve;
+        return r;
       }
     }
     uint8_t* colour[3] = {clip.colour[0] + base.x0, clip.colour[1] + base.x0,

@@ -13,6 +13,26 @@
 // visibility, opacity, fill opacity, transparency, user mask, blend mode,
 // clipping to the layer below and the groups it is in (pass-through or
 // isolated, with their opacity and mask).
+//
+// Layers that paint from their settings (PsdLayerPaint):
+//  - a solid colour fill layer is its colour over the whole canvas, its
+//    coverage its user mask (the stored pixels are not read); a shape layer
+//    (a fill cut out by its vector mask) is drawn from its pixels instead.
+//    Otherwise it counts as any layer (opacity, fill opacity, mode,
+//    clipping, groups).
+//  - a colour overlay effect, with the "blend interior effects as group"
+//    option off (Photoshop's default; on, it is refused): the layer's
+//    contents are composited first, at transparency x mask x fill opacity
+//    in the layer's mode; the overlay colour then goes over that result at
+//    transparency x mask x overlay opacity in the overlay's own mode (the
+//    layer's mode and fill opacity do not touch it); the layer's opacity
+//    then mixes the two steps' result with what lay below:
+//      X = blend_layer(B, C, a f),  Y = blend_overlay(X, O, a o),
+//      result = B + opacity (Y - B)
+//    Checked on Photoshop's pictures of layers whose mode and overlay mode
+//    are one of the fourteen, over a gray backdrop: blending the overlay
+//    onto the layer's own colours first (the option on) is up to 110 levels
+//    off in colour burn, soft light and difference; this order is within 1.
 #pragma once
 
 #include <cstdint>
@@ -75,6 +95,7 @@ struct Compositor {
   bool translucentRoot;
   bool flattened;
   int32_t failedLayer;  // the layer a refusal found while compositing names
+  const PsdLayerPaint* paints;  // PsdLayer::paint's entries
   Level* levels;  // the root, then one per open group
   Level clip;     // a clipping base with its clipped layers
   // Scratch rows: a layer's colour, alpha and mask, blend results (3 rows),
@@ -86,6 +107,12 @@ struct Compositor {
   uint8_t* groupAlpha;
   uint8_t* outAlpha;
   uint8_t* zero;
+  // A colour overlay's colour rows and alpha; the level's colours and alpha
+  // before a layer with an overlay, for its opacity.
+  uint8_t* overlay3[3];
+  uint8_t* overlayAlpha;
+  uint8_t* saved3[3];
+  uint8_t* savedAlpha;
 };
 
 // Takes the compositor's rows from the work block (see Carver) for layers
@@ -97,10 +124,10 @@ void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t
 // After carving: the table to composite, and how the picture starts.
 // `mergedAlpha`: the document's merged image has transparency (a negative
 // layer count); `headerChannels`: the document's channel count.
-void StartCompositor(Compositor* k, const PsdLayer* layers, const bool* shown, int32_t count,
-                     int32_t deepest, int32_t channels, uint32_t width, int32_t height,
-                     int32_t headerChannels, bool mergedAlpha, bool withAlpha,
-                     LayerRowSource rows);
+void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint* paints,
+                     const bool* shown, int32_t count, int32_t deepest, int32_t channels,
+                     uint32_t width, int32_t height, int32_t headerChannels, bool mergedAlpha,
+                     bool withAlpha, LayerRowSource rows);
 
 // One row of the picture into the root level (k.levels[0]); with alpha
 // asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges

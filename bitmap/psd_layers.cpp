@@ -15,13 +15,21 @@
 //                    "GdFl", "PtFl"), perhaps a stroke ("vstk"): the stored
 //                    alpha is the shape's coverage, the colours its fill's.
 //   fill layer       "SoCo", "GdFl", "PtFl" without a vector mask: drawn
-//                    from its settings, not its pixels (refused).
+//                    from its settings, not its pixels: a solid colour
+//                    ("SoCo") from its descriptor's colour (PsdLayerPaint),
+//                    gradients and patterns refused.
+//   layer effects    "lfx2" (also "lmfx", "lfxs"): a descriptor of effects;
+//                    a colour overlay is composited, every other effect
+//                    switched on is refused by its name. The older "lrFX"
+//                    block is read only without a descriptor.
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
 //                    below (refused).
 //   artboard         "artb", "artd", "abdd" on a group (refused).
 #include "bitmap/psd_layers.h"
 
 #include <cstring>
+
+#include "bitmap/psd_descriptor.h"
 
 namespace kelvra {
 
@@ -38,13 +46,13 @@ constexpr const char* kOwnNames[] = {"KShading (do not edit this layer)", "Kelvr
 
 // Keys of layers whose pixels are not what they show: adjustment and fill
 // layers, with their names for a refusal. A fill key together with a vector
-// mask is a shape layer, whose pixels are the filled shape.
+// mask is a shape layer, whose pixels are the filled shape. A solid colour
+// fill ("SoCo") is read apart.
 struct AdjustmentKey {
   char key[5];
   const char* feature;
 };
 constexpr AdjustmentKey kAdjustmentKeys[] = {
-    {"SoCo", "a solid colour fill layer"},
     {"GdFl", "a gradient fill layer"},
     {"PtFl", "a pattern fill layer"},
     {"vscg", "a fill layer"},
@@ -76,7 +84,7 @@ const AdjustmentKey* FindAdjustment(const uint8_t* key) {
 }
 
 bool IsFillKey(const uint8_t* key) {
-  return Is(key, "SoCo") || Is(key, "GdFl") || Is(key, "PtFl") || Is(key, "vscg");
+  return Is(key, "GdFl") || Is(key, "PtFl") || Is(key, "vscg");
 }
 
 void Refuse(PsdLayer* layer, PsdRead why, const char* feature) {
@@ -106,32 +114,160 @@ void AppendUtf8(char* name, uint32_t* at, uint32_t unit) {
   name[*at] = 0;
 }
 
-// Effects described by a descriptor ("lfx2", "lmfx"): enabled unless the
-// master switch is off or no single effect is enabled. Descriptor keys are
-// stored as a 4-byte length and the text ("masterFXSwitch") or a 0 length
-// and a 4-character key ("enab"), followed by the type "bool" and one byte.
-bool DescriptorEffectsEnabled(SourceCursor d) {
-  static constexpr char kMaster[] = "masterFXSwitchbool";
-  static constexpr char kEnable[] = "enabbool";
-  constexpr uint32_t kMasterLength = sizeof kMaster - 1, kEnableLength = sizeof kEnable - 1;
-  uint8_t last[kMasterLength] = {};  // the bytes before the current one, oldest first
-  bool masterOff = false, anyEnabled = false, anySwitch = false;
-  while (d.remaining() > 0) {
-    const uint8_t b = d.U8();
-    if (!d.ok()) break;
-    if (std::memcmp(last, kMaster, kMasterLength) == 0) {
-      anySwitch = true;
-      masterOff = masterOff || b == 0;
+// A colour of a descriptor ("Clr " objects): red, green and blue as levels
+// 0..255 ("Rd  ", "Grn ", "Bl  "), or as fractions 0..1 ("redFloat" ...),
+// each rounded to the nearest level. False for a colour of another model
+// (gray, CMYK, Lab, HSB, book colours) or values that are not numbers.
+bool ReadRgb(const Descriptor& colour, uint8_t rgb[3]) {
+  if (!colour.classId().Is("RGBC")) return false;
+  static constexpr const char* kLevels[] = {"Rd  ", "Grn ", "Bl  "};
+  static constexpr const char* kFractions[] = {"redFloat", "greenFloat", "blueFloat"};
+  for (int32_t c = 0; c < 3; ++c) {
+    double v = 0;
+    if (colour.FindDouble(kFractions[c], &v)) {
+      v *= 255;
+    } else if (!colour.FindDouble(kLevels[c], &v)) {
+      return false;
     }
-    if (std::memcmp(last + kMasterLength - kEnableLength, kEnable, kEnableLength) == 0) {
-      anySwitch = true;
-      anyEnabled = anyEnabled || b != 0;
-    }
-    std::memmove(last, last + 1, kMasterLength - 1);
-    last[kMasterLength - 1] = b;
+    if (!(v >= -1e9 && v <= 1e9)) return false;  // not a number
+    v = v < 0 ? 0 : v > 255 ? 255 : v;
+    rgb[c] = static_cast<uint8_t>(v + 0.5);
   }
-  if (!anySwitch) return true;  // nothing says they are off
-  return !masterOff && anyEnabled;
+  return true;
+}
+
+// A blend mode as effects name it ("Md  " enumerations, both the older
+// 4-character IDs and the words newer versions write) to the key a layer
+// record would hold for it.
+struct ModeName {
+  const char* name;
+  char key[5];
+};
+constexpr ModeName kModeNames[] = {
+    {"Nrml", "norm"},       {"normal", "norm"},         {"Dslv", "diss"},
+    {"dissolve", "diss"},   {"Drkn", "dark"},           {"darken", "dark"},
+    {"Mltp", "mul "},       {"multiply", "mul "},       {"CBrn", "idiv"},
+    {"colorBurn", "idiv"},  {"linearBurn", "lbrn"},     {"darkerColor", "dkCl"},
+    {"Lghn", "lite"},       {"lighten", "lite"},        {"Scrn", "scrn"},
+    {"screen", "scrn"},     {"CDdg", "div "},           {"colorDodge", "div "},
+    {"linearDodge", "lddg"}, {"lighterColor", "lgCl"},  {"Ovrl", "over"},
+    {"overlay", "over"},    {"SftL", "sLit"},           {"softLight", "sLit"},
+    {"HrdL", "hLit"},       {"hardLight", "hLit"},      {"vividLight", "vLit"},
+    {"linearLight", "lLit"}, {"pinLight", "pLit"},      {"hardMix", "hMix"},
+    {"Dfrn", "diff"},       {"difference", "diff"},     {"Xclu", "smud"},
+    {"exclusion", "smud"},  {"blendSubtraction", "fsub"}, {"blendDivide", "fdiv"},
+    {"H   ", "hue "},       {"hue", "hue "},            {"Strt", "sat "},
+    {"saturation", "sat "}, {"Clr ", "colr"},           {"color", "colr"},
+    {"Lmns", "lum "},       {"luminosity", "lum "},
+};
+
+const char* ModeKey(const DescriptorId& mode) {
+  for (const ModeName& m : kModeNames) {
+    if (mode.Is(m.name)) return m.key;
+  }
+  return nullptr;
+}
+
+// The effects of an effects descriptor ("lfx2", "lmfx", "lfxs"): each is an
+// object under its key ("DrSh"), or a list of such objects for the effects
+// newer versions allow more than one of ("dropShadowMulti"), switched on by
+// its "enab" (and all of them by "masterFXSwitch"). An effect object of a
+// key not known counts as an effect.
+struct EffectName {
+  const char* key;
+  const char* feature;  // null: the colour overlay
+};
+constexpr EffectName kEffectNames[] = {
+    {"DrSh", "a drop shadow effect"},       {"dropShadowMulti", "a drop shadow effect"},
+    {"IrSh", "an inner shadow effect"},     {"innerShadowMulti", "an inner shadow effect"},
+    {"OrGl", "an outer glow effect"},       {"IrGl", "an inner glow effect"},
+    {"ebbl", "a bevel and emboss effect"},  {"ChFX", "a satin effect"},
+    {"GrFl", "a gradient overlay effect"},  {"gradientFillMulti", "a gradient overlay effect"},
+    {"patternFill", "a pattern overlay effect"}, {"FrFX", "a stroke effect"},
+    {"frameFXMulti", "a stroke effect"},    {"SoFi", nullptr},
+    {"solidFillMulti", nullptr},
+};
+
+// What one effects block switches on: a feature refused (the first), and
+// the colour overlays.
+struct Effects {
+  const char* refused = nullptr;
+  int32_t overlays = 0;
+  PsdLayerPaint overlay;
+};
+
+// One effect object under `key`, switched on unless its "enab" says not.
+void ReadEffect(const char* feature, bool overlay, const Descriptor& effect, Effects* fx) {
+  bool enabled = true;
+  effect.FindBool("enab", &enabled);
+  if (!enabled) return;
+  if (!overlay) {
+    if (fx->refused == nullptr) fx->refused = feature;
+    return;
+  }
+  ++fx->overlays;
+  // Colour overlay: "Md  " blend mode, "Opct" opacity in percent, "Clr ".
+  PsdLayerPaint& p = fx->overlay;
+  p.overlay = true;
+  DescriptorId mode;
+  Descriptor colour;
+  double opacity = 100;
+  const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
+  if (!effect.FindDouble("Opct", &opacity) || !effect.FindObject("Clr ", &colour) ||
+      !ReadRgb(colour, p.overlayColour) || !(opacity >= 0 && opacity <= 100)) {
+    if (fx->refused == nullptr) fx->refused = "a colour overlay whose settings cannot be read";
+    return;
+  }
+  p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
+  // Dissolve scatters the overlay's partly covered pixels.
+  p.overlayBlend = key != nullptr && std::memcmp(key, "diss", 4) != 0
+                       ? FindBlend(reinterpret_cast<const uint8_t*>(key))
+                       : nullptr;
+  if (p.overlayBlend == nullptr && fx->refused == nullptr) {
+    fx->refused = "a colour overlay in a blend mode that cannot be reproduced";
+  }
+}
+
+Effects ReadEffects(SourceCursor data) {
+  Effects fx;
+  data.Skip(4);  // object effects version
+  Descriptor d;
+  if (!Descriptor::ReadVersioned(data, &d)) {
+    fx.refused = "layer effects whose settings cannot be read";
+    return fx;
+  }
+  bool master = true;
+  d.FindBool("masterFXSwitch", &master);
+  if (!master) return fx;
+  Descriptor::Items items = d.items();
+  DescriptorId key;
+  DescriptorValue value;
+  while (items.Next(&key, &value)) {
+    const char* feature = "a layer effect of a kind not known";
+    bool overlay = false;
+    for (const EffectName& e : kEffectNames) {
+      if (key.Is(e.key)) feature = e.feature, overlay = e.feature == nullptr;
+    }
+    Descriptor effect;
+    DescriptorList list;
+    if (value.Object(&effect)) {
+      ReadEffect(feature, overlay, effect, &fx);
+    } else if (value.List(&list)) {
+      DescriptorValue element;
+      while (list.Next(&element)) {
+        if (element.Object(&effect)) ReadEffect(feature, overlay, effect, &fx);
+      }
+    }
+  }
+  return fx;
+}
+
+// A solid colour fill ("SoCo": descriptor version, then a descriptor whose
+// "Clr " is the colour).
+bool ReadSolidColour(SourceCursor data, uint8_t rgb[3]) {
+  Descriptor d, colour;
+  return Descriptor::ReadVersioned(data, &d) && d.FindObject("Clr ", &colour) &&
+         ReadRgb(colour, rgb);
 }
 
 // The older effects block ("lrFX"): version, count, then per effect a
@@ -140,28 +276,32 @@ bool DescriptorEffectsEnabled(SourceCursor d) {
 // put both this block and the descriptor in one record, with a disabled effect
 // present but switched off, so only an effect switched on counts. An effect of
 // another kind, or one whose data ends before its switch, is taken as shown.
+// Read only when the record has no effects descriptor.
 struct OldEffect {
   char key[5];
   uint32_t enabledAt;  // bytes of its data before the enabled byte
+  const char* feature;
 };
 constexpr OldEffect kOldEffects[] = {
     // version, blur, intensity, angle, distance, colour (10), blend signature and key
-    {"dsdw", 38},
-    {"isdw", 38},
+    {"dsdw", 38, "a drop shadow effect"},
+    {"isdw", 38, "an inner shadow effect"},
     // version, blur, intensity, colour (10), blend signature and key
-    {"oglw", 30},
-    {"iglw", 30},
+    {"oglw", 30, "an outer glow effect"},
+    {"iglw", 30, "an inner glow effect"},
     // version, angle, strength, blur, two blend signatures and keys, two
     // colours (10 each), style, two opacities
-    {"bevl", 55},
+    {"bevl", 55, "a bevel and emboss effect"},
     // version, blend signature and key, colour (10), opacity
-    {"sofi", 23},
+    {"sofi", 23, "a colour overlay effect"},
 };
 
-bool OldEffectsEnabled(SourceCursor d) {
+// The first effect switched on, or null.
+const char* OldEffectsShown(SourceCursor d) {
   d.Skip(2);  // version
   const uint16_t count = d.BE16();
-  bool shown = true, anyOn = false;
+  bool shown = true;
+  const char* first = nullptr;
   for (uint16_t e = 0; e < count && d.ok(); ++e) {
     uint8_t head[8];
     if (!d.Read(head, 8)) break;
@@ -178,15 +318,16 @@ bool OldEffectsEnabled(SourceCursor d) {
     for (const OldEffect& o : kOldEffects) {
       if (Is(key, o.key)) known = &o;
     }
-    if (known == nullptr) {
-      anyOn = true;
-      continue;
+    const char* feature = known != nullptr ? known->feature : "a layer effect of a kind not known";
+    bool on = true;
+    if (known != nullptr) {
+      data.Skip(known->enabledAt);
+      const uint8_t enabled = data.U8();
+      on = !data.ok() || enabled != 0;
     }
-    data.Skip(known->enabledAt);
-    const uint8_t enabled = data.U8();
-    anyOn = anyOn || !data.ok() || enabled != 0;
+    if (on && first == nullptr) first = feature;
   }
-  return shown && anyOn;
+  return shown ? first : nullptr;
 }
 
 // The length-prefixed or Unicode name against the library's names.
@@ -222,7 +363,8 @@ bool ReadUnicodeName(SourceCursor d, PsdLayer* layer) {
 }
 
 // The extra data of one record.
-PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32_t* sectionType,
+PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* layer,
+                      PsdLayerPaint* paint, bool* ownName, uint32_t* sectionType,
                       uint8_t groupKey[4], bool* hasGroupKey) {
   // Mask data: rectangle, default colour, flags, then optional parameters.
   SourceCursor mask = extra.Sub(extra.BE32());
@@ -269,9 +411,13 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
   const uint32_t pad = (4 - (1 + nameLength) % 4) % 4;
   extra.Skip(pad < extra.remaining() ? pad : extra.remaining());
 
-  bool unicodeOwn = false, hasUnicode = false, vectorMask = false, fill = false,
-       vectorStroke = false;
-  const AdjustmentKey* adjustment = nullptr;
+  bool unicodeOwn = false, hasUnicode = false, vectorMask = false, vectorStroke = false;
+  bool solid = false, solidRead = false, interiorAsGroup = false, unshaped = false;
+  const AdjustmentKey* adjustment = nullptr;  // the last adjustment key
+  const AdjustmentKey* otherFill = nullptr;   // the first fill key but "SoCo"
+  bool hasEffects = false;  // an effects descriptor
+  Effects effects;
+  const char* oldEffect = nullptr;
   while (extra.remaining() >= 12) {
     uint8_t head[8];
     extra.Read(head, 8);
@@ -292,9 +438,15 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
       }
     } else if (Is(key, "iOpa")) {
       layer->fill = data.U8();
+    } else if (Is(key, "SoCo")) {
+      solid = true;
+      solidRead = ReadSolidColour(data, paint->colour);
     } else if (const AdjustmentKey* a = FindAdjustment(key)) {
-      if (adjustment == nullptr || !IsFillKey(key)) adjustment = a;
-      fill = fill || IsFillKey(key);
+      if (!IsFillKey(key)) {
+        adjustment = a;
+      } else if (otherFill == nullptr) {
+        otherFill = a;
+      }
     } else if (Is(key, "vmsk") || Is(key, "vsms")) {
       vectorMask = true;
     } else if (Is(key, "vstk")) {
@@ -305,27 +457,70 @@ PsdRead ReadExtraData(SourceCursor extra, PsdLayer* layer, bool* ownName, uint32
       // An artboard shows its own background colour under its layers, and
       // nothing of the canvas outside the artboards.
       Refuse(layer, PsdRead::kArtboard, "an artboard");
-    } else if (Is(key, "lfx2") || Is(key, "lmfx")) {
-      data.Skip(8);  // object effects version, descriptor version
-      if (DescriptorEffectsEnabled(data)) {
-        Refuse(layer, PsdRead::kLayerEffects, "layer effects that are switched on");
-      }
+    } else if (Is(key, "lfx2") || Is(key, "lmfx") || Is(key, "lfxs")) {
+      const Effects fx = ReadEffects(data);
+      if (effects.refused == nullptr) effects.refused = fx.refused;
+      if (fx.overlays > 0) effects.overlay = fx.overlay;
+      effects.overlays += fx.overlays;
+      hasEffects = true;
     } else if (Is(key, "lrFX")) {
-      if (OldEffectsEnabled(data)) {
-        Refuse(layer, PsdRead::kLayerEffects, "layer effects that are switched on");
-      }
+      oldEffect = OldEffectsShown(data);
+    } else if (Is(key, "infx")) {
+      // "Blend interior effects as group": the overlay becomes part of the
+      // layer's contents, under its fill opacity and blend mode.
+      interiorAsGroup = data.U8() != 0;
+    } else if (Is(key, "tsly")) {
+      // "Transparency shapes layer" off: effects cover the layer's
+      // transparent pixels too.
+      unshaped = data.U8() == 0;
     }
   }
   // A shape layer (a fill cut out by its own vector mask, with or without a
   // vector stroke) stores the shape's pixels: its alpha is the shape's
   // coverage and its colours the fill's (or stroke's). A vector mask on a
-  // layer of other pixels, and fill and adjustment layers, are not drawn
-  // from the layer's pixels.
-  const bool shape = vectorMask && fill && (adjustment == nullptr ||
-                                                 IsFillKey(reinterpret_cast<const uint8_t*>(adjustment->key)));
+  // layer of other pixels, and adjustment layers and fill layers but solid
+  // colour ones, are not drawn from the layer's pixels.
+  const bool shape = vectorMask && (solid || otherFill != nullptr) && adjustment == nullptr;
   if (!shape) {
     if (vectorMask || vectorStroke) Refuse(layer, PsdRead::kVectorMask, "a vector mask");
-    if (adjustment != nullptr) Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
+    if (adjustment != nullptr) {
+      Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
+    } else if (otherFill != nullptr) {
+      Refuse(layer, PsdRead::kAdjustmentLayer, otherFill->feature);
+    } else if (solid && colourChannels == 1) {
+      // Photoshop keeps the colour for a gray document in the gray working
+      // space's terms (dot gain), which the document does not carry.
+      Refuse(layer, PsdRead::kAdjustmentLayer, "a solid colour fill layer in a grayscale document");
+    } else if (solid && !solidRead) {
+      Refuse(layer, PsdRead::kAdjustmentLayer,
+             "a solid colour fill layer whose colour is not RGB or cannot be read");
+    } else if (solid) {
+      paint->solidFill = true;
+    }
+  }
+  // The descriptor holds the effects; the older block is only what older
+  // readers see, and is read when there is no descriptor.
+  if (hasEffects) {
+    if (effects.refused != nullptr) {
+      Refuse(layer, PsdRead::kLayerEffects, effects.refused);
+    } else if (effects.overlays > 1) {
+      Refuse(layer, PsdRead::kLayerEffects, "more than one colour overlay");
+    } else if (effects.overlays == 1 && colourChannels == 1) {
+      Refuse(layer, PsdRead::kLayerEffects, "a colour overlay in a grayscale document");
+    } else if (effects.overlays == 1 && interiorAsGroup) {
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a colour overlay blended into the layer's contents (interior effects as a group)");
+    } else if (effects.overlays == 1 && unshaped) {
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a colour overlay over the layer's transparent pixels (transparency shapes layer off)");
+    } else if (effects.overlays == 1) {
+      paint->overlay = true;
+      std::memcpy(paint->overlayColour, effects.overlay.overlayColour, 3);
+      paint->overlayOpacity = effects.overlay.overlayOpacity;
+      paint->overlayBlend = effects.overlay.overlayBlend;
+    }
+  } else if (oldEffect != nullptr) {
+    Refuse(layer, PsdRead::kLayerEffects, oldEffect);
   }
   if (hasUnicode) *ownName = unicodeOwn;
   return PsdRead::kOk;
@@ -382,8 +577,10 @@ PsdRead ReadLayerSection(SourceCursor c, LayerSection* section) {
 }
 
 PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
-                         int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers) {
+                         int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers,
+                         PsdLayerPaint* paints, int32_t* paintCount) {
   SourceCursor r(&window, section.infoAt, section.infoEnd);
+  *paintCount = 0;
   uint64_t channelBytes = 0;  // channel data of the records before, in order
   for (int32_t i = 0; i < section.count; ++i) {
     PsdLayer& l = layers[i];
@@ -419,7 +616,9 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     bool ownName = false, hasGroupKey = false;
     uint32_t sectionType = 0;
     uint8_t groupKey[4] = {};
-    if (PsdRead e = ReadExtraData(extra, &l, &ownName, &sectionType, groupKey, &hasGroupKey);
+    PsdLayerPaint paint;
+    if (PsdRead e = ReadExtraData(extra, colourChannels, &l, &paint, &ownName, &sectionType,
+                                  groupKey, &hasGroupKey);
         e != PsdRead::kOk) {
       return e;
     }
@@ -451,6 +650,20 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
         Refuse(&l, PsdRead::kUnknownBlendMode,
                "fill opacity below 100 % in a blend mode that does not take it as transparency");
       }
+    }
+    if (paint.solidFill || paint.overlay) {
+      // What is not reproduced: effects on a group; an overlay or a masked
+      // fill at the bottom, whose transparency and mask the backdrop rule
+      // leaves out.
+      if (l.kind != LayerKind::kPixels) {
+        Refuse(&l, PsdRead::kLayerEffects, "a colour overlay or fill on a group");
+      } else if (i == 0 && paint.overlay) {
+        Refuse(&l, PsdRead::kLayerEffects, "a colour overlay on the bottom layer");
+      } else if (i == 0 && l.maskEnabled) {
+        Refuse(&l, PsdRead::kAdjustmentLayer, "a solid colour fill layer with a mask at the bottom");
+      }
+      l.paint = (*paintCount)++;
+      if (paints != nullptr) paints[l.paint] = paint;
     }
   }
   if (!r.ok()) return PsdRead::kTruncated;
@@ -494,6 +707,12 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     }
     l.partner = b;
     layers[b].clipEnd = i + 1;
+    // The base's overlay and what is clipped to it: which lies over the
+    // other is not reproduced.
+    if (paints != nullptr && layers[b].paint >= 0 && paints[layers[b].paint].overlay) {
+      Refuse(&layers[b], PsdRead::kLayerEffects,
+             "a colour overlay on a layer that other layers are clipped to");
+    }
   }
   if (depth != 0) return PsdRead::kBadGroups;
   return PsdRead::kOk;

@@ -37,6 +37,20 @@ enum class LayerKind : uint8_t {
 // Channel slots of a layer: the colour channels, transparency, user mask.
 enum : int32_t { kSlotTransparency = 3, kSlotMask = 4, kSlots = 5 };
 
+// What a layer paints from its settings rather than from its stored pixels,
+// kept beside the layer table (PsdLayer::paint) for the layers that have any.
+struct PsdLayerPaint {
+  // A solid colour fill layer: `colour` everywhere, shaped by its user mask.
+  bool solidFill = false;
+  uint8_t colour[3] = {};
+  // A colour overlay effect: `overlayColour` at `overlayOpacity` in the
+  // blend `overlayBlend`, over the layer's shape (see psd_compositor.h).
+  bool overlay = false;
+  uint8_t overlayColour[3] = {};
+  uint8_t overlayOpacity = 255;
+  BlendRow overlayBlend = nullptr;
+};
+
 struct PsdLayer {
   PsdRect rect;
   PsdRect maskRect;
@@ -64,6 +78,7 @@ struct PsdLayer {
   int32_t partner = -1;  // start <-> end of a group
   int32_t clipEnd = -1;  // a clipping base: one past its last clipped layer
   int32_t stream[kSlots] = {-1, -1, -1, -1, -1};  // RowStream of each slot
+  int32_t paint = -1;  // its entry among the PsdLayerPaint, or -1
 };
 
 // The layer and mask section's layer records. `colourChannels`: 1 for
@@ -83,9 +98,13 @@ PsdRead ReadLayerSection(SourceCursor c, LayerSection* section);
 
 // Reads every record into `layers` (section.count entries), places each
 // channel in the channel data, and links groups and clipping.
-// `excludeOwnLayer`: the library's upper layer is marked kOwnLayer.
+// `excludeOwnLayer`: the library's upper layer is marked kOwnLayer. Layers
+// that paint from their settings get consecutive PsdLayer::paint numbers;
+// `*paintCount` receives how many, and `paints`, when not null, their
+// settings (a caller sizes it by a first reading with null).
 PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
-                         int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers);
+                         int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers,
+                         PsdLayerPaint* paints, int32_t* paintCount);
 
 // Whether layer i shows at all: itself, every group around it and, for a
 // clipped layer, its base visible with opacity above 0.

@@ -313,8 +313,21 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   if (table == nullptr) return PsdRead::kNoMemory;
   PsdLayer* layers = reinterpret_cast<PsdLayer*>(table);
   bool* shown = reinterpret_cast<bool*>(table + static_cast<uint64_t>(count) * sizeof(PsdLayer));
-  PsdRead result = ReadLayerRecords(window, section, channels, excludeOwnLayer, layers);
+  int32_t paintCount = 0;
+  PsdRead result =
+      ReadLayerRecords(window, section, channels, excludeOwnLayer, layers, nullptr, &paintCount);
+  // The settings of layers that paint from them, beside the table: counted
+  // by the first reading, kept by a second.
+  PsdLayerPaint* paints = nullptr;
+  if (result == PsdRead::kOk && paintCount > 0) {
+    paints = static_cast<PsdLayerPaint*>(
+        TrackedAlloc(static_cast<uint64_t>(paintCount) * sizeof(PsdLayerPaint), "LoadFromFile"));
+    result = paints == nullptr ? PsdRead::kNoMemory
+                               : ReadLayerRecords(window, section, channels, excludeOwnLayer,
+                                                  layers, paints, &paintCount);
+  }
   if (result != PsdRead::kOk) {
+    TrackedFree(paints);
     TrackedFree(table);
     return result;
   }
@@ -346,6 +359,8 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       if (i == 0 && slot == kSlotTransparency && !withAlpha) continue;
       if (slot == kSlotMask && !l.maskEnabled) continue;
       if (colour && slot >= channels) continue;
+      // A solid colour fill's pixels are its colour: only its mask is read.
+      if (l.paint >= 0 && paints[l.paint].solidFill && slot != kSlotMask) continue;
       const PsdRect& rect = slot == kSlotMask ? l.maskRect : l.rect;
       if (rect.Rows() == 0 || rect.Columns() == 0) continue;
       RowStream probe;
@@ -356,11 +371,13 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     }
   }
   if (result != PsdRead::kOk) {
+    TrackedFree(paints);
     TrackedFree(table);
     return result;
   }
 
   if (h.rows == 0 || h.columns == 0) {
+    TrackedFree(paints);
     TrackedFree(table);
     return EmptyRaster(h, out);
   }
@@ -394,16 +411,19 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     if (pass == 0) {
       block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
       if (block == nullptr) {
+        TrackedFree(paints);
         TrackedFree(table);
         return PsdRead::kNoMemory;
       }
     }
   }
-  StartCompositor(&k, layers, shown, count, deepest, channels, width, h.rows, h.channels,
-                  section.mergedAlpha, withAlpha, LayerRowSource{ReadStreamRow, &streams});
+  StartCompositor(&k, layers, paints, shown, count, deepest, channels, width, h.rows,
+                  h.channels, section.mergedAlpha, withAlpha,
+                  LayerRowSource{ReadStreamRow, &streams});
 
   if (PsdRead r = out.Start(h); r != PsdRead::kOk) {
     TrackedFree(block);
+    TrackedFree(paints);
     TrackedFree(table);
     return r;
   }
@@ -432,6 +452,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     }
   }
   TrackedFree(block);
+  TrackedFree(paints);
   TrackedFree(table);
   if (result == PsdRead::kOk || result == PsdRead::kStopped) return result;
   return out.Fail(result);

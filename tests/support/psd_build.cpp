@@ -121,6 +121,98 @@ std::vector<uint8_t> ByteBlock(const char* key, uint8_t value) {
   return Block(key, {value, 0, 0, 0});
 }
 
+std::vector<uint8_t> IdBytes(const std::string& id) {
+  Out o;
+  o.U32(id.size() == 4 ? 0 : static_cast<uint32_t>(id.size()));
+  for (char c : id) o.U8(static_cast<uint8_t>(c));
+  return o.b;
+}
+
+namespace {
+std::vector<uint8_t> Typed(const char* type, const std::vector<uint8_t>& bytes) {
+  Out o;
+  for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(type[i]));
+  o.Bytes(bytes);
+  return o.b;
+}
+std::vector<uint8_t> DoubleBytes(double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  Out o;
+  o.U32(static_cast<uint32_t>(bits >> 32)), o.U32(static_cast<uint32_t>(bits));
+  return o.b;
+}
+}  // namespace
+
+std::vector<uint8_t> DescriptorBytes(const std::string& classId, const std::vector<Item>& items) {
+  Out o;
+  o.U32(0);  // class name: no units
+  o.Bytes(IdBytes(classId));
+  o.U32(static_cast<uint32_t>(items.size()));
+  for (const Item& i : items) o.Bytes(IdBytes(i.key)), o.Bytes(i.value);
+  return o.b;
+}
+
+std::vector<uint8_t> ObjectValue(const std::string& classId, const std::vector<Item>& items) {
+  return Typed("Objc", DescriptorBytes(classId, items));
+}
+
+std::vector<uint8_t> ListValue(const std::vector<std::vector<uint8_t>>& values) {
+  Out o;
+  o.U32(static_cast<uint32_t>(values.size()));
+  for (const auto& v : values) o.Bytes(v);
+  return Typed("VlLs", o.b);
+}
+
+std::vector<uint8_t> DoubleValue(double v) { return Typed("doub", DoubleBytes(v)); }
+
+std::vector<uint8_t> UnitValue(const char* unit, double v) {
+  std::vector<uint8_t> b(unit, unit + 4);
+  const std::vector<uint8_t> d = DoubleBytes(v);
+  b.insert(b.end(), d.begin(), d.end());
+  return Typed("UntF", b);
+}
+
+std::vector<uint8_t> BoolValue(bool v) { return Typed("bool", {static_cast<uint8_t>(v)}); }
+
+std::vector<uint8_t> IntegerValue(int32_t v) {
+  Out o;
+  o.U32(static_cast<uint32_t>(v));
+  return Typed("long", o.b);
+}
+
+std::vector<uint8_t> EnumValue(const std::string& type, const std::string& value) {
+  std::vector<uint8_t> b = IdBytes(type);
+  const std::vector<uint8_t> v = IdBytes(value);
+  b.insert(b.end(), v.begin(), v.end());
+  return Typed("enum", b);
+}
+
+std::vector<uint8_t> RgbValue(double r, double g, double b) {
+  return ObjectValue("RGBC", {{"Rd  ", DoubleValue(r)}, {"Grn ", DoubleValue(g)},
+                              {"Bl  ", DoubleValue(b)}});
+}
+
+std::vector<uint8_t> DescriptorBlock(const char* key, const std::vector<Item>& items) {
+  Out o;
+  if (std::strcmp(key, "lfx2") == 0 || std::strcmp(key, "lmfx") == 0) o.U32(0);
+  o.U32(16);
+  o.Bytes(DescriptorBytes("null", items));
+  return Block(key, o.b);
+}
+
+std::vector<uint8_t> SolidColourBlock(double r, double g, double b) {
+  return DescriptorBlock("SoCo", {{"Clr ", RgbValue(r, g, b)}});
+}
+
+Item ColourOverlay(const std::string& mode, double opacity, double r, double g, double b,
+                   bool enabled) {
+  return {"SoFi", ObjectValue("SoFi", {{"enab", BoolValue(enabled)},
+                                       {"Md  ", EnumValue("BlnM", mode)},
+                                       {"Opct", UnitValue("#Prc", opacity)},
+                                       {"Clr ", RgbValue(r, g, b)}})};
+}
+
 std::vector<uint8_t> BuildPsd(const TestDoc& d) {
   Out o;
   for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(d.signature[i]));

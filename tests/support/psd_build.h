@@ -81,4 +81,33 @@ std::vector<uint8_t> UnicodeNameBlock(const std::string& name);
 // A one-byte value block (fill opacity "iOpa").
 std::vector<uint8_t> ByteBlock(const char* key, uint8_t value);
 
+// Action descriptors, for the tagged blocks that hold one. An ID is a
+// 4-character key after a zero length ("Clr "), or any other text after its
+// length ("masterFXSwitch"); a typed value is its 4-character type, then its
+// bytes.
+std::vector<uint8_t> IdBytes(const std::string& id);
+struct Item {
+  std::string key;
+  std::vector<uint8_t> value;  // typed
+};
+// Class name (empty), class ID, count, then each key and typed value.
+std::vector<uint8_t> DescriptorBytes(const std::string& classId, const std::vector<Item>& items);
+std::vector<uint8_t> ObjectValue(const std::string& classId, const std::vector<Item>& items);
+std::vector<uint8_t> ListValue(const std::vector<std::vector<uint8_t>>& values);
+std::vector<uint8_t> DoubleValue(double v);
+std::vector<uint8_t> UnitValue(const char* unit, double v);  // "UntF", e.g. "#Prc"
+std::vector<uint8_t> BoolValue(bool v);
+std::vector<uint8_t> IntegerValue(int32_t v);
+std::vector<uint8_t> EnumValue(const std::string& type, const std::string& value);
+std::vector<uint8_t> RgbValue(double r, double g, double b);  // an "RGBC" object
+// A block holding a descriptor: version 16, then the descriptor; for
+// effects ("lfx2") the object effects version (0) comes first.
+std::vector<uint8_t> DescriptorBlock(const char* key, const std::vector<Item>& items);
+// A solid colour fill ("SoCo").
+std::vector<uint8_t> SolidColourBlock(double r, double g, double b);
+// An effects item: a colour overlay ("SoFi") in blend mode `mode` (the
+// descriptor's name for it, "Nrml" or "multiply"), opacity in percent.
+Item ColourOverlay(const std::string& mode, double opacity, double r, double g, double b,
+                   bool enabled = true);
+
 }  // namespace kelvra::testing

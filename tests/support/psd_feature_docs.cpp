@@ -133,6 +133,38 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("bottom-layer-short-of-the-canvas", Doc({Layer(1, 1, 3, 4), Layer(0, 0, 2, 2)}));
   }
   {
+    // A solid colour fill under a mask past the canvas, at fill opacity 150
+    // and in multiply; a layer with a colour overlay in screen at 60 % and
+    // opacity 200, a clipped layer with one in normal.
+    TestLayer fill = Layer(0, 0, 0, 0, "mul ", false);
+    fill.channels.clear();
+    fill.hasMask = true;
+    fill.maskTop = -1, fill.maskLeft = 2, fill.maskBottom = 2, fill.maskRight = 7;
+    fill.channels.push_back(Ramp(-2, 3, 5, 23));
+    fill.blocks = SolidColourBlock(30.4, 200.5, 255);
+    std::vector<uint8_t> more = ByteBlock("iOpa", 150);
+    fill.blocks.insert(fill.blocks.end(), more.begin(), more.end());
+    TestLayer overlaid = Layer(0, 1, 3, 4);
+    overlaid.opacity = 200;
+    overlaid.blocks = DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(true)},
+                                               ColourOverlay("Scrn", 60, 250, 10, 90)});
+    TestLayer clipped = Layer(1, 0, 3, 5, "diff");
+    clipped.clipping = 1;
+    clipped.blocks = DescriptorBlock("lfx2", {ColourOverlay("multiply", 100, 128, 64, 255)});
+    add("solid-colour-fill-and-colour-overlays",
+        Doc({Layer(0, 0, kH, kW), fill, overlaid, Layer(0, 2, 2, 5, "lite"), clipped}));
+    // Refused by name: a drop shadow beside the overlay; an overlay on a
+    // clipping base; effects that cannot be read.
+    TestLayer shadow = Layer(0, 0, kH, kW);
+    shadow.blocks = DescriptorBlock(
+        "lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3),
+                 {"dropShadowMulti", ListValue({ObjectValue("DrSh", {{"enab", BoolValue(true)}})})}});
+    add("effects-drop-shadow-beside-colour-overlay", Doc({Layer(0, 0, kH, kW), shadow}));
+    TestLayer base = Layer(0, 0, kH, kW);
+    base.blocks = DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3)});
+    add("colour-overlay-on-a-clipping-base", Doc({Layer(0, 0, kH, kW), base, clipped}));
+  }
+  {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
     d.omitComposite = true;
     add("no-composite-layers-only", d);

@@ -27,6 +27,13 @@ using testing::TestChannel;
 using testing::TestDoc;
 using testing::TestLayer;
 using testing::UnicodeNameBlock;
+using testing::BoolValue;
+using testing::ColourOverlay;
+using testing::DescriptorBlock;
+using testing::Item;
+using testing::ListValue;
+using testing::ObjectValue;
+using testing::SolidColourBlock;
 
 // ---- blend formulas ------------------------------------------------------------
 
@@ -506,18 +513,18 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
     std::vector<uint8_t> blocks;
     PsdRead why;
   };
-  // An effects descriptor with the master switch and one effect's switch.
+  // An effects descriptor with the master switch and one effect (a drop
+  // shadow) with its switch.
   auto effects = [](uint8_t master, uint8_t enabled) {
-    std::vector<uint8_t> d = {0, 0, 0, 0, 0, 0, 0, 16};
-    const std::string m = "masterFXSwitch";
-    for (uint8_t b : {0, 0, 0, 14}) d.push_back(b);
-    d.insert(d.end(), m.begin(), m.end());
-    for (char c : std::string("bool")) d.push_back(c);
-    d.push_back(master);
-    for (uint8_t b : {0, 0, 0, 0}) d.push_back(b);
-    for (char c : std::string("enabbool")) d.push_back(c);
-    d.push_back(enabled);
-    return Block("lfx2", d);
+    return DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(master != 0)},
+                                    {"DrSh", ObjectValue("DrSh", {{"enab", BoolValue(enabled != 0)}})}});
+  };
+  auto join = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  auto overlay = [](const char* mode) {
+    return DescriptorBlock("lfx2", {ColourOverlay(mode, 100, 1, 2, 3)});
   };
   // The older effects block: the common state, then one effect whose enabled
   // byte follows `enabledAt` bytes of its data (a few bytes trail it, as the
@@ -563,6 +570,34 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
       {"old effects: all hidden", oldEffects(0, "dsdw", 38, 1), PsdRead::kOk},
       {"effects master off", effects(0, 1), PsdRead::kOk},
       {"every effect off", effects(1, 0), PsdRead::kOk},
+      {"effects that cannot be read", Block("lfx2", {0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 'e'}),
+       PsdRead::kLayerEffects},
+      {"a colour overlay", overlay("Nrml"), PsdRead::kOk},
+      {"a colour overlay in a mode not known", overlay("zzzz"), PsdRead::kLayerEffects},
+      {"a colour overlay in dissolve", overlay("dissolve"), PsdRead::kLayerEffects},
+      {"a colour overlay without its colour",
+       DescriptorBlock("lfx2", {{"SoFi", ObjectValue("SoFi", {{"enab", BoolValue(true)}})}}),
+       PsdRead::kLayerEffects},
+      {"two colour overlays",
+       DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3),
+                                {"solidFillMulti", ListValue({ColourOverlay("Mltp", 50, 1, 2, 3).value})}}),
+       PsdRead::kLayerEffects},
+      {"a colour overlay beside a shadow switched on",
+       DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3),
+                                {"dropShadowMulti", ListValue({ObjectValue("DrSh", {})})}}),
+       PsdRead::kLayerEffects},
+      {"a colour overlay blended as part of the layer",
+       join(overlay("Nrml"), ByteBlock("infx", 1)), PsdRead::kLayerEffects},
+      {"a colour overlay with the interior option off", join(overlay("Nrml"), ByteBlock("infx", 0)),
+       PsdRead::kOk},
+      {"a colour overlay over transparent pixels", join(ByteBlock("tsly", 0), overlay("Nrml")),
+       PsdRead::kLayerEffects},
+      {"the descriptor, not the older block, says what is on",
+       join(oldEffects(1, "dsdw", 38, 1), effects(1, 0)), PsdRead::kOk},
+      {"a solid colour fill layer", SolidColourBlock(1, 2, 3), PsdRead::kOk},
+      {"a solid colour fill in gray",
+       DescriptorBlock("SoCo", {{"Clr ", ObjectValue("Grsc", {{"Gry ", testing::DoubleValue(50)}})}}),
+       PsdRead::kAdjustmentLayer},
       {"old effects: only the common state", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c',
                                                             'm', 'n', 'S', 0, 0, 0, 7, 0, 0, 0,
                                                             0, 1, 0, 0}),
@@ -616,6 +651,168 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
   EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnsupportedCompression);
 }
 
+// A layer with a solid colour fill's settings ("SoCo"): its stored pixels
+// (here 1, 2, 3) are not read; its colour covers the canvas, shaped by its
+// mask. Over 200, 100, 0; levels worked out from the formulas.
+TestLayer Fill(double r, double g, double b) {
+  TestLayer l = Solid(1, 2, 3);
+  l.blocks = SolidColourBlock(r, g, b);
+  return l;
+}
+
+TestLayer Masked(TestLayer l, uint8_t inside, uint8_t outside) {
+  // The mask covers column 0..1 of row 0.
+  l.hasMask = true, l.maskBottom = 1, l.maskRight = 2, l.maskDefault = outside;
+  l.channels.push_back(Plane(-2, inside, 2));
+  return l;
+}
+
+TEST_F(CompositorTest, SolidColourFillLayers) {
+  struct Case {
+    const char* what;
+    TestLayer fill;
+    Rgb at00, at31;  // pixels (0, 0) and (3, 1)
+  };
+  TestLayer half = Fill(0, 128, 255);
+  half.opacity = 128;
+  TestLayer noFill = Fill(0, 128, 255);
+  noFill.blocks.insert(noFill.blocks.end(), {'8', 'B', 'I', 'M', 'i', 'O', 'p', 'a', 0, 0, 0, 4, 0,
+                                             0, 0, 0});
+  TestLayer multiply = Fill(255, 128, 0);
+  std::memcpy(multiply.blendKey, "mul ", 4);
+  TestLayer empty = Fill(7, 8, 9);
+  empty.bottom = empty.right = 0;
+  empty.channels.clear();
+  const Case cases[] = {
+      {"edge colours", Fill(0, 128, 255), {0, 128, 255}, {0, 128, 255}},
+      // (128 * 0 + 127 * 200) / 255 = 99.6; (128 * 128 + 127 * 100) / 255 = 114.05
+      {"opacity 128", half, {100, 114, 128}, {100, 114, 128}},
+      {"fill opacity 0", noFill, {200, 100, 0}, {200, 100, 0}},
+      // 100 * 128 / 255 = 50.2
+      {"multiply", multiply, {200, 50, 0}, {200, 50, 0}},
+      // Halves round up, and levels outside 0..255 stop there.
+      {"rounded and clamped", Fill(-5, 23.5, 300), {0, 24, 255}, {0, 24, 255}},
+      {"covers the canvas whatever its rectangle", empty, {7, 8, 9}, {7, 8, 9}},
+      {"mask inside, hidden outside", Masked(Fill(0, 0, 255), 255, 0), {0, 0, 255}, {200, 100, 0}},
+      // 200 * 127 / 255 = 99.6; 100 * 127 / 255 = 49.8; 255 * 128 / 255
+      {"mask 128 inside, whole outside", Masked(Fill(0, 0, 255), 128, 255), {100, 50, 128},
+       {0, 0, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Read(Document({Solid(200, 100, 0), c.fill})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0), c.at00);
+    EXPECT_EQ(At(3, 1), c.at31);
+  }
+  // At the bottom, its colour is the backdrop.
+  EXPECT_EQ(ReadOne(Document({Fill(10, 20, 30), Solid(0, 0, 0, 0)}), 3, 1), (Rgb{10, 20, 30}));
+  // Clipped to a base of alpha 51: white inside the base's shape, a fifth
+  // over the backdrop: (51 * 255 + 204 * 200) / 255 = 211, 131, 51.
+  TestLayer clipped = Fill(255, 255, 255);
+  clipped.clipping = 1;
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(10, 10, 10, 51), clipped})),
+            (Rgb{211, 131, 51}));
+  // Refused: with a mask at the bottom (the backdrop rule leaves masks
+  // out), and in a grayscale document.
+  EXPECT_EQ(Read(Document({Masked(Fill(1, 1, 1), 255, 0), Solid(9, 9, 9)})),
+            PsdRead::kAdjustmentLayer);
+  TestDoc gray = Document({});
+  gray.mode = 1, gray.channels = 1;
+  gray.composite = {std::vector<uint8_t>(kW * kH, 1)};
+  TestLayer g0, g1;
+  g0.bottom = g1.bottom = kH, g0.right = g1.right = kW;
+  g0.channels = g1.channels = {Plane(0, 200, kW * kH)};
+  g1.blocks = SolidColourBlock(9, 9, 9);
+  gray.layers = {g0, g1};
+  EXPECT_EQ(Read(gray), PsdRead::kAdjustmentLayer);
+  g1.blocks = DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 9, 9, 9)});
+  gray.layers = {g0, g1};
+  EXPECT_EQ(Read(gray), PsdRead::kLayerEffects);
+}
+
+// A colour overlay: the layer's contents first (transparency x mask x fill
+// opacity, its own mode), the overlay over that result (transparency x mask
+// x overlay opacity, the overlay's mode), the layer's opacity mixing the two
+// steps' result with what lay below. Layer 50, 60, 70 over 200, 100, 0.
+TEST_F(CompositorTest, ColourOverlayEffect) {
+  struct Case {
+    const char* what;
+    std::vector<Item> effects;
+    uint8_t opacity, fill, alpha;
+    const char* layerMode;
+    Rgb expected;
+  };
+  const Item blue = ColourOverlay("Nrml", 100, 0, 128, 255);
+  const Item orangeMultiply = ColourOverlay("multiply", 100, 255, 128, 0);
+  const Case cases[] = {
+      {"normal, 100 %", {blue}, 255, 255, 255, "norm", {0, 128, 255}},
+      {"normal, 0 %", {ColourOverlay("Nrml", 0, 0, 128, 255)}, 255, 255, 255, "norm", {50, 60, 70}},
+      // 50 % is 128: (128 * 0 + 127 * 50) / 255 = 24.9, 94.1, 162.9
+      {"normal, 50 %", {ColourOverlay("Nrml", 50, 0, 128, 255)}, 255, 255, 255, "norm",
+       {25, 94, 163}},
+      // 60 * 128 / 255 = 30.1
+      {"multiply onto the layer", {orangeMultiply}, 255, 255, 255, "norm", {50, 30, 0}},
+      // The fill opacity hides the contents, not the overlay, which then
+      // multiplies what is below: 100 * 128 / 255 = 50.2.
+      {"fill opacity 0", {orangeMultiply}, 255, 0, 255, "norm", {200, 50, 0}},
+      // The overlay hides the contents; the opacity mixes it with the
+      // backdrop: (127 * 200 + 128 * 0) / 255 = 99.6, 114.05, 128.
+      {"layer opacity 128", {blue}, 128, 255, 255, "norm", {100, 114, 128}},
+      // The layer's mode is not the overlay's: multiply gives 39, 24, 0
+      // for the contents, and the overlay in normal covers them.
+      {"layer in multiply", {blue}, 255, 255, 255, "mul ", {0, 128, 255}},
+      {"layer in multiply, overlay at 0 %", {ColourOverlay("Nrml", 0, 0, 0, 0)}, 255, 255, 255,
+       "mul ", {39, 24, 0}},
+      // Alpha 51: contents 170, 92, 14; black at alpha 51 over them:
+      // 204 * 170 / 255 = 136, 73.6, 11.2.
+      {"partly transparent layer", {ColourOverlay("Nrml", 100, 0, 0, 0)}, 255, 255, 51, "norm",
+       {136, 74, 11}},
+      {"switched off", {ColourOverlay("Nrml", 100, 0, 0, 0, false)}, 255, 255, 255, "norm",
+       {50, 60, 70}},
+      {"in a list", {{"solidFillMulti", ListValue({blue.value})}}, 255, 255, 255, "norm",
+       {0, 128, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestLayer top = Solid(50, 60, 70, c.alpha);
+    top.opacity = c.opacity;
+    std::memcpy(top.blendKey, c.layerMode, 4);
+    top.blocks = DescriptorBlock("lfx2", c.effects);
+    const std::vector<uint8_t> fill = ByteBlock("iOpa", c.fill);
+    top.blocks.insert(top.blocks.end(), fill.begin(), fill.end());
+    EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), top}), 2, 1), c.expected);
+  }
+  // On a clipped layer: inside the base's shape only.
+  TestLayer base = Solid(10, 10, 10, 51);
+  TestLayer clipped = Solid(50, 60, 70);
+  clipped.clipping = 1;
+  clipped.blocks = DescriptorBlock("lfx2", {blue});
+  // (51 * 0 + 204 * 200) / 255 = 160, (51 * 128 + 204 * 100) / 255 = 105.6, 51
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), base, clipped})), (Rgb{160, 106, 51}));
+  // In an isolated group (a level that starts transparent) as at the root:
+  // blue at alpha 128, then over the backdrop.
+  TestLayer inGroup = Solid(50, 60, 70);
+  inGroup.opacity = 128;
+  inGroup.blocks = DescriptorBlock("lfx2", {blue});
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), GroupDivider(), inGroup, GroupRecord("norm")})),
+            (Rgb{100, 114, 128}));
+  // On a solid colour fill: the fill's colour is the contents.
+  TestLayer fill = Fill(9, 9, 9);
+  const std::vector<uint8_t> fx = DescriptorBlock("lfx2", {orangeMultiply});
+  fill.blocks.insert(fill.blocks.end(), fx.begin(), fx.end());
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), fill})), (Rgb{9, 5, 0}));
+  // Refused: on the bottom layer, on a clipping base, on a group.
+  TestLayer bottom = Solid(1, 1, 1);
+  bottom.blocks = fx;
+  EXPECT_EQ(Read(Document({bottom, Solid(9, 9, 9)})), PsdRead::kLayerEffects);
+  base.blocks = fx;
+  EXPECT_EQ(Read(Document({Solid(200, 100, 0), base, clipped})), PsdRead::kLayerEffects);
+  TestLayer group = GroupRecord("norm");
+  group.blocks.insert(group.blocks.end(), fx.begin(), fx.end());
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group})),
+            PsdRead::kLayerEffects);
+}
+
 TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
   // By its length-prefixed name, by its Unicode name, and not when the
   // Unicode name says otherwise. Layers above it count.
@@ -656,6 +853,14 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   TestLayer group = GroupRecord("norm");
   group.name = "Folder";
   group.blocks.insert(group.blocks.end(), curves.begin(), curves.end());
+  // Every effect but the colour overlay is refused by its name, in the
+  // descriptor or, without one, in the older block.
+  TestLayer shadow = Solid(1, 1, 1);
+  shadow.name = "Shadowed";
+  shadow.blocks = DescriptorBlock(
+      "lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3), {"DrSh", ObjectValue("DrSh", {})}});
+  TestLayer glow = shadow;
+  glow.blocks = Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'o', 'g', 'l', 'w', 0, 0, 0, 0});
   struct Case {
     TestDoc doc;
     const char* text;
@@ -664,6 +869,8 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
       {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
       {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
        "layer 'Folder': a Curves adjustment layer"},
+      {Document({Solid(9, 9, 9), shadow}), "layer 'Shadowed': a drop shadow effect"},
+      {Document({Solid(9, 9, 9), glow}), "layer 'Shadowed': an outer glow effect"},
   };
   for (const Case& c : cases) {
     const std::vector<uint8_t> doc = BuildPsd(c.doc);
