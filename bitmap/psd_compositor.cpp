@@ -188,8 +188,9 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
   for (int32_t c = 0; c < k.channels; ++c) {
     std::memset(k.overlay3[c], paint->overlayColour[c], n);
   }
-  // A dissolve overlay is refused with the layer's records.
-  Composite(k, onto, k.overlay3, overlayAlpha, paint->overlayBlend, x0, n);
+  if (!Composite(k, onto, k.overlay3, overlayAlpha, paint->overlayBlend, x0, n)) {
+    return PsdRead::kPartialDissolve;
+  }
   if (opacity != 255) {
     // result = (255 - opacity) below + opacity above, as a pass-through
     // group's opacity mixes its result into what it started from.

@@ -219,10 +219,10 @@ void ReadEffect(const char* feature, bool overlay, const Descriptor& effect, Eff
     return;
   }
   p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
-  // Dissolve scatters the overlay's partly covered pixels.
-  p.overlayBlend = key != nullptr && std::memcmp(key, "diss", 4) != 0
-                       ? FindBlend(reinterpret_cast<const uint8_t*>(key))
-                       : nullptr;
+  // Dissolve is drawn as normal where the overlay's coverage is whole or
+  // nothing; the compositor refuses it where it scatters partly covered
+  // pixels.
+  p.overlayBlend = key != nullptr ? FindBlend(reinterpret_cast<const uint8_t*>(key)) : nullptr;
   if (p.overlayBlend == nullptr && fx->refused == nullptr) {
     fx->refused = "a colour overlay in a blend mode that cannot be reproduced";
   }

@@ -574,7 +574,7 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
        PsdRead::kLayerEffects},
       {"a colour overlay", overlay("Nrml"), PsdRead::kOk},
       {"a colour overlay in a mode not known", overlay("zzzz"), PsdRead::kLayerEffects},
-      {"a colour overlay in dissolve", overlay("dissolve"), PsdRead::kLayerEffects},
+      {"a colour overlay in dissolve, wholly covering", overlay("dissolve"), PsdRead::kOk},
       {"a colour overlay without its colour",
        DescriptorBlock("lfx2", {{"SoFi", ObjectValue("SoFi", {{"enab", BoolValue(true)}})}}),
        PsdRead::kLayerEffects},
@@ -622,6 +622,10 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
     }
     target.Release();
   }
+  // A dissolve overlay that covers partly shows only while decoding.
+  TestLayer scattered = Solid(1, 1, 1);
+  scattered.blocks = DescriptorBlock("lfx2", {ColourOverlay("dissolve", 50, 1, 2, 3)});
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), scattered})), PsdRead::kPartialDissolve);
   // Unknown blend keys, inverted masks and masks with density.
   TestLayer top = Solid(1, 1, 1);
   std::memcpy(top.blendKey, "Hue ", 4);
