@@ -58,9 +58,26 @@ void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t n) {
 // alpha (transparency x mask x fill, rounded at each product) into
 // sourceAlpha, and for a layer with a colour overlay the overlay's alpha
 // into overlayAlpha. False in *visible when nothing of it is on this row.
-bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, Span* span, bool* visible) {
+// An adjustment layer's colours are its operation on `below` (the level it
+// lies on, or the clipping base it is clipped to) over the whole width.
+bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Span* span,
+                    bool* visible) {
   const PsdLayer& l = k.layers[i];
   const PsdLayerPaint* paint = l.paint >= 0 ? &k.paints[l.paint] : nullptr;
+  if (paint != nullptr && paint->adjustment.kind != AdjustmentKind::kNone) {
+    // Never the bottom layer (refused when reading).
+    *visible = true;
+    *span = Span{0, 0, 0, k.width};
+    const uint8_t* const in[3] = {below.colour[0], below.colour[1], below.colour[2]};
+    ApplyAdjustment(paint->adjustment, in, k.source3, k.channels, k.width);
+    if (!l.maskEnabled) {
+      std::memset(k.sourceAlpha, 255, k.width);
+    } else if (!MaskRow(k, l, y, 0, k.width, k.sourceAlpha)) {
+      return false;
+    }
+    ScaleRow(k.sourceAlpha, l.fill, k.width);
+    return true;
+  }
   if (paint != nullptr && paint->solidFill) {
     // A fill covers the canvas; its mask alone shapes it.
     *visible = true;
@@ -346,7 +363,7 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
     Level& onto = k.levels[depth];
     Span span;
     bool visible = false;
-    if (!DecodeLayerRow(k, i, y, &span, &visible)) return PsdRead::kRowIncomplete;
+    if (!DecodeLayerRow(k, i, y, onto, &span, &visible)) return PsdRead::kRowIncomplete;
     const int32_t next = l.clipEnd > i ? l.clipEnd : i + 1;
     if (!visible) {
       i = next;
@@ -364,8 +381,13 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
     }
     const uint8_t opacity = i == 0 ? 255 : l.opacity;
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
+    const bool adjusts = l.paint >= 0 && k.paints[l.paint].adjustment.kind != AdjustmentKind::kNone;
     if (next == i + 1) {
-      if (PsdRead r = CompositeLayer(k, onto, onto, l, k.source3, k.sourceAlpha, k.overlayAlpha,
+      // An adjustment changes colours and leaves the coverage of a level
+      // with transparency as it is, like a layer clipped to it.
+      Level adjusted = onto;
+      if (adjusts) adjusted.opaque = true;
+      if (PsdRead r = CompositeLayer(k, adjusted, onto, l, k.source3, k.sourceAlpha, k.overlayAlpha,
                                      opacity, blend, span.x0, span.count);
           r != PsdRead::kOk) {
         k.failedLayer = i;
@@ -375,7 +397,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       continue;
     }
     // The clipped layers paint onto the base's colours inside the base's
-    // shape; the result then goes onto the level as the base would.
+    // shape; the result then goes onto the level as the base would. An
+    // adjustment base over transparency has no shape of its own there.
+    if (adjusts && !onto.opaque) {
+      k.failedLayer = i;
+      return PsdRead::kAdjustmentLayer;
+    }
     Level& clip = k.clip;
     for (int32_t c = 0; c < k.channels; ++c) {
       std::memcpy(clip.colour[c] + span.x0, k.source3[c], span.count);
@@ -386,7 +413,7 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       if (!k.shown[j]) continue;
       Span s;
       bool on = false;
-      if (!DecodeLayerRow(k, j, y, &s, &on)) return PsdRead::kRowIncomplete;
+      if (!DecodeLayerRow(k, j, y, clip, &s, &on)) return PsdRead::kRowIncomplete;
       if (!on) continue;
       // Only the part over the base's columns shows.
       const uint32_t lo = s.x0 > base.x0 ? s.x0 : base.x0;

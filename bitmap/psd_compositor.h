@@ -33,6 +33,13 @@
 //    are one of the fourteen, over a gray backdrop: blending the overlay
 //    onto the layer's own colours first (the option on) is up to 110 levels
 //    off in colour burn, soft light and difference; this order is within 1.
+//  - an adjustment layer (psd_adjustments.h): its colours are its
+//    operation on the colours of what lies below it (the level it is on, or
+//    the clipping base it is clipped to), over the whole canvas; its
+//    coverage is its user mask times its fill opacity, then opacity and
+//    mode as for any layer. Over a level with transparency it changes the
+//    colours only and leaves the coverage as it is (an adjustment base with
+//    layers clipped to it is refused there: kAdjustmentLayer).
 #pragma once
 
 #include <cstdint>
@@ -131,7 +138,8 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
 
 // One row of the picture into the root level (k.levels[0]); with alpha
 // asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges
-// and kPartialDissolve (the layer in k.failedLayer) and kFlattenedBackdrop
+// kPartialDissolve and kAdjustmentLayer (the layer in k.failedLayer) and
+// kFlattenedBackdrop
 // say what cannot be reproduced; kRowIncomplete, a row that could not be
 // had.
 PsdRead CompositeRow(Compositor& k, uint32_t y);

@@ -23,7 +23,8 @@
 //                    switched on is refused by its name. The older "lrFX"
 //                    block is read only without a descriptor.
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
-//                    below (refused).
+//                    below; the kinds psd_adjustments.h reproduces are
+//                    read into PsdLayerPaint, every other kind refused.
 //   artboard         "artb", "artd", "abdd" on a group (refused).
 #include "bitmap/psd_layers.h"
 
@@ -414,6 +415,9 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   bool unicodeOwn = false, hasUnicode = false, vectorMask = false, vectorStroke = false;
   bool solid = false, solidRead = false, interiorAsGroup = false, unshaped = false;
   const AdjustmentKey* adjustment = nullptr;  // the last adjustment key
+  int32_t adjustmentKeys = 0;                 // how many adjustment keys
+  const AdjustmentOp* op = nullptr;           // the last key's operation
+  const char* adjustmentRefusal = nullptr;    // why its settings are refused
   const AdjustmentKey* otherFill = nullptr;   // the first fill key but "SoCo"
   bool hasEffects = false;  // an effects descriptor
   Effects effects;
@@ -442,8 +446,19 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       solid = true;
       solidRead = ReadSolidColour(data, paint->colour);
     } else if (const AdjustmentKey* a = FindAdjustment(key)) {
-      if (!IsFillKey(key)) {
+      if (Is(key, "CgEd")) {
+        // Beside another kind's block, only the preset it came from; alone,
+        // the current Brightness/Contrast settings.
+        if (adjustment == nullptr) adjustment = a;
+      } else if (!IsFillKey(key)) {
         adjustment = a;
+        ++adjustmentKeys;
+        op = FindAdjustmentOp(key);
+        adjustmentRefusal = nullptr;
+        if (op != nullptr && !op->read(data, &paint->adjustment, &adjustmentRefusal)) {
+          op = nullptr;
+          paint->adjustment = PsdAdjustment();
+        }
       } else if (otherFill == nullptr) {
         otherFill = a;
       }
@@ -481,10 +496,19 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   // layer of other pixels, and adjustment layers and fill layers but solid
   // colour ones, are not drawn from the layer's pixels.
   const bool shape = vectorMask && (solid || otherFill != nullptr) && adjustment == nullptr;
+  if (shape || adjustment == nullptr || op == nullptr || adjustmentKeys != 1) {
+    paint->adjustment = PsdAdjustment();
+  }
   if (!shape) {
     if (vectorMask || vectorStroke) Refuse(layer, PsdRead::kVectorMask, "a vector mask");
-    if (adjustment != nullptr) {
+    if (adjustment != nullptr && adjustmentRefusal != nullptr) {
+      Refuse(layer, PsdRead::kAdjustmentLayer, adjustmentRefusal);
+    } else if (adjustment != nullptr && (op == nullptr || adjustmentKeys != 1)) {
+      // A kind not reproduced, or a record with the blocks of two kinds
+      // (named by the last).
       Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
+    } else if (adjustment != nullptr) {
+      // Reproduced: paint->adjustment holds its settings.
     } else if (otherFill != nullptr) {
       Refuse(layer, PsdRead::kAdjustmentLayer, otherFill->feature);
     } else if (solid && colourChannels == 1) {
@@ -651,7 +675,19 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
                "fill opacity below 100 % in a blend mode that does not take it as transparency");
       }
     }
-    if (paint.solidFill || paint.overlay) {
+    const bool adjusts = paint.adjustment.kind != AdjustmentKind::kNone;
+    if (adjusts) {
+      // An adjustment applies to what lies below a layer: at the bottom
+      // there is nothing, and effects on it are not reproduced.
+      if (l.kind != LayerKind::kPixels) {
+        Refuse(&l, PsdRead::kAdjustmentLayer, "an adjustment on a group");
+      } else if (i == 0) {
+        Refuse(&l, PsdRead::kAdjustmentLayer, "an adjustment layer at the bottom");
+      } else if (paint.overlay) {
+        Refuse(&l, PsdRead::kLayerEffects, "a colour overlay on an adjustment layer");
+      }
+    }
+    if (paint.solidFill || paint.overlay || adjusts) {
       // What is not reproduced: effects on a group; an overlay or a masked
       // fill at the bottom, whose transparency and mask the backdrop rule
       // leaves out.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "bitmap/psd_adjustments.h"
 #include "bitmap/psd_blend.h"
 #include "bitmap/psd_reader.h"
 #include "bitmap/psd_source.h"
@@ -49,6 +50,9 @@ struct PsdLayerPaint {
   uint8_t overlayColour[3] = {};
   uint8_t overlayOpacity = 255;
   BlendRow overlayBlend = nullptr;
+  // An adjustment layer: its operation on what lies below, over the whole
+  // canvas, shaped by its user mask (kind kNone: none).
+  PsdAdjustment adjustment;
 };
 
 struct PsdLayer {

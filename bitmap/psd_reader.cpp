@@ -359,8 +359,13 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       if (i == 0 && slot == kSlotTransparency && !withAlpha) continue;
       if (slot == kSlotMask && !l.maskEnabled) continue;
       if (colour && slot >= channels) continue;
-      // A solid colour fill's pixels are its colour: only its mask is read.
-      if (l.paint >= 0 && paints[l.paint].solidFill && slot != kSlotMask) continue;
+      // A solid colour fill's pixels are its colour, an adjustment's what
+      // lies below: only their mask is read.
+      if (l.paint >= 0 && slot != kSlotMask &&
+          (paints[l.paint].solidFill ||
+           paints[l.paint].adjustment.kind != AdjustmentKind::kNone)) {
+        continue;
+      }
       const PsdRect& rect = slot == kSlotMask ? l.maskRect : l.rect;
       if (rect.Rows() == 0 || rect.Columns() == 0) continue;
       RowStream probe;
@@ -438,6 +443,9 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
         out.Refuse(result, layers[k.failedLayer].name,
                    "a text layer whose anti-aliased edges lie over other layers (Photoshop "
                    "blends text edges with a gamma of its own)");
+      } else if (result == PsdRead::kAdjustmentLayer) {
+        out.Refuse(result, layers[k.failedLayer].name,
+                   "an adjustment layer with layers clipped to it over transparent pixels");
       } else if (result == PsdRead::kPartialDissolve) {
         out.Refuse(result, layers[k.failedLayer].name,
                    "dissolve over partly transparent pixels (Photoshop scatters them at random)");

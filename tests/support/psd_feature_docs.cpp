@@ -165,6 +165,40 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("colour-overlay-on-a-clipping-base", Doc({Layer(0, 0, kH, kW), base, clipped}));
   }
   {
+    // Invert adjustment layers: one under a mask past the canvas at fill
+    // opacity 150 in difference, one clipped to a cropped base, one in an
+    // isolated group; refused: one at the bottom, one beside a Levels
+    // block, a Posterize one.
+    TestLayer invert = Layer(0, 0, 0, 0, "diff", false);
+    invert.channels.clear();
+    invert.hasMask = true;
+    invert.maskTop = -1, invert.maskLeft = 2, invert.maskBottom = 2, invert.maskRight = 7;
+    invert.channels.push_back(Ramp(-2, 3, 5, 23));
+    invert.blocks = Block("nvrt", {});
+    std::vector<TestLayer> layers = {Layer(0, 0, kH, kW), invert, Layer(1, 1, 3, 4)};
+    const std::vector<uint8_t> fill = ByteBlock("iOpa", 150);
+    invert.blocks.insert(invert.blocks.end(), fill.begin(), fill.end());
+    TestLayer clipped = Layer(0, 0, kH, kW, "norm", false);
+    clipped.channels.clear();
+    clipped.clipping = 1;
+    clipped.blocks = Block("nvrt", {});
+    layers.push_back(clipped);
+    layers.push_back(GroupDivider());
+    layers.push_back(Layer(0, 1, 2, 4, "mul "));
+    layers.push_back(invert);
+    layers.push_back(GroupRecord("norm", 180));
+    add("adjustment-invert-masked-clipped-in-group", Doc(layers));
+    TestLayer two = clipped;
+    two.clipping = 0;
+    const std::vector<uint8_t> levels = Block("levl", std::vector<uint8_t>(10, 0));
+    two.blocks.insert(two.blocks.end(), levels.begin(), levels.end());
+    TestLayer posterize = clipped;
+    posterize.clipping = 0;
+    posterize.blocks = Block("post", {0, 4});
+    add("adjustment-refused-kinds", Doc({Layer(0, 0, kH, kW), two, posterize}));
+    add("adjustment-at-the-bottom", Doc({clipped, Layer(0, 0, kH, kW)}));
+  }
+  {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
     d.omitComposite = true;
     add("no-composite-layers-only", d);

@@ -734,6 +734,82 @@ TEST_F(CompositorTest, SolidColourFillLayers) {
   EXPECT_EQ(Read(gray), PsdRead::kLayerEffects);
 }
 
+// An Invert adjustment layer ("nvrt"): its stored pixels (1, 2, 3) are not
+// read; what lies below, inverted, is its colour over the whole canvas,
+// shaped by its mask x fill opacity, then opacity and mode as for any layer.
+// Over 200, 100, 0 (inverted: 55, 155, 255); levels from the formulas.
+TestLayer Invert() {
+  TestLayer l = Solid(1, 2, 3);
+  l.blocks = Block("nvrt", {});
+  return l;
+}
+
+TEST_F(CompositorTest, InvertAdjustmentLayers) {
+  struct Case {
+    const char* what;
+    std::vector<TestLayer> above;  // over Solid(200, 100, 0)
+    Rgb at00, at31;
+  };
+  TestLayer half = Invert();
+  half.opacity = 128;
+  TestLayer noFill = Invert();
+  noFill.blocks.insert(noFill.blocks.end(), {'8', 'B', 'I', 'M', 'i', 'O', 'p', 'a', 0, 0, 0, 4,
+                                             0, 0, 0, 0});
+  TestLayer multiply = Invert();
+  std::memcpy(multiply.blendKey, "mul ", 4);
+  TestLayer empty = Invert();
+  empty.bottom = empty.right = 0;
+  empty.channels.clear();
+  TestLayer hidden = Invert();
+  hidden.flags = 0x02;
+  const Case cases[] = {
+      {"inverted", {Invert()}, {55, 155, 255}, {55, 155, 255}},
+      {"twice is the original", {Invert(), Invert()}, {200, 100, 0}, {200, 100, 0}},
+      // (128 * 55 + 127 * 200) / 255 = 127.3; (128 * 155 + 127 * 100) / 255 = 127.6
+      {"opacity 128", {half}, {127, 128, 128}, {127, 128, 128}},
+      {"fill opacity 0", {noFill}, {200, 100, 0}, {200, 100, 0}},
+      {"hidden", {hidden}, {200, 100, 0}, {200, 100, 0}},
+      // 200 * 55 / 255 = 43.1; 100 * 155 / 255 = 60.8
+      {"multiply", {multiply}, {43, 61, 0}, {43, 61, 0}},
+      {"covers the canvas whatever its rectangle", {empty}, {55, 155, 255}, {55, 155, 255}},
+      {"mask inside, hidden outside", {Masked(Invert(), 255, 0)}, {55, 155, 255}, {200, 100, 0}},
+      // What it inverts is what lies below: the layer between counts.
+      {"over a layer at alpha 51", {Solid(0, 0, 0, 51), Invert()}, {95, 175, 255},
+       {95, 175, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<TestLayer> layers = {Solid(200, 100, 0)};
+    layers.insert(layers.end(), c.above.begin(), c.above.end());
+    ASSERT_EQ(Read(Document(layers)), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0), c.at00);
+    EXPECT_EQ(At(3, 1), c.at31);
+  }
+  // Clipped to a base of alpha 51 (10, 10, 10): the base's colours
+  // inverted, then the base at its alpha over the backdrop:
+  // (51 * 245 + 204 * 200) / 255 = 209, 129, 49.
+  TestLayer clipped = Invert();
+  clipped.clipping = 1;
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(10, 10, 10, 51), clipped})),
+            (Rgb{209, 129, 49}));
+  // In an isolated group it inverts only the group's own layers (black at
+  // alpha 51 becomes white at alpha 51): (51 * 255 + 204 * 200) / 255 = 211.
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), GroupDivider(), Solid(0, 0, 0, 51), Invert(),
+                              GroupRecord("norm")})),
+            (Rgb{211, 131, 51}));
+  // Refused: at the bottom, two kinds in one record, kinds not reproduced.
+  EXPECT_EQ(Read(Document({Invert(), Solid(9, 9, 9)})), PsdRead::kAdjustmentLayer);
+  TestLayer two = Invert();
+  const std::vector<uint8_t> levels = Block("levl", std::vector<uint8_t>(8, 0));
+  two.blocks.insert(two.blocks.end(), levels.begin(), levels.end());
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), two})), PsdRead::kAdjustmentLayer);
+  for (const char* key : {"post", "thrs", "levl", "curv", "clrL"}) {
+    TestLayer other = Solid(1, 2, 3);
+    other.blocks = Block(key, {0, 2});
+    EXPECT_EQ(Read(Document({Solid(9, 9, 9), other})), PsdRead::kAdjustmentLayer) << key;
+  }
+}
+
 // A colour overlay: the layer's contents first (transparency x mask x fill
 // opacity, its own mode), the overlay over that result (transparency x mask
 // x overlay opacity, the overlay's mode), the layer's opacity mixing the two
