@@ -166,10 +166,10 @@ std::vector<NamedDocument> FeatureDocuments() {
   }
   {
     // Invert adjustment layers: one under a mask past the canvas at fill
-    // opacity 150 in difference, one clipped to a cropped base, one in an
+    // opacity 150 in multiply, one clipped to a cropped base, one in an
     // isolated group; refused: one at the bottom, one beside a Levels
     // block, a Posterize one.
-    TestLayer invert = Layer(0, 0, 0, 0, "diff", false);
+    TestLayer invert = Layer(0, 0, 0, 0, "mul ", false);
     invert.channels.clear();
     invert.hasMask = true;
     invert.maskTop = -1, invert.maskLeft = 2, invert.maskBottom = 2, invert.maskRight = 7;
@@ -196,7 +196,8 @@ std::vector<NamedDocument> FeatureDocuments() {
     posterize.clipping = 0;
     posterize.blocks = Block("post", {0, 4});
     add("adjustment-refused-kinds", Doc({Layer(0, 0, kH, kW), two, posterize}));
-    add("adjustment-at-the-bottom", Doc({clipped, Layer(0, 0, kH, kW)}));
+    posterize.blocks = Block("nvrt", {});
+    add("adjustment-at-the-bottom", Doc({posterize, Layer(0, 0, kH, kW)}));
   }
   {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
