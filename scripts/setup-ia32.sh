@@ -45,26 +45,36 @@ if ! gcc -m32 -static -O1 "$work/probe.c" -o "$work/probe" >"$work/cc.log" 2>&1;
   exit 1
 fi
 
+emulator_major() { "$1" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p'; }
 probe_said=
-probe() {  # sets probe_said; true when the program ran
+old_emulator=
+probe() {  # sets probe_said; true when the program ran, natively or under an emulator that runs Wine
   probe_said=$(${KELVRA_IA32_RUN:-} "$work/probe" 2>&1)
   local rc=$?
   probe_said=$(printf '%s' "$probe_said" | head -1)
-  [ $rc -eq 0 ] && [[ $probe_said == native || $probe_said == emulated* ]]
+  [ $rc -eq 0 ] && [[ $probe_said == native || $probe_said == emulated\ * ]] || return 1
+  old_emulator=
+  if [[ $probe_said == emulated\ * ]]; then
+    local major; major=$(emulator_major "${probe_said#emulated }")
+    # An emulator that does not tell its version is taken as it is.
+    [ -n "$major" ] && [ "$major" -lt "$qemu_major_needed" ] && old_emulator="${probe_said#emulated } (version $major)"
+  fi
+  [ -z "$old_emulator" ]
 }
 
 if probe; then
   [ "${1:-}" = "--query" ] && echo "$probe_said"
   exit 0
 fi
-why=${probe_said:-no output}
-why=${why##*: }  # "…/probe: cannot execute binary file: Exec format error"
-if [ "${1:-}" = "--query" ]; then
-  echo "none: 32-bit x86 programs do not run here ($why)"
-  exit 1
+if [ -n "$old_emulator" ]; then
+  [ "${1:-}" = "--query" ] && { echo "$probe_said"; exit 0; }  # runs, but Wine will not
+  lacks="32-bit x86 programs run here only under $old_emulator, which cannot run Wine"
+else
+  why=${probe_said:-no output}
+  why=${why##*: }  # "…/probe: cannot execute binary file: Exec format error"
+  [ "${1:-}" = "--query" ] && { echo "none: 32-bit x86 programs do not run here ($why)"; exit 1; }
+  lacks="this machine does not run 32-bit x86 programs ($why)"
 fi
-
-lacks="this machine does not run 32-bit x86 programs ($why)"
 if [ "$(id -u)" != 0 ]; then
   echo "$lacks; setting up an emulator for them needs root: run 'sudo bash scripts/install-deps.sh'," \
        "or switch the kernel's IA-32 emulation on (kernels built with it off by default take the boot option ia32_emulation=1)"
@@ -76,7 +86,7 @@ done_steps=()
 emulator=
 for q in qemu-i386 qemu-i386-static; do
   path=$(command -v "$q") || continue
-  major=$("$path" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')
+  major=$(emulator_major "$path")
   if [ -n "$major" ] && [ "$major" -ge "$qemu_major_needed" ]; then emulator=$path; break; fi
 done
 if [ -z "$emulator" ]; then
@@ -117,9 +127,10 @@ if ! echo ":qemu-i386:M::$magic:$mask:$emulator:F" >"$binfmt/register"; then
 fi
 done_steps+=("registered i386 ELF programs with $emulator (binfmt_misc entry qemu-i386, flag F)")
 if ! probe; then
-  echo "$lacks; ${done_steps[*]}; but the check still fails: ${probe_said:-no output}"
+  steps=$(printf '%s, ' "${done_steps[@]}")
+  echo "$lacks; ${steps%, }; but the check still fails: ${old_emulator:+still under }${old_emulator:-${probe_said:-no output}}"
   exit 1
 fi
 steps=$(printf '%s, ' "${done_steps[@]}")
-echo "32-bit x86 programs did not run here ($why): ${steps%, }; they now run emulated (slowly)"
+echo "$lacks: ${steps%, }; they now run emulated (slowly)"
 exit 0

@@ -14,9 +14,9 @@ stub() { printf '#!/bin/bash\n%s\n' "$2" >"$t/bin/$1"; chmod +x "$t/bin/$1"; }
 stub id '[ "$1" = -u ] && cat "$T/uid" || exec /usr/bin/id "$@"'
 stub mount 'echo "mount $*" >>"$T/calls"; [ -f "$T/mount-fails" ] && { echo "mount: permission denied" >&2; exit 32; }
 touch "$KELVRA_BINFMT_DIR/register"'
-stub apt-get 'echo "apt-get $*" >>"$T/calls"; [ "$1" = install ] && echo 10.0.2 >"$T/qemu-version"; exit 0'
+stub apt-get 'echo "apt-get $*" >>"$T/calls"; [ "$1" = install ] && echo 10.0.2 >"$T/qemu-i386.version"; exit 0'
 for q in qemu-i386 qemu-i386-static; do
-  stub $q '[ -f "$T/qemu-version" ] || exit 127; echo "qemu-i386 version $(cat "$T/qemu-version") (stub)"'
+  stub $q "[ -f \"\$T/$q.version\" ] || exit 127; echo \"$q version \$(cat \"\$T/$q.version\") (stub)\""
 done
 # The stand-in kernel: an i386 program runs only through a registered entry
 # for i386 ELF programs with flag F whose emulator works (file "works").
@@ -31,19 +31,22 @@ check() {  # what condition...
   local what=$1; shift
   "$@" || { echo "FAIL [$name] $what"; failures=$((failures + 1)); }
 }
-# One machine a row: uid, whether binfmt_misc is mounted, the installed
-# emulator's version (none: no emulator), whether mount fails, whether the
-# emulator works; then the exit status, whether an entry is registered and a
+# One machine a row: uid, whether binfmt_misc is mounted, the versions of
+# qemu-i386 and qemu-i386-static (none: not installed), which of them is
+# registered already, whether mount fails, whether a registered emulator
+# works; then the exit status, which emulator ends up registered and a
 # pattern of the last line. "host" runs the check on this machine's kernel.
-while IFS='|' read -r name uid mounted qemu mountfails works rc reg said; do
+while IFS='|' read -r name uid mounted qemu static before mountfails works rc reg said; do
   [ -z "$name" ] || [[ $name == \#* ]] && continue
   name=${name%"${name##*[! ]}"}
-  for v in uid mounted qemu mountfails works rc reg; do printf -v "$v" '%s' "${!v// /}"; done
-  rm -rf "$t/binfmt" "$t/sources" "$t/calls" "$t/qemu-version" "$t/works" "$t/mount-fails"
+  for v in uid mounted qemu static before mountfails works rc reg; do printf -v "$v" '%s' "${!v// /}"; done
+  rm -rf "$t/binfmt" "$t/sources" "$t/calls" "$t"/*.version "$t/works" "$t/mount-fails"
   mkdir -p "$t/binfmt" "$t/sources"; touch "$t/calls"
   echo "$uid" >"$t/uid"
   [ "$mounted" = yes ] && touch "$t/binfmt/register"
-  [ "$qemu" = none ] || echo "$qemu" >"$t/qemu-version"
+  [ "$before" = none ] || echo ":qemu-i386:M::x:x:$t/bin/$before:F" >"$t/binfmt/register"
+  [ "$qemu" = none ] || echo "$qemu" >"$t/qemu-i386.version"
+  [ "$static" = none ] || echo "$static" >"$t/qemu-i386-static.version"
   [ "$mountfails" = yes ] && touch "$t/mount-fails"
   [ "$works" = yes ] && touch "$t/works"
   runner=$t/bin/kernel; [ "$name" = host ] && runner=
@@ -53,14 +56,14 @@ while IFS='|' read -r name uid mounted qemu mountfails works rc reg said; do
   last=$(printf '%s\n' "$out" | tail -1)
   check "exit status $got, wanted $rc: $out" [ "$got" = "$rc" ]
   check "last line '$last' does not match '$said'" grep -Eq "$said" <<<"$last"
-  registered=$(grep -a '^:qemu-i386:' "$t/binfmt/register" 2>/dev/null)
-  if [ "$reg" = yes ]; then
-    check "registered '$registered'" [ "$registered" != "" ]
-    check "registered with another emulator" grep -q ":$t/bin/qemu-i386:F\$" <<<"$registered"
-  else
+  registered=$(grep -a '^:qemu-i386:' "$t/binfmt/register" 2>/dev/null | cut -d: -f7,8)
+  if [ "$reg" = none ]; then
     check "registered although it should not: $registered" [ -z "$registered" ]
+  else
+    check "registered '$registered', wanted $reg with flag F" [ "$registered" = "$t/bin/$reg:F" ]
   fi
-  if [ "$qemu" = none ] || [ "${qemu%%.*}" -lt 10 ]; then installs=yes; else installs=no; fi
+  installs=yes
+  for v in "$qemu" "$static"; do [ "$v" != none ] && [ "${v%%.*}" -ge 10 ] && installs=no; done
   [ "$uid" = 0 ] && [ "$name" != host ] || installs=no
   if [ "$installs" = yes ]; then
     check "no install from bookworm-backports: $(cat "$t/calls")" grep -q 'install .*qemu-user/bookworm-backports' "$t/calls"
@@ -72,15 +75,17 @@ while IFS='|' read -r name uid mounted qemu mountfails works rc reg said; do
     check "binfmt_misc not mounted" grep -q "mount -t binfmt_misc binfmt_misc $t/binfmt" "$t/calls"
   fi
 done <<'ROWS'
-# name               |uid |mounted|qemu  |mountfails|works|rc|reg|last line
-host                 |0   |yes    |10.0.2|no        |yes  |0 |no |^$
-emulator ready       |0   |yes    |10.0.2|no        |yes  |0 |yes|did not run here \(Exec format error\): registered .* now run emulated
-binfmt not mounted   |0   |no     |10.0.2|no        |yes  |0 |yes|mounted binfmt_misc, registered
-old emulator         |0   |yes    |7.2.0 |no        |yes  |0 |yes|installed qemu-user 10.0.2 from bookworm-backports, registered
-no emulator, no mount|0   |no     |none  |no        |yes  |0 |yes|added the bookworm-backports source .*installed qemu-user 10.0.2.*mounted binfmt_misc, registered
-not root             |1000|yes    |10.0.2|no        |yes  |1 |no |does not run 32-bit x86 programs \(Exec format error\); .*needs root
-no binfmt_misc       |0   |no     |10.0.2|yes       |yes  |1 |no |binfmt_misc.*cannot be mounted .*permission denied
-emulator fails       |0   |yes    |10.0.2|no        |no   |1 |yes|registered i386 ELF programs .*but the check still fails: .*Exec format error
+# name               |uid |mounted|qemu  |static|before          |mountfails|works|rc|reg      |last line
+host                 |0   |yes    |10.0.2|none  |none            |no        |yes  |0 |none     |^$
+emulator ready       |0   |yes    |10.0.2|none  |none            |no        |yes  |0 |qemu-i386|does not run 32-bit x86 programs \(Exec format error\): registered .* now run emulated
+binfmt not mounted   |0   |no     |10.0.2|none  |none            |no        |yes  |0 |qemu-i386|: mounted binfmt_misc, registered
+old emulator         |0   |yes    |none  |7.2.0 |none            |no        |yes  |0 |qemu-i386|: added the bookworm-backports source .*, installed qemu-user 10.0.2 from bookworm-backports, registered
+old one registered   |0   |yes    |none  |7.2.0 |qemu-i386-static|no        |yes  |0 |qemu-i386|only under .*qemu-i386-static \(version 7\), which cannot run Wine: added .*installed qemu-user 10.0.2
+newer one registered |0   |yes    |none  |10.1.0|qemu-i386-static|no        |yes  |0 |qemu-i386-static|^$
+no emulator, no mount|0   |no     |none  |none  |none            |no        |yes  |0 |qemu-i386|: added the bookworm-backports source .*installed qemu-user 10.0.2.*mounted binfmt_misc, registered
+not root             |1000|yes    |10.0.2|none  |none            |no        |yes  |1 |none     |does not run 32-bit x86 programs \(Exec format error\); .*needs root
+no binfmt_misc       |0   |no     |10.0.2|none  |none            |yes       |yes  |1 |none     |binfmt_misc.*cannot be mounted .*permission denied
+emulator fails       |0   |yes    |10.0.2|none  |none            |no        |no   |1 |qemu-i386|registered i386 ELF programs .*but the check still fails: .*Exec format error
 ROWS
 
 # --query answers without changing anything.
