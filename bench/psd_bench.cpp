@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench/best_of.h"
+#include "bench/emulation.h"
 #include "bitmap/abitmap.h"
 #include "bitmap/planes.h"
 #include "bitmap/whole_file.h"
@@ -144,6 +145,7 @@ void Report(const char* what, double seconds, size_t bytes, double copySeconds,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (kelvra::bench::RefuseUnderEmulation("kelvra_psd_bench")) return 3;
   const std::string folder = argc > 1 ? argv[1] : "/tmp";
   const int side = argc > 2 ? std::atoi(argv[2]) : 4096;
   const size_t n = static_cast<size_t>(side) * side;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/best_of.h"
+#include "bench/emulation.h"
 #include "bitmap/abitmap.h"
 #include "bitmap/psd_reader.h"
 #include "bitmap/whole_file.h"
@@ -49,6 +50,7 @@ std::vector<uint8_t> Plane(int side, int layer, int channel) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (kelvra::bench::RefuseUnderEmulation("kelvra_psd_layers_bench")) return 3;
   const std::string folder = argc > 1 ? argv[1] : "/tmp";
   const int side = argc > 2 ? std::atoi(argv[2]) : 4096;
   const std::string path = folder + "/kelvra-bench-layers.psd";

@@ -8,9 +8,15 @@
 #   scripts/demo.sh --windows   kelvra-host.exe with the real KelvraDLL.dll under
 #                               Wine, into out/windows/ (the same files)
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
-bash scripts/install-deps.sh || exit 1
+bash scripts/install-deps.sh || echo "some dependencies are missing (above); the demo goes on with what is installed"
+# kelvra-host is a 32-bit program, natively and under Wine.
+ia32=$(bash scripts/setup-ia32.sh --query 2>&1 | head -1)
+case $ia32 in
+  native | emulated*) ;;
+  *) echo "the demo cannot run: ${ia32#none: }"; exit 1 ;;
+esac
 mkdir -p build
 build() {  # dir toolchain
   cmake -S . -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/$2" -DCMAKE_BUILD_TYPE=Release \

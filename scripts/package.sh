@@ -5,9 +5,10 @@
 # commit: the binaries carry no time stamps or build folders, and every entry
 # gets the commit's time and fixed permissions, in a fixed order.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
-bash scripts/install-deps.sh || exit 1
+# The release needs mingw-w64 and binutils only; a missing test tool does not stop it.
+bash scripts/install-deps.sh || echo "some dependencies are missing (above); building the release with what is installed"
 mkdir -p build dist
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
   -DCMAKE_BUILD_TYPE=Release >build/win.configure.log 2>&1 || { cat build/win.configure.log; exit 1; }
