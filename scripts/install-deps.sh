@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.." || exit 1
 . scripts/deps-common.sh
 host_pkgs=(cmake g++ g++-multilib g++-mingw-w64-i686 libgtest-dev wine libtiff-tools
            python3-pil libjpeg-turbo-progs imagemagick clang llvm gimp python3-psd-tools
-           gegl libstb-dev)
+           gegl libstb-dev krita python3-pyqt5)
 i386_pkgs=(wine32:i386 libtiff-dev:i386 libpng-dev:i386)
 export DEBIAN_FRONTEND=noninteractive
 missing() { local p; for p in "$@"; do have "$p" || echo "$p"; done; }
