@@ -30,6 +30,7 @@
 #include <cstring>
 
 #include "bitmap/psd_descriptor.h"
+#include "bitmap/psd_gradient.h"
 
 namespace kelvra {
 
@@ -196,11 +197,16 @@ struct Effects {
   PsdLayerPaint overlay;
 };
 
-// One effect object under `key`, switched on unless its "enab" says not.
+// One effect object under `key`, switched on unless its "enab" says not. A
+// gradient overlay is refused by the setting that stops it (psd_gradient.h).
 void ReadEffect(const char* feature, bool overlay, const Descriptor& effect, Effects* fx) {
   bool enabled = true;
   effect.FindBool("enab", &enabled);
   if (!enabled) return;
+  if (feature != nullptr && std::strcmp(feature, "a gradient overlay effect") == 0) {
+    PsdGradient gradient;
+    feature = GradientRefusalText(ReadGradient(effect, &gradient), true);
+  }
   if (!overlay) {
     if (fx->refused == nullptr) fx->refused = feature;
     return;
@@ -415,6 +421,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   bool solid = false, solidRead = false, interiorAsGroup = false, unshaped = false;
   const AdjustmentKey* adjustment = nullptr;  // the last adjustment key
   const AdjustmentKey* otherFill = nullptr;   // the first fill key but "SoCo"
+  const char* otherFillFeature = nullptr;     // and why it is refused
   bool hasEffects = false;  // an effects descriptor
   Effects effects;
   const char* oldEffect = nullptr;
@@ -446,6 +453,16 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
         adjustment = a;
       } else if (otherFill == nullptr) {
         otherFill = a;
+        otherFillFeature = a->feature;
+        if (Is(key, "GdFl")) {
+          // Refused by the setting that stops it (psd_gradient.h).
+          Descriptor d;
+          PsdGradient gradient;
+          otherFillFeature = GradientRefusalText(
+              Descriptor::ReadVersioned(data, &d) ? ReadGradient(d, &gradient)
+                                                  : GradientRefusal::kUnreadable,
+              false);
+        }
       }
     } else if (Is(key, "vmsk") || Is(key, "vsms")) {
       vectorMask = true;
@@ -486,7 +503,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     if (adjustment != nullptr) {
       Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
     } else if (otherFill != nullptr) {
-      Refuse(layer, PsdRead::kAdjustmentLayer, otherFill->feature);
+      Refuse(layer, PsdRead::kAdjustmentLayer, otherFillFeature);
     } else if (solid && colourChannels == 1) {
       // Photoshop keeps the colour for a gray document in the gray working
       // space's terms (dot gain), which the document does not carry.
