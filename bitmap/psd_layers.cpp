@@ -199,13 +199,14 @@ struct Effects {
 
 // One effect object under `key`, switched on unless its "enab" says not. A
 // gradient overlay is refused by the setting that stops it (psd_gradient.h).
-void ReadEffect(const char* feature, bool overlay, const Descriptor& effect, Effects* fx) {
+void ReadEffect(const char* feature, bool overlay, bool gradient, const Descriptor& effect,
+                Effects* fx) {
   bool enabled = true;
   effect.FindBool("enab", &enabled);
   if (!enabled) return;
-  if (feature != nullptr && std::strcmp(feature, "a gradient overlay effect") == 0) {
-    PsdGradient gradient;
-    feature = GradientRefusalText(ReadGradient(effect, &gradient), true);
+  if (gradient) {
+    PsdGradient settings;
+    feature = GradientRefusalText(ReadGradient(effect, &settings), true);
   }
   if (!overlay) {
     if (fx->refused == nullptr) fx->refused = feature;
@@ -254,14 +255,15 @@ Effects ReadEffects(SourceCursor data) {
     for (const EffectName& e : kEffectNames) {
       if (key.Is(e.key)) feature = e.feature, overlay = e.feature == nullptr;
     }
+    const bool gradient = key.Is("GrFl") || key.Is("gradientFillMulti");
     Descriptor effect;
     DescriptorList list;
     if (value.Object(&effect)) {
-      ReadEffect(feature, overlay, effect, &fx);
+      ReadEffect(feature, overlay, gradient, effect, &fx);
     } else if (value.List(&list)) {
       DescriptorValue element;
       while (list.Next(&element)) {
-        if (element.Object(&effect)) ReadEffect(feature, overlay, effect, &fx);
+        if (element.Object(&effect)) ReadEffect(feature, overlay, gradient, effect, &fx);
       }
     }
   }
