@@ -31,6 +31,7 @@
 #include <cstring>
 
 #include "bitmap/psd_descriptor.h"
+#include "bitmap/psd_gradient.h"
 
 namespace kelvra {
 
@@ -197,11 +198,17 @@ struct Effects {
   PsdLayerPaint overlay;
 };
 
-// One effect object under `key`, switched on unless its "enab" says not.
-void ReadEffect(const char* feature, bool overlay, const Descriptor& effect, Effects* fx) {
+// One effect object under `key`, switched on unless its "enab" says not. A
+// gradient overlay is refused by the setting that stops it (psd_gradient.h).
+void ReadEffect(const char* feature, bool overlay, bool gradient, const Descriptor& effect,
+                Effects* fx) {
   bool enabled = true;
   effect.FindBool("enab", &enabled);
   if (!enabled) return;
+  if (gradient) {
+    PsdGradient settings;
+    feature = GradientRefusalText(ReadGradient(effect, &settings), true);
+  }
   if (!overlay) {
     if (fx->refused == nullptr) fx->refused = feature;
     return;
@@ -249,14 +256,15 @@ Effects ReadEffects(SourceCursor data) {
     for (const EffectName& e : kEffectNames) {
       if (key.Is(e.key)) feature = e.feature, overlay = e.feature == nullptr;
     }
+    const bool gradient = key.Is("GrFl") || key.Is("gradientFillMulti");
     Descriptor effect;
     DescriptorList list;
     if (value.Object(&effect)) {
-      ReadEffect(feature, overlay, effect, &fx);
+      ReadEffect(feature, overlay, gradient, effect, &fx);
     } else if (value.List(&list)) {
       DescriptorValue element;
       while (list.Next(&element)) {
-        if (element.Object(&effect)) ReadEffect(feature, overlay, effect, &fx);
+        if (element.Object(&effect)) ReadEffect(feature, overlay, gradient, effect, &fx);
       }
     }
   }
@@ -419,6 +427,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   const AdjustmentOp* op = nullptr;           // the last key's operation
   const char* adjustmentRefusal = nullptr;    // why its settings are refused
   const AdjustmentKey* otherFill = nullptr;   // the first fill key but "SoCo"
+  const char* otherFillFeature = nullptr;     // and why it is refused
   bool hasEffects = false;  // an effects descriptor
   Effects effects;
   const char* oldEffect = nullptr;
@@ -461,6 +470,16 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
         }
       } else if (otherFill == nullptr) {
         otherFill = a;
+        otherFillFeature = a->feature;
+        if (Is(key, "GdFl")) {
+          // Refused by the setting that stops it (psd_gradient.h).
+          Descriptor d;
+          PsdGradient gradient;
+          otherFillFeature = GradientRefusalText(
+              Descriptor::ReadVersioned(data, &d) ? ReadGradient(d, &gradient)
+                                                  : GradientRefusal::kUnreadable,
+              false);
+        }
       }
     } else if (Is(key, "vmsk") || Is(key, "vsms")) {
       vectorMask = true;
@@ -510,7 +529,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     } else if (adjustment != nullptr) {
       // Reproduced: paint->adjustment holds its settings.
     } else if (otherFill != nullptr) {
-      Refuse(layer, PsdRead::kAdjustmentLayer, otherFill->feature);
+      Refuse(layer, PsdRead::kAdjustmentLayer, otherFillFeature);
     } else if (solid && colourChannels == 1) {
       // Photoshop keeps the colour for a gray document in the gray working
       // space's terms (dot gain), which the document does not carry.

@@ -213,6 +213,51 @@ Item ColourOverlay(const std::string& mode, double opacity, double r, double g, 
                                        {"Clr ", RgbValue(r, g, b)}})};
 }
 
+namespace {
+std::vector<Item> Changed(std::vector<Item> items, const std::vector<Item>& changes) {
+  for (const Item& c : changes) {
+    bool replaced = false;
+    for (Item& i : items) {
+      if (i.key == c.key) i.value = c.value, replaced = true;
+    }
+    if (!replaced) items.push_back(c);
+  }
+  return items;
+}
+std::vector<uint8_t> Stop(int32_t location, int32_t midpoint, std::vector<Item> value) {
+  value.push_back({"Lctn", IntegerValue(location)});
+  value.push_back({"Mdpn", IntegerValue(midpoint)});
+  return ObjectValue("Clrt", value);
+}
+}  // namespace
+
+std::vector<uint8_t> GradientObject(const std::vector<Item>& changes) {
+  const std::vector<uint8_t> colours = ListValue(
+      {Stop(0, 50, {{"Clr ", RgbValue(0, 0, 0)}, {"Type", EnumValue("Clry", "UsrS")}}),
+       Stop(4096, 50, {{"Clr ", RgbValue(200, 100, 40)}, {"Type", EnumValue("Clry", "UsrS")}})});
+  const std::vector<uint8_t> alphas = ListValue({Stop(0, 50, {{"Opct", UnitValue("#Prc", 100)}}),
+                                                 Stop(4096, 50, {{"Opct", UnitValue("#Prc", 0)}})});
+  return ObjectValue("Grdn", Changed({{"Nm  ", {'T', 'E', 'X', 'T', 0, 0, 0, 1, 0, 'G'}},
+                                      {"GrdF", EnumValue("GrdF", "CstS")},
+                                      {"Intr", DoubleValue(0)},
+                                      {"Clrs", colours},
+                                      {"Trns", alphas}},
+                                     changes));
+}
+
+std::vector<Item> GradientSettings(const std::vector<Item>& changes) {
+  return Changed({{"Grad", GradientObject()},
+                  {"Angl", UnitValue("#Ang", 90)},
+                  {"Type", EnumValue("GrdT", "Lnr ")},
+                  {"Rvrs", BoolValue(false)},
+                  {"Dthr", BoolValue(false)},
+                  {"Algn", BoolValue(true)},
+                  {"Scl ", UnitValue("#Prc", 100)},
+                  {"Ofst", ObjectValue("Pnt ", {{"Hrzn", UnitValue("#Prc", 0)},
+                                                {"Vrtc", UnitValue("#Prc", 0)}})}},
+                 changes);
+}
+
 std::vector<uint8_t> BuildPsd(const TestDoc& d) {
   Out o;
   for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(d.signature[i]));

@@ -109,5 +109,12 @@ std::vector<uint8_t> SolidColourBlock(double r, double g, double b);
 // descriptor's name for it, "Nrml" or "multiply"), opacity in percent.
 Item ColourOverlay(const std::string& mode, double opacity, double r, double g, double b,
                    bool enabled = true);
+// The settings of a gradient overlay ("GrFl" object) or gradient fill
+// ("GdFl" descriptor): a linear gradient at 90 degrees from black to
+// (200, 100, 40), opaque to transparent, classic, smoothness 0; `changes`
+// replace or add items (an item "Grad" replaces the whole gradient).
+std::vector<Item> GradientSettings(const std::vector<Item>& changes = {});
+// The "Grad" object of GradientSettings, with `changes` applied to it.
+std::vector<uint8_t> GradientObject(const std::vector<Item>& changes = {});
 
 }  // namespace kelvra::testing

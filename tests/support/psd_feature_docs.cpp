@@ -200,6 +200,34 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("adjustment-at-the-bottom", Doc({posterize, Layer(0, 0, kH, kW)}));
   }
   {
+    // A gradient overlay (radial, reversed, three colour stops and two of
+    // transparency with midpoints off the middle) and a gradient fill layer
+    // (diamond, perceptual) under a mask: their settings are read whole,
+    // and both refused by name.
+    TestLayer overlaid = Layer(0, 1, 3, 4);
+    const std::vector<uint8_t> stops = ListValue(
+        {ObjectValue("Clrt", {{"Clr ", RgbValue(10, 20, 30)}, {"Type", EnumValue("Clry", "UsrS")},
+                              {"Lctn", IntegerValue(0)}, {"Mdpn", IntegerValue(50)}}),
+         ObjectValue("Clrt", {{"Clr ", RgbValue(250, 0, 90)}, {"Type", EnumValue("Clry", "UsrS")},
+                              {"Lctn", IntegerValue(1500)}, {"Mdpn", IntegerValue(13)}}),
+         ObjectValue("Clrt", {{"Clr ", RgbValue(0, 255, 0)}, {"Type", EnumValue("Clry", "UsrS")},
+                              {"Lctn", IntegerValue(4096)}, {"Mdpn", IntegerValue(87)}})});
+    std::vector<Item> settings = GradientSettings({{"Type", EnumValue("GrdT", "Rdl ")},
+                                                   {"Rvrs", BoolValue(true)},
+                                                   {"Grad", GradientObject({{"Clrs", stops}})}});
+    settings.push_back({"enab", BoolValue(true)});
+    overlaid.blocks = DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(true)},
+                                               {"GrFl", ObjectValue("GrFl", settings)}});
+    TestLayer fill = Layer(0, 0, 0, 0, "norm", false);
+    fill.channels.clear();
+    fill.hasMask = true;
+    fill.maskTop = 0, fill.maskLeft = 1, fill.maskBottom = 2, fill.maskRight = 5;
+    fill.channels.push_back(Ramp(-2, 2, 4, 40));
+    fill.blocks = DescriptorBlock("GdFl", GradientSettings({{"Type", EnumValue("GrdT", "Dmnd")},
+                                                            {"gs99", EnumValue("gs99", "Perc")}}));
+    add("gradient-overlay-and-gradient-fill", Doc({Layer(0, 0, kH, kW), overlaid, fill}));
+  }
+  {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
     d.omitComposite = true;
     add("no-composite-layers-only", d);

@@ -34,6 +34,10 @@ using testing::Item;
 using testing::ListValue;
 using testing::ObjectValue;
 using testing::SolidColourBlock;
+using testing::DoubleValue;
+using testing::EnumValue;
+using testing::GradientObject;
+using testing::GradientSettings;
 
 // ---- blend formulas ------------------------------------------------------------
 
@@ -941,10 +945,31 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
       "lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3), {"DrSh", ObjectValue("DrSh", {})}});
   TestLayer glow = shadow;
   glow.blocks = Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'o', 'g', 'l', 'w', 0, 0, 0, 0});
+  // Gradient overlays and gradient fill layers by the setting that stops
+  // them.
+  auto gradientOverlay = [](const std::vector<Item>& changes) {
+    TestLayer t = Solid(1, 1, 1);
+    t.name = "Ramp";
+    std::vector<Item> settings = GradientSettings(changes);
+    settings.push_back({"enab", BoolValue(true)});
+    t.blocks = DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", settings)}});
+    return t;
+  };
+  TestLayer gradientFill = Solid(1, 1, 1);
+  gradientFill.name = "Sky";
+  gradientFill.blocks = DescriptorBlock(
+      "GdFl", GradientSettings({{"Grad", GradientObject({{"Intr", DoubleValue(4096)}})}}));
   struct Case {
     TestDoc doc;
     const char* text;
   } cases[] = {
+      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")}})}),
+       "layer 'Ramp': a gradient overlay with the perceptual method"},
+      {Document({Solid(9, 9, 9), gradientOverlay({{"Dthr", BoolValue(true)}})}),
+       "layer 'Ramp': a dithered gradient overlay"},
+      {Document({Solid(9, 9, 9), gradientOverlay({})}), "layer 'Ramp': a gradient overlay effect"},
+      {Document({Solid(9, 9, 9), gradientFill}),
+       "layer 'Sky': a gradient fill layer with smoothness above 0 %"},
       {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
       {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
       {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
