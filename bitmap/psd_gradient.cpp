@@ -1,13 +1,9 @@
-// Gradient settings and their evaluation; see psd_gradient.h.
+// Gradient settings; see psd_gradient.h.
 #include "bitmap/psd_gradient.h"
-
-#include <cmath>
 
 namespace kelvra {
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 bool Finite(double v) { return v >= -1e9 && v <= 1e9; }
 
@@ -93,36 +89,6 @@ constexpr StyleName kStyles[] = {
     {"Dmnd", GradientStyle::kDiamond},
 };
 
-// Mixes stop values a and b at `u` (0 to 1) of their segment, evenly at the
-// midpoint m (percent).
-double Mix(double a, double b, double u, uint8_t m) {
-  const double mid = m / 100.0;
-  double w;
-  if (mid <= 0) {
-    w = u > 0 ? 1 : 0.5;
-  } else if (mid >= 1) {
-    w = u < 1 ? 0 : 0.5;
-  } else {
-    w = u < mid ? 0.5 * u / mid : 0.5 + 0.5 * (u - mid) / (1 - mid);
-  }
-  return a + (b - a) * w;
-}
-
-// The value (channel c) of `stops` at `location` (0 to 4096).
-double StopsAt(const GradientStop* stops, int32_t count, double location, int32_t c) {
-  if (location <= stops[0].location) return stops[0].value[c];
-  for (int32_t i = 1; i < count; ++i) {
-    const GradientStop& a = stops[i - 1];
-    const GradientStop& b = stops[i];
-    if (location > b.location) continue;
-    // Two stops at one place: a hard edge, the later stop's value from there.
-    if (b.location == a.location) return b.value[c];
-    return Mix(a.value[c], b.value[c], (location - a.location) / (b.location - a.location),
-               b.midpoint);
-  }
-  return stops[count - 1].value[c];
-}
-
 }  // namespace
 
 GradientRefusal ReadGradient(const Descriptor& d, PsdGradient* g) {
@@ -202,55 +168,6 @@ const char* GradientRefusalText(GradientRefusal why, bool overlay) {
     if (t.why == why) return overlay ? t.overlay : t.fill;
   }
   return overlay ? "a gradient overlay effect" : "a gradient fill layer";
-}
-
-double GradientPosition(const PsdGradient& g, const GradientBox& box, double x, double y) {
-  const double w = box.right - box.left, h = box.bottom - box.top;
-  const double cx = (box.left + box.right) / 2 + g.offsetX * w / 100;
-  const double cy = (box.top + box.bottom) / 2 + g.offsetY * h / 100;
-  const double radians = g.angle * kPi / 180;
-  // y points down: an angle of 90 degrees points up the page.
-  const double ux = std::cos(radians), uy = -std::sin(radians);
-  const double half = (std::fabs(w * ux) + std::fabs(h * uy)) / 2 * g.scale / 100;
-  const double dx = x - cx, dy = y - cy;
-  const double along = dx * ux + dy * uy, across = dx * -uy + dy * ux;
-  double t = 0;
-  switch (g.style) {
-    case GradientStyle::kAngle: {
-      // The turn from u to d, anticlockwise on the page.
-      double turn = std::atan2(-dy, dx) - std::atan2(-uy, ux);
-      while (turn < 0) turn += 2 * kPi;
-      while (turn >= 2 * kPi) turn -= 2 * kPi;
-      // A pixel on the start line must not wrap to the end by the rounding
-      // of the two angles.
-      if (turn > 2 * kPi - 1e-9) turn = 0;
-      t = turn / (2 * kPi);
-      break;
-    }
-    default:
-      if (!(half > 0)) {
-        t = along > 0 ? 1 : 0;
-      } else if (g.style == GradientStyle::kLinear) {
-        t = (1 + along / half) / 2;
-      } else if (g.style == GradientStyle::kReflected) {
-        t = std::fabs(along) / half;
-      } else if (g.style == GradientStyle::kRadial) {
-        t = std::sqrt(dx * dx + dy * dy) / half;
-      } else {
-        t = (std::fabs(along) + std::fabs(across)) / half;
-      }
-      break;
-  }
-  t = t < 0 ? 0 : t > 1 ? 1 : t;
-  return g.reverse ? 1 - t : t;
-}
-
-void GradientColour(const PsdGradient& g, double t, uint8_t rgb[3], uint8_t* opacity) {
-  const double location = t * 4096;
-  for (int32_t c = 0; c < 3; ++c) {
-    rgb[c] = g.colourCount > 0 ? Level(StopsAt(g.colours, g.colourCount, location, c)) : 0;
-  }
-  *opacity = g.alphaCount > 0 ? Level(StopsAt(g.alphas, g.alphaCount, location, 0)) : 255;
 }
 
 }  // namespace kelvra

@@ -1,9 +1,8 @@
 // Gradients of Photoshop's layers: the settings a gradient overlay effect
 // ("GrFl" in an effects descriptor) and a gradient fill layer ("GdFl") keep in
-// their descriptors, and one evaluator for both: where a pixel falls along the
-// gradient (its style, angle, scale, offset, reverse, in the box it is laid
-// in) and the colour and opacity there (colour and transparency stops with
-// their midpoints).
+// their descriptors, read whole so that a gradient no setting of which is
+// refused could be drawn; today every gradient is refused, by the setting that
+// stops it or as not yet matched against Photoshop's pictures.
 //
 // Descriptor keys read:
 //   "Type" style: "Lnr " linear, "Rdl " radial, "Angl" angle, "Rflc"
@@ -75,27 +74,5 @@ GradientRefusal ReadGradient(const Descriptor& d, PsdGradient* g);
 // The refusal in words for a gradient overlay effect (`overlay`) or a
 // gradient fill layer.
 const char* GradientRefusalText(GradientRefusal why, bool overlay);
-
-// The box a gradient is laid in, in document pixels: the layer's bounds
-// (align with layer) or the canvas.
-struct GradientBox {
-  double left = 0, top = 0, right = 0, bottom = 0;
-};
-
-// Where the pixel centre (x, y) falls along the gradient, 0 (first stop) to 1
-// (last stop), clamped at the ends; reverse applied. Around the centre (the
-// box's centre moved by the offset), with u the unit vector of the angle
-// (y pointing down) and L half the box's extent along u times the scale:
-//   linear     (1 + d.u / L) / 2         reflected  |d.u| / L
-//   radial     |d| / L                   diamond    (|d.u| + |d.u'|) / L
-//   angle      the turn from u to d, anticlockwise, as a fraction of a turn
-// (d = the pixel centre minus the centre, u' = u turned a quarter).
-double GradientPosition(const PsdGradient& g, const GradientBox& box, double x, double y);
-
-// The colour and opacity (0 to 255) at position t (0 to 1): each between the
-// stops around it, mixed evenly at the segment's midpoint and in straight
-// lines on either side of it, rounded half up; the first stop's before it,
-// the last's after it.
-void GradientColour(const PsdGradient& g, double t, uint8_t rgb[3], uint8_t* opacity);
 
 }  // namespace kelvra
