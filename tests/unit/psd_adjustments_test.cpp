@@ -47,18 +47,5 @@ TEST(Adjustments, InvertIsTheNegativeOfEachSample) {
   EXPECT_EQ(std::vector<uint8_t>(row, row + 6), (std::vector<uint8_t>{255, 254, 128, 127, 1, 0}));
 }
 
-TEST(Adjustments, TheTableHoldsOnlyTheKindsReproduced) {
-  struct Case {
-    const char* key;
-    bool found;
-  };
-  const Case cases[] = {{"nvrt", true},  {"post", false}, {"thrs", false}, {"levl", false},
-                        {"curv", false}, {"clrL", false}, {"NVRT", false}, {"SoCo", false}};
-  for (const Case& c : cases) {
-    const AdjustmentOp* op = FindAdjustmentOp(reinterpret_cast<const uint8_t*>(c.key));
-    EXPECT_EQ(op != nullptr, c.found) << c.key;
-  }
-}
-
 }  // namespace
 }  // namespace kelvra
