@@ -117,13 +117,7 @@ Existing ExamineExisting(const char* path, const ModePlan& plan, PsdRefusal* why
 // recorded stamp is of this path and the file still has it.
 bool IsLastExport(const char* path) {
   if (gLastEditorStamp == 0 || gLastEditorPath[0] == 0) return false;
-  const char* a = path;
-  const char* b = gLastEditorPath;
-  while (*a != 0 && *a == *b) {
-    ++a;
-    ++b;
-  }
-  return *a == *b && FileTimeStamp(path) == gLastEditorStamp;
+  return SameText(path, gLastEditorPath) && FileTimeStamp(path) == gLastEditorStamp;
 }
 
 // Kept copies are numbered from 1; the search for a free number ends here.
@@ -142,17 +136,12 @@ bool KeptCopyName(const char* path, uint32_t n, char* out, int32_t size) {
     }
   }
   char number[16];
-  char* digits = number + sizeof number - 1;
-  *digits = 0;
-  do {
-    *--digits = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
+  const char* digits = DecimalDigits(n, number + sizeof number - 1);
   static constexpr char kKept[] = ".kept-";
   if (length + static_cast<int32_t>(sizeof kKept) + StrLength(digits) > size) return false;
   char* end = out;
   for (int32_t i = 0; i < dot; ++i) *end++ = path[i];
-  for (const char* p : {kKept, static_cast<const char*>(digits), path + dot}) {
+  for (const char* p : {kKept, digits, path + dot}) {
     while (*p != 0) *end++ = *p++;
   }
   *end = 0;

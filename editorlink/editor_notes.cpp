@@ -24,14 +24,10 @@ class NoteText {
     return *this;
   }
   NoteText& operator<<(int32_t value) {
-    char digits[12];
-    char* d = digits + sizeof digits - 1;
-    *d = 0;
-    uint32_t v = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    do {
-      *--d = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
+    char digits[13];
+    char* d = DecimalDigits(
+        value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value),
+        digits + sizeof digits - 1);
     if (value < 0) *--d = '-';
     return *this << static_cast<const char*>(d);
   }
@@ -44,14 +40,6 @@ class NoteText {
   char* const last_ = text_ + sizeof text_ - 1;
 };
 
-bool SameText(const char* a, const char* b) {
-  while (*a != 0 && *a == *b) {
-    ++a;
-    ++b;
-  }
-  return *a == *b;
-}
-
 // Once per path and stamp: false when this document was noted already.
 bool FirstNoteOf(const char* path, int32_t stamp) {
   if (gNotedPath[0] != 0 && stamp == gNotedStamp && SameText(path, gNotedPath)) return false;
@@ -61,6 +49,23 @@ bool FirstNoteOf(const char* path, int32_t stamp) {
 }
 
 }  // namespace
+
+bool SameText(const char* a, const char* b) {
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+char* DecimalDigits(uint32_t value, char* end) {
+  *end = 0;
+  do {
+    *--end = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return end;
+}
 
 bool RecordEditorPath(const char* path, char* dst) {
   dst[0] = 0;

@@ -16,6 +16,13 @@ inline constexpr int32_t kEditorPathChars = 1024;
 // bytes); `dst` is emptied otherwise.
 bool RecordEditorPath(const char* path, char* dst);
 
+// Whether two texts are equal, byte for byte.
+bool SameText(const char* a, const char* b);
+
+// The decimal digits of `value`, written backwards ending at `end` (which
+// receives the terminator; 11 bytes before it are enough); returns the first.
+char* DecimalDigits(uint32_t value, char* end);
+
 // "KelvraDLL: cannot merge PATH: REASON", once per path and stamp: the host
 // calls ReloadImage again and again on an unchanged file, and one note per
 // save is enough.
