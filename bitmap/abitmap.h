@@ -40,9 +40,9 @@ class ABitMap {
 
   int32_t SaveToFile(const char* path, bool withAlpha);
   // With `bytes`, parses those `length` bytes instead of reading `path`.
-  int32_t LoadFromFile(const char* path, bool withAlpha,
-                       const uint8_t* bytes = nullptr, uint32_t length = 0);
   // `why`, when given, receives the reason of a failure.
+  int32_t LoadFromFile(const char* path, bool withAlpha, const uint8_t* bytes = nullptr,
+                       uint32_t length = 0, PsdRefusal* why = nullptr);
   int32_t LoadLayeredFromFile(const char* path, bool withAlpha, PsdRefusal* why = nullptr);
   int32_t SaveBMapPlanes(const char* path, int32_t planeCount,
                          int32_t sampleBits, const ABitMap* const* rasters,

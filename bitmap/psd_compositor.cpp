@@ -54,6 +54,19 @@ void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t n) {
   ScaleRow(k.overlayAlpha, paint->overlayOpacity, n);
 }
 
+// A layer that covers the whole canvas (a fill or an adjustment), shaped by
+// its user mask alone: its span is the row, its coverage the mask's (or
+// whole) in sourceAlpha.
+bool CanvasCoverage(Compositor& k, const PsdLayer& l, uint32_t y, Span* span, bool* visible) {
+  *visible = true;
+  *span = Span{0, 0, 0, k.width};
+  if (!l.maskEnabled) {
+    std::memset(k.sourceAlpha, 255, k.width);
+    return true;
+  }
+  return MaskRow(k, l, y, 0, k.width, k.sourceAlpha);
+}
+
 // Decodes layer i's row y over its visible span: colour into source3,
 // alpha (transparency x mask x fill, rounded at each product) into
 // sourceAlpha, and for a layer with a colour overlay the overlay's alpha
@@ -66,33 +79,23 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
   const PsdLayerPaint* paint = l.paint >= 0 ? &k.paints[l.paint] : nullptr;
   if (paint != nullptr && paint->adjustment.kind != AdjustmentKind::kNone) {
     // Never the bottom layer (refused when reading).
-    *visible = true;
-    *span = Span{0, 0, 0, k.width};
     const uint8_t* const in[3] = {below.colour[0], below.colour[1], below.colour[2]};
     ApplyAdjustment(paint->adjustment, in, k.source3, k.channels, k.width);
-    if (!l.maskEnabled) {
-      std::memset(k.sourceAlpha, 255, k.width);
-    } else if (!MaskRow(k, l, y, 0, k.width, k.sourceAlpha)) {
-      return false;
-    }
+    if (!CanvasCoverage(k, l, y, span, visible)) return false;
     ScaleRow(k.sourceAlpha, l.fill, k.width);
     return true;
   }
   if (paint != nullptr && paint->solidFill) {
     // A fill covers the canvas; its mask alone shapes it.
-    *visible = true;
-    *span = Span{0, 0, 0, k.width};
     for (int32_t c = 0; c < k.channels; ++c) std::memset(k.source3[c], paint->colour[c], k.width);
     if (i == 0) {
+      *visible = true;
+      *span = Span{0, 0, 0, k.width};
       std::memset(k.sourceAlpha, 255, k.width);
       std::memset(k.outAlpha, 255, k.width);
       return true;
     }
-    if (!l.maskEnabled) {
-      std::memset(k.sourceAlpha, 255, k.width);
-    } else if (!MaskRow(k, l, y, 0, k.width, k.sourceAlpha)) {
-      return false;
-    }
+    if (!CanvasCoverage(k, l, y, span, visible)) return false;
     TakeOverlayAlpha(k, paint, k.width);
     ScaleRow(k.sourceAlpha, l.fill, k.width);
     return true;

@@ -312,4 +312,22 @@ bool Descriptor::FindObject(const char* key, Descriptor* d) const {
   return Find(key, &value) && value.Object(d);
 }
 
+bool ReadRgbColour(const Descriptor& colour, uint8_t rgb[3]) {
+  if (!colour.classId().Is("RGBC")) return false;
+  static constexpr const char* kLevels[] = {"Rd  ", "Grn ", "Bl  "};
+  static constexpr const char* kFractions[] = {"redFloat", "greenFloat", "blueFloat"};
+  for (int32_t c = 0; c < 3; ++c) {
+    double v = 0;
+    if (colour.FindDouble(kFractions[c], &v)) {
+      v *= 255;
+    } else if (!colour.FindDouble(kLevels[c], &v)) {
+      return false;
+    }
+    if (!(v >= -1e9 && v <= 1e9)) return false;  // not a number
+    v = v < 0 ? 0 : v > 255 ? 255 : v;
+    rgb[c] = static_cast<uint8_t>(v + 0.5);
+  }
+  return true;
+}
+
 }  // namespace kelvra

@@ -144,4 +144,10 @@ class DescriptorList {
   int32_t depth_ = 0;
 };
 
+// A colour of a descriptor ("Clr " objects): red, green and blue as levels
+// 0..255 ("Rd  ", "Grn ", "Bl  "), or as fractions 0..1 ("redFloat" ...),
+// each rounded to the nearest level. False for a colour of another model
+// (gray, CMYK, Lab, HSB, book colours) or values that are not numbers.
+bool ReadRgbColour(const Descriptor& colour, uint8_t rgb[3]);
+
 }  // namespace kelvra

@@ -12,17 +12,6 @@ uint8_t Level(double v) {
   return static_cast<uint8_t>(v + 0.5);
 }
 
-bool ReadColour(const Descriptor& colour, uint8_t rgb[3]) {
-  if (!colour.classId().Is("RGBC")) return false;
-  static constexpr const char* kKeys[] = {"Rd  ", "Grn ", "Bl  "};
-  for (int32_t c = 0; c < 3; ++c) {
-    double v = 0;
-    if (!colour.FindDouble(kKeys[c], &v) || !Finite(v)) return false;
-    rgb[c] = Level(v);
-  }
-  return true;
-}
-
 // "Lctn" and "Mdpn" of a stop, in range.
 bool ReadPlace(const Descriptor& stop, GradientStop* s) {
   DescriptorValue v;
@@ -60,7 +49,7 @@ GradientRefusal ReadStops(const Descriptor& grad, const char* key, bool colour,
       Descriptor rgb;
       if (!stop.FindEnum("Type", &type)) return GradientRefusal::kUnreadable;
       if (!type.Is("UsrS")) return GradientRefusal::kToolColourStop;
-      if (!stop.FindObject("Clr ", &rgb) || !ReadColour(rgb, s.value)) {
+      if (!stop.FindObject("Clr ", &rgb) || !ReadRgbColour(rgb, s.value)) {
         return GradientRefusal::kUnreadable;
       }
     } else {

@@ -116,28 +116,6 @@ void AppendUtf8(char* name, uint32_t* at, uint32_t unit) {
   name[*at] = 0;
 }
 
-// A colour of a descriptor ("Clr " objects): red, green and blue as levels
-// 0..255 ("Rd  ", "Grn ", "Bl  "), or as fractions 0..1 ("redFloat" ...),
-// each rounded to the nearest level. False for a colour of another model
-// (gray, CMYK, Lab, HSB, book colours) or values that are not numbers.
-bool ReadRgb(const Descriptor& colour, uint8_t rgb[3]) {
-  if (!colour.classId().Is("RGBC")) return false;
-  static constexpr const char* kLevels[] = {"Rd  ", "Grn ", "Bl  "};
-  static constexpr const char* kFractions[] = {"redFloat", "greenFloat", "blueFloat"};
-  for (int32_t c = 0; c < 3; ++c) {
-    double v = 0;
-    if (colour.FindDouble(kFractions[c], &v)) {
-      v *= 255;
-    } else if (!colour.FindDouble(kLevels[c], &v)) {
-      return false;
-    }
-    if (!(v >= -1e9 && v <= 1e9)) return false;  // not a number
-    v = v < 0 ? 0 : v > 255 ? 255 : v;
-    rgb[c] = static_cast<uint8_t>(v + 0.5);
-  }
-  return true;
-}
-
 // A blend mode as effects name it ("Md  " enumerations, both the older
 // 4-character IDs and the words newer versions write) to the key a layer
 // record would hold for it.
@@ -222,7 +200,7 @@ void ReadEffect(const char* feature, bool overlay, bool gradient, const Descript
   double opacity = 100;
   const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
   if (!effect.FindDouble("Opct", &opacity) || !effect.FindObject("Clr ", &colour) ||
-      !ReadRgb(colour, p.overlayColour) || !(opacity >= 0 && opacity <= 100)) {
+      !ReadRgbColour(colour, p.overlayColour) || !(opacity >= 0 && opacity <= 100)) {
     if (fx->refused == nullptr) fx->refused = "a colour overlay whose settings cannot be read";
     return;
   }
@@ -276,7 +254,7 @@ Effects ReadEffects(SourceCursor data) {
 bool ReadSolidColour(SourceCursor data, uint8_t rgb[3]) {
   Descriptor d, colour;
   return Descriptor::ReadVersioned(data, &d) && d.FindObject("Clr ", &colour) &&
-         ReadRgb(colour, rgb);
+         ReadRgbColour(colour, rgb);
 }
 
 // The older effects block ("lrFX"): version, count, then per effect a
@@ -718,7 +696,7 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
         Refuse(&l, PsdRead::kAdjustmentLayer, "a solid colour fill layer with a mask at the bottom");
       }
       l.paint = (*paintCount)++;
-      if (paints != nullptr) paints[l.paint] = paint;
+      paints[l.paint] = paint;
     }
   }
   if (!r.ok()) return PsdRead::kTruncated;
@@ -764,7 +742,7 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     layers[b].clipEnd = i + 1;
     // The base's overlay and what is clipped to it: which lies over the
     // other is not reproduced.
-    if (paints != nullptr && layers[b].paint >= 0 && paints[layers[b].paint].overlay) {
+    if (layers[b].paint >= 0 && paints[layers[b].paint].overlay) {
       Refuse(&layers[b], PsdRead::kLayerEffects,
              "a colour overlay on a layer that other layers are clipped to");
     }

@@ -104,8 +104,8 @@ PsdRead ReadLayerSection(SourceCursor c, LayerSection* section);
 // channel in the channel data, and links groups and clipping.
 // `excludeOwnLayer`: the library's upper layer is marked kOwnLayer. Layers
 // that paint from their settings get consecutive PsdLayer::paint numbers;
-// `*paintCount` receives how many, and `paints`, when not null, their
-// settings (a caller sizes it by a first reading with null).
+// `*paintCount` receives how many, and `paints` (room for section.count)
+// their settings.
 PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
                          int32_t colourChannels, bool excludeOwnLayer, PsdLayer* layers,
                          PsdLayerPaint* paints, int32_t* paintCount);

@@ -306,28 +306,22 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   const int32_t count = section.count;
   const uint32_t width = static_cast<uint32_t>(h.columns);
 
-  // The layer table first: everything else is sized from it.
-  const uint64_t tableBytes = SizeAdd(SizeMul(static_cast<uint64_t>(count), sizeof(PsdLayer)),
-                                      static_cast<uint64_t>(count));
+  // The layer table first: everything else is sized from it. Beside it,
+  // room for the settings of every layer that paints from them (at most
+  // one a layer), and whether each layer shows.
+  const uint64_t n = static_cast<uint64_t>(count);
+  const uint64_t tableBytes =
+      SizeAdd(SizeMul(n, sizeof(PsdLayer) + sizeof(PsdLayerPaint)), n);
   uint8_t* table = static_cast<uint8_t*>(TrackedAlloc(tableBytes, "LoadFromFile"));
   if (table == nullptr) return PsdRead::kNoMemory;
   PsdLayer* layers = reinterpret_cast<PsdLayer*>(table);
-  bool* shown = reinterpret_cast<bool*>(table + static_cast<uint64_t>(count) * sizeof(PsdLayer));
+  PsdLayerPaint* paints = reinterpret_cast<PsdLayerPaint*>(table + n * sizeof(PsdLayer));
+  bool* shown =
+      reinterpret_cast<bool*>(table + n * (sizeof(PsdLayer) + sizeof(PsdLayerPaint)));
   int32_t paintCount = 0;
   PsdRead result =
-      ReadLayerRecords(window, section, channels, excludeOwnLayer, layers, nullptr, &paintCount);
-  // The settings of layers that paint from them, beside the table: counted
-  // by the first reading, kept by a second.
-  PsdLayerPaint* paints = nullptr;
-  if (result == PsdRead::kOk && paintCount > 0) {
-    paints = static_cast<PsdLayerPaint*>(
-        TrackedAlloc(static_cast<uint64_t>(paintCount) * sizeof(PsdLayerPaint), "LoadFromFile"));
-    result = paints == nullptr ? PsdRead::kNoMemory
-                               : ReadLayerRecords(window, section, channels, excludeOwnLayer,
-                                                  layers, paints, &paintCount);
-  }
+      ReadLayerRecords(window, section, channels, excludeOwnLayer, layers, paints, &paintCount);
   if (result != PsdRead::kOk) {
-    TrackedFree(paints);
     TrackedFree(table);
     return result;
   }
@@ -376,13 +370,11 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     }
   }
   if (result != PsdRead::kOk) {
-    TrackedFree(paints);
     TrackedFree(table);
     return result;
   }
 
   if (h.rows == 0 || h.columns == 0) {
-    TrackedFree(paints);
     TrackedFree(table);
     return EmptyRaster(h, out);
   }
@@ -416,8 +408,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     if (pass == 0) {
       block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
       if (block == nullptr) {
-        TrackedFree(paints);
-        TrackedFree(table);
+            TrackedFree(table);
         return PsdRead::kNoMemory;
       }
     }
@@ -428,7 +419,6 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
 
   if (PsdRead r = out.Start(h); r != PsdRead::kOk) {
     TrackedFree(block);
-    TrackedFree(paints);
     TrackedFree(table);
     return r;
   }
@@ -460,7 +450,6 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     }
   }
   TrackedFree(block);
-  TrackedFree(paints);
   TrackedFree(table);
   if (result == PsdRead::kOk || result == PsdRead::kStopped) return result;
   return out.Fail(result);
@@ -622,11 +611,12 @@ PsdRead ReadFileRows(const char* path, bool layered, bool withAlpha, const PsdRo
 }
 
 int32_t ABitMap::LoadFromFile(const char* path, bool withAlpha, const uint8_t* bytes,
-                              uint32_t length) {
+                              uint32_t length, PsdRefusal* why) {
   if (bytes != nullptr) {
     return ReadCompositeImage(bytes, length, withAlpha, this) == PsdRead::kOk ? 0 : -1;
   }
-  return ReadFile(path, [&](PsdSource& s) { return ReadCompositeImage(s, withAlpha, this); });
+  return ReadFile(
+      path, [&](PsdSource& s) { return ReadCompositeImage(s, withAlpha, this, why); }, why);
 }
 
 int32_t ABitMap::LoadLayeredFromFile(const char* path, bool withAlpha, PsdRefusal* why) {

@@ -44,33 +44,6 @@ bool MergeInto(uint8_t* target, const uint8_t* reference, const uint8_t* loaded,
   return true;
 }
 
-// The composite reader's rows into a raster of the document's size, so that
-// the flat modes learn a refusal's reason as the layered reader tells it.
-bool StartRaster(void* context, int32_t width, int32_t height) {
-  ABitMap* raster = static_cast<ABitMap*>(context);
-  raster->Release();
-  return raster->Allocate(width, height, 32) != nullptr;
-}
-
-bool TakeRow(void* context, uint32_t y, const uint8_t* pixels) {
-  ABitMap* raster = static_cast<ABitMap*>(context);
-  const uint32_t bytes = 4 * static_cast<uint32_t>(raster->width);
-  MemCopy(raster->pixels + static_cast<uint64_t>(bytes) * y, pixels, bytes);
-  return true;
-}
-
-// 0, or -1 with the loaded raster released and the reason in `why`.
-int32_t LoadDocument(const char* path, bool layered, ABitMap* loaded, PsdRefusal* why) {
-  if (layered) return loaded->LoadLayeredFromFile(path, false, why);
-  const PsdRowSink sink{StartRaster, TakeRow, loaded};
-  const PsdRead read = ReadFileRows(path, false, false, sink, why);
-  if (read == PsdRead::kOk) return 0;
-  // The sink stops the read only when the raster cannot be had.
-  if (read == PsdRead::kStopped) StrCopyBounded(PsdReadText(PsdRead::kNoMemory), why->text, 255);
-  loaded->Release();
-  return -1;
-}
-
 }  // namespace
 
 int32_t RunReloadImage(const char* path, host::HostContext context) {
@@ -95,8 +68,11 @@ int32_t RunReloadImage(const char* path, host::HostContext context) {
   const bool transfer = mode == 4 || mode == 5;
   ABitMap loaded;
   PsdRefusal why;
-  const int32_t status = LoadDocument(path, mode == 1 || mode == 2, &loaded, &why);
+  const int32_t status = (mode == 1 || mode == 2)
+                             ? loaded.LoadLayeredFromFile(path, false, &why)
+                             : loaded.LoadFromFile(path, false, nullptr, 0, &why);
   if (status != 0) {
+    loaded.Release();
     NoteCannotMerge(path, stamp, why.text);
     return status;
   }
