@@ -334,14 +334,17 @@ bool ReadUnicodeName(SourceCursor d, PsdLayer* layer) {
   uint8_t text[64];
   bool ascii = units <= 64;
   uint32_t at = 0;
+  uint16_t last = 0xFFFF;
   layer->name[0] = 0;
   for (uint32_t u = 0; u < units; ++u) {
     const uint16_t unit = d.BE16();
     if (!d.ok()) return false;
     if (unit != 0) AppendUtf8(layer->name, &at, unit);
+    last = unit;
     if (unit > 0x7F) ascii = false;
     if (ascii) text[u] = static_cast<uint8_t>(unit);
   }
+  layer->nulEndedName = last == 0;
   if (!ascii) return false;
   // Some editors (Krita) end the name with a NUL unit of its own.
   uint32_t length = units;

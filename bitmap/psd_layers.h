@@ -79,6 +79,8 @@ struct PsdLayer {
   // The layer's name as UTF-8 (the Unicode name when there is one), cut to
   // fit, for the reasons of a refusal.
   char name[64] = {};
+  // The Unicode name ends with a NUL unit, as Krita writes every name.
+  bool nulEndedName = false;
   int32_t partner = -1;  // start <-> end of a group
   int32_t clipEnd = -1;  // a clipping base: one past its last clipped layer
   int32_t stream[kSlots] = {-1, -1, -1, -1, -1};  // RowStream of each slot

@@ -11,6 +11,7 @@
 // document's height.
 #include "bitmap/psd_reader.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "bitmap/packbits.h"
@@ -197,16 +198,16 @@ PsdRead EmptyRaster(const Header& h, Output& out) { return out.Start(h); }
 
 // ---- the composite image ----------------------------------------------------
 
-PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, Output& out) {
-  PsdSource& source = window.source();
-  const uint64_t end = source.length();
+// Sets up a stream for each of the h.decoded planes of the composite image
+// data at `at`.
+PsdRead ImageStreams(SourceWindow& window, uint64_t at, const Header& h, RowStream streams[4]) {
+  const uint64_t end = window.source().length();
   SourceCursor c(&window, at, end);
   const uint16_t compression = c.BE16();
   if (!c.ok()) return PsdRead::kTruncated;
   if (compression > 1) return PsdRead::kUnsupportedCompression;
   const uint32_t rows = static_cast<uint32_t>(h.rows);
   const uint32_t columns = static_cast<uint32_t>(h.columns);
-  RowStream streams[4];
   if (compression == 0) {
     const uint64_t plane = static_cast<uint64_t>(rows) * columns;
     if (SizeMul(plane, static_cast<uint64_t>(h.decoded)) > c.remaining()) {
@@ -217,24 +218,33 @@ PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, Output
       streams[i].columns = columns;
       streams[i].dataAt = c.position() + plane * static_cast<uint64_t>(i);
     }
-  } else {
-    // One byte count per row of every channel in the header, then the
-    // planes one after the other; the planes read must all be present.
-    const uint64_t countsAt = c.position();
-    uint64_t dataAt = countsAt + 2 * static_cast<uint64_t>(rows) * h.channels;
-    if (dataAt > end) return PsdRead::kTruncated;
-    for (int32_t i = 0; i < h.decoded; ++i) {
-      RowStream& s = streams[i];
-      s.rows = rows;
-      s.columns = columns;
-      s.packed = true;
-      s.countsAt = countsAt + 2 * static_cast<uint64_t>(rows) * i;
-      s.dataAt = dataAt;
-      if (!CheckPackedRows(window, s.countsAt, rows, columns, dataAt, end, &dataAt)) {
-        return PsdRead::kTruncated;
-      }
+    return PsdRead::kOk;
+  }
+  // One byte count per row of every channel in the header, then the
+  // planes one after the other; the planes read must all be present.
+  const uint64_t countsAt = c.position();
+  uint64_t dataAt = countsAt + 2 * static_cast<uint64_t>(rows) * h.channels;
+  if (dataAt > end) return PsdRead::kTruncated;
+  for (int32_t i = 0; i < h.decoded; ++i) {
+    RowStream& s = streams[i];
+    s.rows = rows;
+    s.columns = columns;
+    s.packed = true;
+    s.countsAt = countsAt + 2 * static_cast<uint64_t>(rows) * i;
+    s.dataAt = dataAt;
+    if (!CheckPackedRows(window, s.countsAt, rows, columns, dataAt, end, &dataAt)) {
+      return PsdRead::kTruncated;
     }
   }
+  return PsdRead::kOk;
+}
+
+PsdRead ReadImageData(SourceWindow& window, uint64_t at, const Header& h, Output& out) {
+  PsdSource& source = window.source();
+  const uint32_t rows = static_cast<uint32_t>(h.rows);
+  const uint32_t columns = static_cast<uint32_t>(h.columns);
+  RowStream streams[4];
+  if (PsdRead r = ImageStreams(window, at, h, streams); r != PsdRead::kOk) return r;
 
   if (rows == 0 || columns == 0) return EmptyRaster(h, out);
 
@@ -296,8 +306,59 @@ bool ReadStreamRow(void* context, int32_t stream, uint32_t row, uint32_t first, 
   return s->streams[stream].ReadRow(*s->source, row, first, n, dst);
 }
 
+// The document's merged image, for a reading that compares the layers'
+// picture with it instead of delivering rows.
+struct MergedCheck {
+  uint64_t imageAt;  // the composite image data
+  Header h;          // the header, its alpha plane counted
+  bool alpha;        // the merged image has transparency
+  int32_t tolerance;  // levels
+};
+
+// Whether row y of the layers' picture (the root level) is the merged
+// image's, within `tolerance` levels of transparency and of colour weighted
+// by it.
+bool RowMatches(const Level& root, const uint8_t* const merged[4], int32_t channels,
+                bool mergedAlpha, uint32_t width, int32_t tolerance) {
+  for (uint32_t x = 0; x < width; ++x) {
+    const int32_t a = root.alpha[x], ma = mergedAlpha ? merged[channels][x] : 255;
+    if (std::abs(a - ma) > tolerance) return false;
+    for (int32_t c = 0; c < channels; ++c) {
+      if (std::abs(root.colour[c][x] * a - merged[c][x] * ma) > tolerance * 255) return false;
+    }
+  }
+  return true;
+}
+
 PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSection& section,
-                        bool excludeOwnLayer, bool withAlpha, Output& out) {
+                        bool excludeOwnLayer, bool withAlpha, Output& out,
+                        const MergedCheck* check = nullptr, uint64_t mergedAt = 0);
+
+// Krita saves its own blend modes (erase, grain merge, behind, ...) under
+// the key "norm", so its records do not say what it drew. Its documents
+// (known by the NUL that ends every Unicode name) are read only when their
+// layers as recorded, the library's own layer included, give the merged
+// image Krita stored: the picture it showed. Krita rounds each blend on its
+// own, up to a level a layer (see the Krita round trips).
+PsdRead CheckEditorPicture(SourceWindow& window, const LayerSection& section,
+                           const PsdLayer* layers, const bool* shown, uint64_t mergedAt) {
+  int32_t blended = 0;
+  bool krita = false;
+  for (int32_t i = 0; i < section.count; ++i) {
+    krita = krita || layers[i].nulEndedName;
+    blended += i > 0 && shown[i] && layers[i].kind != LayerKind::kGroupStart;
+  }
+  if (!krita || mergedAt == 0) return PsdRead::kOk;
+  SourceCursor c(&window, 0, window.source().length());
+  MergedCheck check{mergedAt, Header(), section.mergedAlpha, blended};
+  if (PsdRead r = ReadHeader(c, true, &check.h); r != PsdRead::kOk) return r;
+  Output none(static_cast<ABitMap*>(nullptr), nullptr);
+  return CompositeLayers(window, check.h, section, false, false, none, &check);
+}
+
+PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSection& section,
+                        bool excludeOwnLayer, bool withAlpha, Output& out,
+                        const MergedCheck* check, uint64_t mergedAt) {
   PsdSource& source = window.source();
   if (section.deepLayers) return PsdRead::kDeepLayers;
   // Layers hold red, green and blue, or one gray channel.
@@ -369,6 +430,18 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       l.stream[slot] = streamCount++;
     }
   }
+  if (result == PsdRead::kOk && check == nullptr && excludeOwnLayer) {
+    result = CheckEditorPicture(window, section, layers, shown, mergedAt);
+  }
+  // The merged image's planes, for a check against it.
+  RowStream merged[4];
+  const int32_t mergedPlanes = check == nullptr ? 0 : check->alpha ? channels + 1 : channels;
+  if (result == PsdRead::kOk && check != nullptr) {
+    Header planes = check->h;
+    planes.decoded = mergedPlanes;
+    result = planes.channels < mergedPlanes ? PsdRead::kNoChannels
+                                            : ImageStreams(window, check->imageAt, planes, merged);
+  }
   if (result != PsdRead::kOk) {
     TrackedFree(table);
     return result;
@@ -376,7 +449,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
 
   if (h.rows == 0 || h.columns == 0) {
     TrackedFree(table);
-    return EmptyRaster(h, out);
+    return check != nullptr ? PsdRead::kOk : EmptyRaster(h, out);
   }
 
   // The work block: streams with their windows, the compositor's rows.
@@ -384,6 +457,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   uint8_t* block = nullptr;
   Compositor k{};
   LayerStreams streams{&source, nullptr};
+  uint8_t* mergedRow[4] = {};
   for (int pass = 0; pass < 2; ++pass) {
     Carver carver(block);
     streams.streams = carver.TakeArray<RowStream>(static_cast<uint64_t>(streamCount));
@@ -404,6 +478,10 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       }
     }
     CarveCompositor(carver, deepest, channels, width, &k);
+    for (int32_t i = 0; i < mergedPlanes; ++i) {
+      GiveWindows(carver, file, width, &merged[i]);
+      mergedRow[i] = carver.Take(width);
+    }
     out.SetRow(carver.Take(out.RowBytes(width)));
     if (pass == 0) {
       block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
@@ -417,12 +495,13 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
                   h.channels, section.mergedAlpha, withAlpha,
                   LayerRowSource{ReadStreamRow, &streams});
 
-  if (PsdRead r = out.Start(h); r != PsdRead::kOk) {
+  if (PsdRead r = check != nullptr ? PsdRead::kOk : out.Start(h); r != PsdRead::kOk) {
     TrackedFree(block);
     TrackedFree(table);
     return r;
   }
   for (int32_t s = 0; s < streamCount; ++s) streams.streams[s].Start();
+  for (int32_t i = 0; i < mergedPlanes; ++i) merged[i].Start();
   const Level& root = k.levels[0];
   const uint8_t* green = channels == 3 ? root.colour[1] : k.zero;
   const uint8_t* blue = channels == 3 ? root.colour[2] : k.zero;
@@ -442,6 +521,17 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       }
       break;
     }
+    if (check != nullptr) {
+      for (int32_t i = 0; i < mergedPlanes && result == PsdRead::kOk; ++i) {
+        if (!merged[i].ReadRow(source, y, 0, width, mergedRow[i])) result = PsdRead::kRowIncomplete;
+      }
+      if (result == PsdRead::kOk &&
+          !RowMatches(root, mergedRow, channels, check->alpha, width, check->tolerance)) {
+        result = PsdRead::kUnrecordedDrawing;
+      }
+      if (result != PsdRead::kOk) break;
+      continue;
+    }
     MergePlanes(root.colour[0], green, blue, withAlpha ? k.outAlpha : nullptr, width,
                 out.Row(y, width));
     if (!out.Done(y)) {
@@ -451,7 +541,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   }
   TrackedFree(block);
   TrackedFree(table);
-  if (result == PsdRead::kOk || result == PsdRead::kStopped) return result;
+  if (result == PsdRead::kOk || result == PsdRead::kStopped || check != nullptr) return result;
   return out.Fail(result);
 }
 
@@ -490,7 +580,14 @@ PsdRead ReadLayered(SourceWindow& window, bool withAlpha, Output& out) {
   if (PsdRead r = ReadLayerSection(after, &section); r != PsdRead::kOk) return r;
   // No layer section, no layer info or no layers: the composite is read.
   if (section.count == 0) return ReadComposite(window, withAlpha, out);
-  return CompositeLayers(window, h, section, true, withAlpha, out);
+  // Where the merged image is, when the document holds a real one.
+  Sections s;
+  uint64_t mergedAt = 0;
+  if (FindSections(c, &s) == PsdRead::kOk && s.imageAt < window.source().length() &&
+      HasRealMergedData(SourceCursor(&window, s.resourcesAt, s.resourcesEnd))) {
+    mergedAt = s.imageAt;
+  }
+  return CompositeLayers(window, h, section, true, withAlpha, out, nullptr, mergedAt);
 }
 
 // Runs `read` over the file at `path`, read piece by piece; the reason of a
@@ -545,6 +642,9 @@ const char* PsdReadText(PsdRead why) {
     case PsdRead::kFlattenedBackdrop:
       return "the layers leave part of the picture transparent, and the document's merged "
              "image is flattened onto a backdrop it does not hold";
+    case PsdRead::kUnrecordedDrawing:
+      return "the layers as saved do not give the picture Krita stored (Krita saves its own "
+             "blend modes, such as erase or grain merge, as normal)";
     case PsdRead::kStopped: return "";
   }
   return "";

@@ -115,9 +115,12 @@ std::vector<NamedDocument> FeatureDocuments() {
     more = Block("iOpa", {});
     odd.blocks.insert(odd.blocks.end(), more.begin(), more.end());
     add("tagged-blocks-short-and-oversized", Doc({Layer(0, 0, kH, kW), odd}));
-    TestLayer krita = Layer(0, 0, kH, kW, "hLit");
+    TestLayer krita = Layer(0, 0, kH, kW, "norm", false);
     krita.blocks = UnicodeNameBlock(std::string("KShading (do not edit this layer)") + '\0');
-    add("own-layer-name-ending-in-nul", Doc({Layer(0, 0, kH, kW), krita}));
+    TestDoc kritaDoc = Doc({Layer(0, 0, kH, kW), krita});
+    // Krita's merged image is the picture of every layer, its own included.
+    for (int c = 0; c < 3; ++c) kritaDoc.composite[c] = krita.channels[c].samples;
+    add("own-layer-name-ending-in-nul", kritaDoc);
     TestLayer shape = Layer(0, 1, 2, 4);
     shape.blocks = Block("vsms", std::vector<uint8_t>(12, 0));
     more = Block("SoCo", std::vector<uint8_t>(6, 1));

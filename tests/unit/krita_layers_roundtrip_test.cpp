@@ -198,13 +198,14 @@ struct Record {
 };
 
 // One edit: a name, the Python body of edit(doc, bottom), the records the
-// save must hold, the levels allowed, and whether Krita reads its save back
-// as it showed it.
+// save must hold, the levels allowed, whether Krita reads its save back as
+// it showed it, and whether the reload must refuse it.
 struct KritaCase {
   std::string name, edit;
   std::vector<Record> records;
   int levels = 1;
   bool readsBack = true;
+  bool refused = false;
 };
 
 const Record kBottom{"norm", 255, false}, kOwn{"hLit", 255, false};
@@ -255,6 +256,13 @@ std::vector<KritaCase> Cases() {
        {kBottom, {"norm", 255, false}, {"mul ", 255, false}, {"scrn", 255, false},
         {"norm", 255, false}, kOwn},
        2},
+      // Krita's own modes are saved as "norm": the records cannot say what
+      // Krita drew, so the reload refuses (and the next launch keeps the
+      // document) instead of merging a normal layer.
+      {"erase", "mode_layers(doc, bottom, 'erase')",
+       {kBottom, {"norm", 255, false}, {"norm", 153, false}, kOwn}, 1, true, true},
+      {"grain-merge", "mode_layers(doc, bottom, 'grain_merge')",
+       {kBottom, {"norm", 255, false}, {"norm", 153, false}, kOwn}, 1, true, true},
   };
 }
 
@@ -369,12 +377,20 @@ TEST_F(KritaLayers, EveryLayerTheUserAddsComesBack) {
     // ReloadImage reads the layers without the shading layer.
     ResetEditorStateForTesting();
     Scene s;
-    const std::string doc = dir.File("edited.psd");
+    const std::string doc = dir.File("edited-" + c.name + ".psd");
     ASSERT_EQ(s.Launch(doc), 0.0f);
     WriteFileBytes(doc, kritaBytes);
     testing::SetFileTime(doc, 5);
     std::vector<uint32_t> alpha;
     for (int i = 0; i < kW * kH; ++i) alpha.push_back(s.main.pixels32()[i] >> 24);
+    if (c.refused) {
+      const std::vector<uint32_t> before(s.main.pixels32(), s.main.pixels32() + kW * kH);
+      EXPECT_EQ(s.Reload(doc), -1.0f);
+      EXPECT_TRUE(std::equal(before.begin(), before.end(), s.main.pixels32()));
+      ASSERT_EQ(s.Launch(doc), 0.0f);
+      EXPECT_TRUE(ReadFileBytes(dir.File("edited-" + c.name + ".kept-1.psd")) == kritaBytes);
+      continue;
+    }
     EXPECT_EQ(s.Reload(doc), c.name == "untouched" ? 0.0f : 1.0f);
     // Against what Krita showed, and against the saved document as Krita
     // reads it back.

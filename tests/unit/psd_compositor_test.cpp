@@ -909,9 +909,15 @@ TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
   own.blocks = UnicodeNameBlock("KShading (do not edit this layer)");
   EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own, Solid(4, 5, 6, 51)})),
             (Rgb{8, 8, 8}));  // 9 - 0.2 * 5 = 8, 9 - 0.2 * 4 = 8.2, 9 - 0.2 * 3 = 8.4
-  // Krita ends the Unicode name with a NUL of its own.
+  // Krita ends the Unicode name with a NUL of its own, and is read only
+  // when its merged image is the picture of the layers as recorded (here
+  // the black layer over everything): it saves modes of its own as normal.
   own.blocks = UnicodeNameBlock(std::string("KShading (do not edit this layer)") + '\0');
-  EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{9, 9, 9}));
+  TestDoc krita = Document({Solid(9, 9, 9), own});
+  EXPECT_EQ(Read(krita), PsdRead::kUnrecordedDrawing);
+  krita.composite = {std::vector<uint8_t>(kW * kH, 0), std::vector<uint8_t>(kW * kH, 0),
+                     std::vector<uint8_t>(kW * kH, 0)};
+  EXPECT_EQ(ReadOne(krita), (Rgb{9, 9, 9}));
   own.name = "Kelvra Masked Layer";
   own.blocks = UnicodeNameBlock("Kelvra Masked Layer 2");
   EXPECT_EQ(ReadOne(Document({Solid(9, 9, 9), own})), (Rgb{0, 0, 0}));
