@@ -208,7 +208,8 @@ bool ReadThreshold(SourceCursor d, PsdAdjustment* a, const char**) {
   for (int32_t x = 0; x < 256; ++x) a->table[0][x] = x >= level ? 255 : 0;
   std::memcpy(a->table[1], a->table[0], 256);
   std::memcpy(a->table[2], a->table[0], 256);
-  a->rgbRefusal = "a Threshold adjustment layer in a colour document";
+  a->channelsRefusal = "a Threshold adjustment layer in a colour document";
+  a->refusedChannels = 3;
   a->kind = AdjustmentKind::kThreshold;
   return true;
 }
@@ -224,10 +225,12 @@ float BigEndianFloat(SourceCursor& d) {
 // 4-byte floats. Photoshop works on linear values: a level x becomes
 //   255 ((x / 255)^2.2 * 2^exposure + offset)^(1 / (2.2 gamma)),
 // clamped. Derived from Photoshop's merged picture of a document with a
-// legacy Brightness/Contrast under an Exposure (0.83, -0.0579, 0.75): the
-// 2.2 power and the order (multiply, add, power) are the ones that give its
-// two colour pairs, with that Brightness/Contrast below, within 2 levels
-// (the sRGB curve instead is 3 levels off, gamma as a plain power 5).
+// legacy Brightness/Contrast (19, -18) under an Exposure (0.83, -0.0579,
+// 0.75), whose one colour (186, 65, 65) Photoshop shows as (244, 79, 79):
+// the 2.2 power and the order multiply, add, power give (242, 79, 79). The
+// sRGB curve instead is 3 levels off, adding the offset before multiplying
+// 16, gamma (not 1 / gamma) as the power 53, no linear values at all 50.
+// No document shows other settings.
 bool ReadExposure(SourceCursor d, PsdAdjustment* a, const char**) {
   const uint16_t version = d.BE16();
   const double exposure = BigEndianFloat(d), offset = BigEndianFloat(d), gamma = BigEndianFloat(d);
@@ -243,6 +246,10 @@ bool ReadExposure(SourceCursor d, PsdAdjustment* a, const char**) {
   }
   std::memcpy(a->table[1], a->table[0], 256);
   std::memcpy(a->table[2], a->table[0], 256);
+  // A gray document's linear values follow its gray working space, which
+  // the document does not carry.
+  a->channelsRefusal = "an Exposure adjustment layer in a grayscale document";
+  a->refusedChannels = 1;
   a->kind = AdjustmentKind::kExposure;
   return true;
 }
@@ -250,8 +257,10 @@ bool ReadExposure(SourceCursor d, PsdAdjustment* a, const char**) {
 // The legacy Brightness/Contrast: contrast scales each level about middle
 // gray by 1 + contrast / 100, then brightness is added:
 //   (x - 127.5) (1 + contrast / 100) + 127.5 + brightness, clamped.
-// Derived from the same document as Exposure (brightness 19, contrast -18);
-// contrast above 0 is not shown by any document and is refused.
+// Derived from the same document as Exposure: this scale about 127.5 and
+// the order (contrast, then brightness) are the ones that, under that
+// Exposure, land both levels within 2 of Photoshop's (brightness first is
+// 7 off). Contrast above 0 is not shown by any document and is refused.
 bool LegacyBrightnessContrast(int32_t brightness, int32_t contrast, bool labOnly, PsdAdjustment* a,
                               const char** refusal) {
   if (labOnly) {

@@ -34,9 +34,11 @@ enum class AdjustmentKind : uint8_t {
 // (PsdLayerPaint).
 struct PsdAdjustment {
   AdjustmentKind kind = AdjustmentKind::kNone;
-  // Set where the kind is reproduced in a grayscale document only (the
-  // reason an RGB document is refused).
-  const char* rgbRefusal = nullptr;
+  // Set where the kind is reproduced in documents of one colour model only:
+  // the reason it is refused in documents of `refusedChannels` colour
+  // channels (1 gray, 3 RGB).
+  const char* channelsRefusal = nullptr;
+  int32_t refusedChannels = 0;
   // The per-channel kinds: level in -> level out, a table for each colour
   // channel (red, green, blue; a gray document uses the first).
   uint8_t table[3][256];

@@ -522,8 +522,8 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       // A kind not reproduced, or a record with the blocks of two kinds
       // (named by the last).
       Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
-    } else if (adjustment != nullptr && colourChannels == 3 && paint->adjustment.rgbRefusal) {
-      Refuse(layer, PsdRead::kAdjustmentLayer, paint->adjustment.rgbRefusal);
+    } else if (adjustment != nullptr && colourChannels == paint->adjustment.refusedChannels) {
+      Refuse(layer, PsdRead::kAdjustmentLayer, paint->adjustment.channelsRefusal);
     } else if (adjustment != nullptr) {
       // Reproduced: paint->adjustment holds its settings.
     } else if (otherFill != nullptr) {
