@@ -109,8 +109,9 @@ bool ReadLevels(SourceCursor d, PsdAdjustment* a, const char** refusal) {
 // A curve through its points (inputs rising, 0..255): the natural cubic
 // spline (second derivative 0 at both ends) between the first and last
 // point, level with the end points outside them, clamped to 0..255; two
-// points make a straight line. This is how Photoshop draws a curve of
-// points.
+// points make a straight line. Photoshop's curve through the points is
+// this spline, as its dialog draws it; no document here shows a curve
+// apart from the layers above it.
 constexpr int32_t kMaxCurvePoints = 32;
 
 void CurveTable(const double* xs, const double* ys, int32_t n, uint8_t table[256]) {
@@ -179,10 +180,12 @@ bool ReadCurves(SourceCursor d, PsdAdjustment* a, const char** refusal) {
 }
 
 // Posterize ("post"): the level count (2..255) and two bytes of padding.
-// Each level goes to the nearest of n levels spread evenly over 0..255,
-// the levels themselves k * 255 / (n - 1) with the fraction dropped (as
-// Photoshop's own description and its 8-level outputs 0, 36, 72, 109, 145,
-// 182, 218, 255 give them).
+// Each level goes to the nearest of n levels spread evenly over 0..255
+// (Photoshop's scripting reference: "maps pixels to the closest matching
+// level"), the levels themselves k * 255 / (n - 1) with the fraction
+// dropped (Photoshop's 8 levels are 0, 36, 72, 109, 145, 182, 218, 255).
+// Published, not matched to a picture: no document here shows Posterize
+// apart from the layers above it.
 bool ReadPosterize(SourceCursor d, PsdAdjustment* a, const char**) {
   const int32_t n = d.BE16();
   d.Skip(2);
