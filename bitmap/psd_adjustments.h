@@ -41,7 +41,7 @@ struct PsdAdjustment {
   int32_t refusedChannels = 0;
   // The per-channel kinds: level in -> level out, a table for each colour
   // channel (red, green, blue; a gray document uses the first).
-  uint8_t table[3][256];
+  uint8_t table[3][256] = {};
 };
 
 // Colours in -> colours out over n samples of `channels` (1 or 3) rows; in
