@@ -232,7 +232,7 @@ float BigEndianFloat(SourceCursor& d) {
 // 0.75), whose one colour (186, 65, 65) Photoshop shows as (244, 79, 79):
 // the 2.2 power and the order multiply, add, power give (242, 79, 79). The
 // sRGB curve instead is 3 levels off, adding the offset before multiplying
-// 16, gamma (not 1 / gamma) as the power 53, no linear values at all 50.
+// 16, gamma (not 1 / gamma) as the power 53, no linear values at all 52.
 // No document shows other settings.
 bool ReadExposure(SourceCursor d, PsdAdjustment* a, const char**) {
   const uint16_t version = d.BE16();
