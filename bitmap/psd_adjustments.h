@@ -7,7 +7,10 @@
 //
 // A kind is accepted only where its result has been matched to Photoshop's
 // own pictures, or is exact by its definition; every other kind and
-// setting is refused with its reason.
+// setting is refused with its reason. The kinds that map each channel's
+// level to a level on its own (Levels, Curves, Posterize, Exposure, the
+// legacy Brightness/Contrast) are read into one 256-entry table a channel,
+// so applying them is a look-up a sample.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +19,29 @@
 
 namespace kelvra {
 
-enum class AdjustmentKind : uint8_t { kNone, kInvert };
+enum class AdjustmentKind : uint8_t {
+  kNone,
+  kInvert,
+  kLevels,
+  kCurves,
+  kPosterize,
+  kExposure,
+  kBrightnessContrast,
+  kThreshold,
+};
 
 // The settings of one adjustment layer, kept in the layer's side record
 // (PsdLayerPaint).
 struct PsdAdjustment {
   AdjustmentKind kind = AdjustmentKind::kNone;
+  // Set where the kind is reproduced in documents of one colour model only:
+  // the reason it is refused in documents of `refusedChannels` colour
+  // channels (1 gray, 3 RGB).
+  const char* channelsRefusal = nullptr;
+  int32_t refusedChannels = 0;
+  // The per-channel kinds: level in -> level out, a table for each colour
+  // channel (red, green, blue; a gray document uses the first).
+  uint8_t table[3][256] = {};
 };
 
 // Colours in -> colours out over n samples of `channels` (1 or 3) rows; in
@@ -29,8 +49,9 @@ struct PsdAdjustment {
 using AdjustRow = void (*)(const PsdAdjustment& a, const uint8_t* const in[3],
                            uint8_t* const out[3], int32_t channels, uint32_t n);
 
-// Reads the kind's tagged block into *a; false with *refusal set (a reason
-// naming the kind or setting) when it cannot be reproduced.
+// Reads the kind's tagged block into *a; false when it cannot be
+// reproduced, with *refusal set to a reason naming the setting (or left
+// null when the block cannot be read: the kind's name is the reason).
 using ReadAdjustment = bool (*)(SourceCursor data, PsdAdjustment* a, const char** refusal);
 
 struct AdjustmentOp {
@@ -43,6 +64,13 @@ struct AdjustmentOp {
 // The operation of a tagged-block key, or null when the key is no
 // adjustment this compositor reproduces.
 const AdjustmentOp* FindAdjustmentOp(const uint8_t* key);
+
+// Photoshop keeps the current settings of some kinds in a "CgEd" descriptor
+// beside the kind's own block (Brightness/Contrast: "Brgh", "Cntr",
+// "useLegacy"; the block itself then holds zeros). Reads them over what the
+// block gave; false with *refusal set when they cannot be reproduced. Kinds
+// without such settings are left as they are.
+bool ReadAdjustmentSettings(SourceCursor settings, PsdAdjustment* a, const char** refusal);
 
 // Applies a read adjustment (kind not kNone).
 void ApplyAdjustment(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],

@@ -373,16 +373,25 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     if (flags & 0x10) {
       // Density and feather change what the mask hides.
       const uint8_t parameters = mask.U8();
+      // A density of 0 % leaves the mask hiding nothing, feathered or not.
+      bool noDensity = false;
       if (parameters & 0x01) {
-        if (mask.U8() != 255) Refuse(layer, PsdRead::kUnsupportedMask, "a layer mask with density");
+        const uint8_t density = mask.U8();
+        noDensity = density == 0;
+        if (density != 0 && density != 255) {
+          Refuse(layer, PsdRead::kUnsupportedMask, "a layer mask with density");
+        }
       }
       if (parameters & 0x02) {
         uint8_t feather[8];
         mask.Read(feather, 8);
         for (uint8_t b : feather) {
-          if (b != 0) Refuse(layer, PsdRead::kUnsupportedMask, "a feathered layer mask");
+          if (b != 0 && !noDensity) {
+            Refuse(layer, PsdRead::kUnsupportedMask, "a feathered layer mask");
+          }
         }
       }
+      if (noDensity) layer->maskEnabled = false;
     }
     if (!mask.ok()) return PsdRead::kTruncated;
   }
@@ -407,6 +416,8 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   int32_t adjustmentKeys = 0;                 // how many adjustment keys
   const AdjustmentOp* op = nullptr;           // the last key's operation
   const char* adjustmentRefusal = nullptr;    // why its settings are refused
+  SourceCursor settings;                      // a "CgEd" block's, if any
+  bool hasSettings = false;
   const AdjustmentKey* otherFill = nullptr;   // the first fill key but "SoCo"
   const char* otherFillFeature = nullptr;     // and why it is refused
   bool hasEffects = false;  // an effects descriptor
@@ -437,9 +448,12 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       solidRead = ReadSolidColour(data, paint->colour);
     } else if (const AdjustmentKey* a = FindAdjustment(key)) {
       if (Is(key, "CgEd")) {
-        // Beside another kind's block, only the preset it came from; alone,
-        // the current Brightness/Contrast settings.
+        // Beside another kind's block, the preset it came from or (for
+        // Brightness/Contrast) its current settings; alone, the current
+        // Brightness/Contrast settings.
         if (adjustment == nullptr) adjustment = a;
+        settings = data;
+        hasSettings = true;
       } else if (!IsFillKey(key)) {
         adjustment = a;
         ++adjustmentKeys;
@@ -496,6 +510,10 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   // layer of other pixels, and adjustment layers and fill layers but solid
   // colour ones, are not drawn from the layer's pixels.
   const bool shape = vectorMask && (solid || otherFill != nullptr) && adjustment == nullptr;
+  if (hasSettings && op != nullptr && adjustmentKeys == 1 &&
+      !ReadAdjustmentSettings(settings, &paint->adjustment, &adjustmentRefusal)) {
+    op = nullptr;
+  }
   if (shape || adjustment == nullptr || op == nullptr || adjustmentKeys != 1) {
     paint->adjustment = PsdAdjustment();
   }
@@ -507,6 +525,8 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       // A kind not reproduced, or a record with the blocks of two kinds
       // (named by the last).
       Refuse(layer, PsdRead::kAdjustmentLayer, adjustment->feature);
+    } else if (adjustment != nullptr && colourChannels == paint->adjustment.refusedChannels) {
+      Refuse(layer, PsdRead::kAdjustmentLayer, paint->adjustment.channelsRefusal);
     } else if (adjustment != nullptr) {
       // Reproduced: paint->adjustment holds its settings.
     } else if (otherFill != nullptr) {

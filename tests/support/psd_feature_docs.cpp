@@ -203,6 +203,43 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("adjustment-at-the-bottom", Doc({posterize, Layer(0, 0, kH, kW)}));
   }
   {
+    // The kinds read into tables, one layer each: Levels, Curves of points
+    // and of a map, Posterize, Exposure, a legacy Brightness/Contrast with
+    // its settings descriptor under a mask of density 0 that is feathered;
+    // then Threshold, refused in colour.
+    auto adjustment = [](const std::vector<uint8_t>& blocks) {
+      TestLayer l = Layer(0, 0, 0, 0, "norm", false);
+      l.channels.clear();
+      l.blocks = blocks;
+      return l;
+    };
+    std::vector<uint8_t> levels = {0, 2, 0, 9, 0, 240, 0, 20, 0, 255, 0, 90};
+    for (int r = 1; r < 29; ++r) levels.insert(levels.end(), {0, 0, 0, 255, 0, 0, 0, 255, 0, 100});
+    std::vector<uint8_t> curves = {0, 0, 1, 0, 0, 0, 3, 0, 2, 0, 0, 0, 0, 0, 255, 0, 255,
+                                   0, 3, 0, 9, 0, 0, 0, 99, 0, 120, 0, 250, 0, 255};
+    std::vector<uint8_t> map = {1, 0, 1, 0, 0, 0, 2};
+    for (int x = 0; x < 256; ++x) map.push_back(static_cast<uint8_t>(255 - x));
+    TestLayer brightness = adjustment(Block("brit", {0, 0, 0, 0, 0, 127, 0, 0}));
+    const std::vector<uint8_t> settings = DescriptorBlock(
+        "CgEd", {{"Brgh", IntegerValue(-30)}, {"Cntr", IntegerValue(-40)},
+                 {"useLegacy", BoolValue(true)}});
+    brightness.blocks.insert(brightness.blocks.end(), settings.begin(), settings.end());
+    brightness.hasMask = true;
+    brightness.maskBottom = 2, brightness.maskRight = 3;
+    brightness.maskFlags = 0x10;
+    brightness.maskExtra = {0x03, 0, 0x40, 0x06, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
+    brightness.channels.push_back(Ramp(-2, 2, 3, 50));
+    std::vector<TestLayer> layers = {
+        Layer(0, 0, kH, kW), adjustment(Block("levl", levels)), adjustment(Block("curv", curves)),
+        adjustment(Block("curv", map)), adjustment(Block("post", {0, 5, 0, 0})),
+        adjustment(Block("expA", {0, 1, 0x3F, 0x54, 0x7A, 0xE1, 0xBD, 0x6D, 0x28, 0x8D, 0x3F, 0x40,
+                                  0, 0})),
+        brightness};
+    add("adjustment-tables", Doc(layers));
+    layers.push_back(adjustment(Block("thrs", {0, 128, 0, 0})));
+    add("adjustment-threshold-in-colour", Doc(layers));
+  }
+  {
     // A gradient overlay (radial, reversed, three colour stops and two of
     // transparency with midpoints off the middle) and a gradient fill layer
     // (diamond, perceptual) under a mask: their settings are read whole,

@@ -1,13 +1,20 @@
-// The adjustment operations on their own, against a plain reference of
-// each kind's definition, on the edge levels.
+// The adjustment operations on their own: each kind's block read and
+// applied to edge levels, against values worked out by hand from the
+// kind's definition; settings that are refused, blocks that cannot be read,
+// and every cut of each block.
 #include "bitmap/psd_adjustments.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
+
+#include "tests/support/psd_build.h"
 
 namespace kelvra {
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 const int kLevels[] = {0, 1, 127, 128, 254, 255};
 
@@ -45,6 +52,161 @@ TEST(Adjustments, InvertIsTheNegativeOfEachSample) {
   uint8_t* const rows[3] = {row, row, row};
   ApplyAdjustment(a, rows, rows, 1, 6);
   EXPECT_EQ(std::vector<uint8_t>(row, row + 6), (std::vector<uint8_t>{255, 254, 128, 127, 1, 0}));
+}
+
+Bytes Be16s(std::initializer_list<int> values, Bytes b = {}) {
+  for (int v : values) {
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+  }
+  return b;
+}
+// Levels: the composite record and the red one given, the others identity.
+Bytes Levels(std::initializer_list<int> all,
+             std::initializer_list<int> red = {0, 255, 0, 255, 100}, int version = 2) {
+  Bytes b = Be16s(red, Be16s(all, Be16s({version})));
+  for (int r = 2; r < 29; ++r) b = Be16s({0, 255, 0, 255, 100}, b);
+  return b;
+}
+// Curves of points, (input, output) pairs, for the channels of `bits`.
+Bytes Curves(uint8_t bits, std::initializer_list<std::vector<int>> curves) {
+  Bytes b = {0, 0, 1, 0, 0, 0, bits};
+  for (const std::vector<int>& p : curves) {
+    b = Be16s({static_cast<int>(p.size() / 2)}, b);
+    for (size_t i = 0; i < p.size(); i += 2) b = Be16s({p[i + 1], p[i]}, b);
+  }
+  return b;
+}
+Bytes Exposure(uint16_t version, std::initializer_list<float> values) {
+  Bytes b = Be16s({version});
+  for (float f : values) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    b = Be16s({static_cast<int>(u >> 16), static_cast<int>(u & 0xFFFF)}, b);
+  }
+  return b;
+}
+Bytes Legacy(int brightness, int contrast, uint8_t lab = 0) {
+  Bytes b = Be16s({brightness, contrast, 127});
+  b.push_back(lab);
+  return b;
+}
+Bytes Settings(bool legacy) {
+  using namespace testing;
+  Bytes b = DescriptorBytes(
+      "null",
+      {{"Brgh", IntegerValue(22)}, {"Cntr", IntegerValue(-7)}, {"useLegacy", BoolValue(legacy)}});
+  b.insert(b.begin(), 3, 0);
+  b.insert(b.begin() + 3, 16);
+  return b;
+}
+
+struct Block {
+  explicit Block(Bytes b)
+      : bytes(std::move(b)), source(PsdSource::Memory(bytes.data(), bytes.size())) {}
+  SourceCursor Cut(uint64_t n) { return SourceCursor(&window, 0, n); }
+  Bytes bytes;
+  PsdSource source;
+  SourceWindow window{&source};
+};
+
+// One row a kind and setting: its block (and "CgEd" settings), then either
+// input -> output pairs (every channel alike, or `red` alone), or the
+// reason it is refused ("" for a block that cannot be read, which the
+// kind's name then refuses).
+struct Case {
+  const char* what;
+  const char* key;
+  Bytes block;
+  std::vector<int> pairs;
+  const char* refusal = nullptr;
+  Bytes settings = {};
+  bool red = false;
+};
+
+TEST(Adjustments, EachKindReadAndAppliedOnItsEdgeLevels) {
+  Bytes map = {1, 0, 1, 0, 0, 0, 1};
+  for (int x = 0; x < 256; ++x) map.push_back(static_cast<uint8_t>(x / 2));
+  const Case cases[] = {
+      {"levels 10..245", "levl", Levels({10, 245, 0, 255, 100}),
+       {10, 0, 11, 1, 128, 128, 244, 254, 245, 255}},
+      {"levels gamma 2", "levl", Levels({0, 255, 0, 255, 200}), {0, 0, 1, 16, 64, 128, 255, 255}},
+      {"levels output reversed", "levl", Levels({0, 255, 255, 0, 100}), {0, 255, 1, 254, 255, 0}},
+      {"levels red", "levl", Levels({0, 255, 0, 255, 100}, {0, 127, 0, 255, 100}),
+       {127, 255, 128, 255}, nullptr, {}, true},
+      {"levels composite and red", "levl", Levels({5, 255, 0, 255, 100}, {0, 127, 0, 255, 100}),
+       {}, "a Levels adjustment that changes both the composite and a channel"},
+      {"levels black above white", "levl", Levels({200, 100, 0, 255, 100}), {}, ""},
+      {"levels version 3", "levl", Levels({0, 255, 0, 255, 100}, {0, 255, 0, 255, 100}, 3), {}, ""},
+      {"curve preset", "curv", Curves(1, {{0, 0, 38, 17, 212, 231, 231, 250, 255, 255}}),
+       {38, 17, 212, 231, 231, 250}},
+      {"curve reversed line", "curv", Curves(1, {{0, 255, 255, 0}}), {0, 255, 51, 204, 255, 0}},
+      {"curve flat past its ends", "curv", Curves(1, {{50, 20, 200, 230}}),
+       {0, 20, 125, 125, 255, 230}},
+      {"curve red", "curv", Curves(2, {{0, 0, 100, 200, 255, 255}}), {100, 200}, nullptr, {}, true},
+      {"curves composite and red", "curv", Curves(3, {{0, 10, 255, 255}, {0, 0, 255, 200}}), {},
+       "a Curves adjustment that changes both the composite and a channel"},
+      {"curve inputs not rising", "curv", Curves(1, {{0, 0, 100, 50, 100, 60}}), {}, ""},
+      {"curve map", "curv", map, {1, 0, 128, 64, 255, 127}},
+      {"posterize 2", "post", Be16s({2, 0}), {127, 0, 128, 255}},
+      {"posterize 8", "post", Be16s({8, 0}), {18, 0, 19, 36, 54, 36, 55, 72, 255, 255}},
+      {"posterize 1", "post", Be16s({1, 0}), {}, ""},
+      {"threshold 128", "thrs", Be16s({128, 0}), {127, 0, 128, 255}},
+      {"exposure none", "expA", Exposure(1, {0, 0, 1}), {0, 0, 1, 1, 128, 128, 255, 255}},
+      {"exposure +1 stop", "expA", Exposure(1, {1, 0, 1}), {0, 0, 186, 255}},
+      {"exposure offset -0.5", "expA", Exposure(1, {0, -0.5f, 1}), {186, 0, 255, 186}},
+      {"exposure gamma 2.2", "expA", Exposure(1, {0, 0, 2.2f}), {51, 123, 255, 255}},
+      {"exposure gamma 0", "expA", Exposure(1, {0, 0, 0}), {}, ""},
+      {"legacy 19, -18", "brit", Legacy(19, -18), {0, 42, 128, 147, 255, 251}},
+      {"legacy contrast -100", "brit", Legacy(-28, -100), {0, 100, 255, 100}},
+      {"legacy contrast 10", "brit", Legacy(0, 10), {},
+       "a legacy Brightness/Contrast adjustment with contrast above 0"},
+      {"legacy Lab", "brit", Legacy(0, 0, 1), {},
+       "a Brightness/Contrast adjustment on lightness only"},
+      {"current form", "brit", Legacy(0, 0), {},
+       "a Brightness/Contrast adjustment layer in its current (not legacy) form", Settings(false)},
+      {"legacy in the settings", "brit", Legacy(0, 0), {0, 31, 255, 255}, nullptr, Settings(true)},
+      {"settings unreadable", "brit", Legacy(0, 0), {}, "", Bytes{0, 0, 0, 16, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const AdjustmentOp* op = FindAdjustmentOp(reinterpret_cast<const uint8_t*>(c.key));
+    ASSERT_NE(op, nullptr);
+    Block block(c.block), settings(c.settings);
+    PsdAdjustment a;
+    const char* why = nullptr;
+    bool ok = op->read(block.Cut(c.block.size()), &a, &why);
+    if (ok && !c.settings.empty()) {
+      ok = ReadAdjustmentSettings(settings.Cut(c.settings.size()), &a, &why);
+    }
+    if (c.refusal != nullptr) {
+      EXPECT_FALSE(ok);
+      EXPECT_STREQ(why == nullptr ? "" : why, c.refusal);
+      continue;
+    }
+    ASSERT_TRUE(ok) << (why == nullptr ? "" : why);
+    EXPECT_EQ(a.kind, op->kind);
+    // Threshold in gray documents only, Exposure in colour ones only.
+    const int refused = a.kind == AdjustmentKind::kThreshold  ? 3
+                        : a.kind == AdjustmentKind::kExposure ? 1
+                                                              : 0;
+    EXPECT_EQ(a.refusedChannels, refused);
+    EXPECT_EQ(a.channelsRefusal != nullptr, refused != 0);
+    for (size_t i = 0; i < c.pairs.size(); i += 2) {
+      const uint8_t in = static_cast<uint8_t>(c.pairs[i]);
+      const uint8_t ins[3] = {in, in, in};
+      uint8_t out[3] = {};
+      const uint8_t* const ip[3] = {ins, ins + 1, ins + 2};
+      uint8_t* const op3[3] = {out, out + 1, out + 2};
+      ApplyAdjustment(a, ip, op3, 3, 1);
+      EXPECT_EQ(out[0], c.pairs[i + 1]) << "input " << c.pairs[i];
+      for (int ch : {1, 2}) EXPECT_EQ(out[ch], c.red ? in : out[0]) << "channel " << ch;
+    }
+    // Every cut of a block that reads is refused, never read past.
+    for (size_t cut = 0; cut < c.block.size(); ++cut) {
+      EXPECT_FALSE(op->read(block.Cut(cut), &a, &why)) << "cut at " << cut;
+    }
+  }
 }
 
 }  // namespace
