@@ -47,9 +47,17 @@ bool MaskRow(Compositor& k, const PsdLayer& l, uint32_t y, uint32_t x0, uint32_t
 
 // A colour overlay's alpha from the layer's (transparency x mask, before the
 // fill opacity, which does not fade the overlay): times the overlay's
-// opacity, into overlayAlpha.
-void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t n) {
+// opacity, into overlayAlpha; its colour on row y into overlayColour (a
+// gradient overlay's is the same along the row: it is vertical).
+void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t y, uint32_t n) {
   if (paint == nullptr || !paint->overlay) return;
+  if (paint->overlayGradient) {
+    const GradientBox canvas{0, 0, static_cast<double>(k.width), static_cast<double>(k.height)};
+    GradientColour(paint->gradient, GradientPosition(paint->gradient, canvas, 0, y),
+                   k.overlayColour);
+  } else {
+    std::memcpy(k.overlayColour, paint->overlayColour, 3);
+  }
   std::memcpy(k.overlayAlpha, k.sourceAlpha, n);
   ScaleRow(k.overlayAlpha, paint->overlayOpacity, n);
 }
@@ -96,7 +104,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
       return true;
     }
     if (!CanvasCoverage(k, l, y, span, visible)) return false;
-    TakeOverlayAlpha(k, paint, k.width);
+    TakeOverlayAlpha(k, paint, y, k.width);
     ScaleRow(k.sourceAlpha, l.fill, k.width);
     return true;
   }
@@ -131,7 +139,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
     if (!MaskRow(k, l, y, span->x0, n, k.maskRow)) return false;
     MulRows(k.sourceAlpha, k.maskRow, n);
   }
-  TakeOverlayAlpha(k, paint, n);
+  TakeOverlayAlpha(k, paint, y, n);
   ScaleRow(k.sourceAlpha, l.fill, n);
   return true;
 }
@@ -206,7 +214,7 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
   }
   if (!Composite(k, onto, colour, alpha, blend, x0, n)) return PsdRead::kPartialDissolve;
   for (int32_t c = 0; c < k.channels; ++c) {
-    std::memset(k.overlay3[c], paint->overlayColour[c], n);
+    std::memset(k.overlay3[c], k.overlayColour[c], n);
   }
   if (!Composite(k, onto, k.overlay3, overlayAlpha, paint->overlayBlend, x0, n)) {
     return PsdRead::kPartialDissolve;
@@ -294,6 +302,7 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
   k->count = count;
   k->channels = channels;
   k->width = width;
+  k->height = height;
   k->withAlpha = withAlpha;
 }
 

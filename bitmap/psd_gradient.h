@@ -1,8 +1,8 @@
 // Gradients of Photoshop's layers: the settings a gradient overlay effect
 // ("GrFl" in an effects descriptor) and a gradient fill layer ("GdFl") keep in
-// their descriptors, read whole so that a gradient no setting of which is
-// refused could be drawn; today every gradient is refused, by the setting that
-// stops it or as not yet matched against Photoshop's pictures.
+// their descriptors, which of them are matched against Photoshop's pictures,
+// and the evaluator: where a pixel falls along the gradient and the colour
+// there.
 //
 // Descriptor keys read:
 //   "Type" style: "Lnr " linear, "Rdl " radial, "Angl" angle, "Rflc"
@@ -18,10 +18,17 @@
 //   "Lctn" 0 to 4096, "Mdpn" percent), "Trns" transparency stops ("Opct"
 //   percent, "Lctn", "Mdpn").
 //
-// What is evaluated is the classic method at smoothness 0, where Photoshop
-// mixes the stops' 8-bit values in straight lines (its smoothness, and the
-// perceptual and linear-light methods, bend the ramp in ways not worked out
-// here; the shared documents that use them show it: up to 20 levels off).
+// Derived from Photoshop's merged images (a linear-method overlay on a
+// 3508 x 4960 fill layer, a perceptual-method overlay on a 162 x 164 layer,
+// both at smoothness 100 %): the colour between stops is a Catmull-Rom
+// spline through the stops, each component on its own, in the method's
+// space (perceptual: Oklab; linear: linear-light sRGB), with the tangent
+// at a stop half the difference of its neighbours per segment (not per
+// unit of location) and the end stops repeated; the result converted back
+// and rounded. Worst 1 level off on both. Straight mixes in those spaces are
+// 5 to 14 levels off, the spline in sRGB values 23.
+// The classic method (documents written before the methods existed) is not
+// matched: the one shared document with it dithers its gradient.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +38,7 @@
 namespace kelvra {
 
 enum class GradientStyle : uint8_t { kLinear, kRadial, kAngle, kReflected, kDiamond };
+enum class GradientMethod : uint8_t { kClassic, kPerceptual, kLinearLight };
 
 // Stops beyond this many make a gradient refused.
 constexpr int32_t kMaxGradientStops = 32;
@@ -43,6 +51,9 @@ struct GradientStop {
 
 struct PsdGradient {
   GradientStyle style = GradientStyle::kLinear;
+  GradientMethod method = GradientMethod::kClassic;
+  int32_t smoothness = 0;  // 0 to 4096 for 0 to 100 %
+  bool dither = false;
   bool reverse = false;
   bool alignWithLayer = true;
   double angle = 90;                  // degrees
@@ -56,23 +67,61 @@ struct PsdGradient {
 // Why a gradient cannot be evaluated exactly (kNone: it can).
 enum class GradientRefusal : uint8_t {
   kNone,
+  // Found by ReadGradient:
   kUnreadable,        // a setting missing, of another type or out of range
   kNoise,             // a noise gradient
-  kPerceptual,        // the perceptual interpolation method
-  kLinearLight,       // the linear (light) interpolation method
   kOtherMethod,       // an interpolation method not known
-  kSmoothness,        // smoothness above 0 %
-  kDither,            // dithered
   kToolColourStop,    // a stop of the foreground or background colour
   kTooManyStops,      // more than kMaxGradientStops
+  // Found by CheckGradient: settings not matched against Photoshop's
+  // pictures.
+  kClassic,           // the classic method
+  kSmoothness,        // smoothness below 100 %
+  kDither,            // dithered
+  kStyle,             // a style but linear
+  kAngle,             // an angle that is not vertical
+  kScaleOffset,       // scale other than 100 %, or an offset
+  kCanvasAligned,     // not aligned with the layer
+  kStops,             // a midpoint other than 50 %, or two stops at one place
+  kTransparency,      // transparency stops of more than one opacity
 };
 
 // Reads the gradient settings of `d` (a "GrFl" effect object or a "GdFl"
 // descriptor) into *g.
 GradientRefusal ReadGradient(const Descriptor& d, PsdGradient* g);
 
+// The first setting of a gradient read whole that the evaluator does not
+// match (kNone: none). What is matched: the perceptual and linear methods
+// at smoothness 100 %, undithered, the linear style at a vertical angle
+// (90 or -90 degrees, either way round), scale 100 %, no offset, aligned
+// with the layer, midpoints 50 %, stops at distinct places, one opacity.
+GradientRefusal CheckGradient(const PsdGradient& g);
+
 // The refusal in words for a gradient overlay effect (`overlay`) or a
 // gradient fill layer.
 const char* GradientRefusalText(GradientRefusal why, bool overlay);
+
+// The box a gradient is laid in, in document pixels: the layer's bounds
+// (align with layer) or the canvas.
+struct GradientBox {
+  double left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// Where the pixel (x, y) falls along the gradient, 0 (first stop) to 1
+// (last stop), clamped at the ends; reverse applied. Photoshop takes a
+// pixel at its top left corner (the perceptual document is 1 level off
+// that way, 4 at the pixel's centre). Around the centre (the box's centre
+// moved by the offset), with u the unit vector of the angle (y pointing
+// down) and L half the box's extent along u times the scale:
+//   linear     (1 + d.u / L) / 2         reflected  |d.u| / L
+//   radial     |d| / L                   diamond    (|d.u| + |d.u'|) / L
+//   angle      the turn from u to d, anticlockwise, as a fraction of a turn
+// (d = the pixel minus the centre, u' = u turned a quarter). Only the
+// linear style is matched (CheckGradient).
+double GradientPosition(const PsdGradient& g, const GradientBox& box, double x, double y);
+
+// The colour at position t (0 to 1) by the gradient's method (see above);
+// the first stop's colour before it, the last's after it.
+void GradientColour(const PsdGradient& g, double t, uint8_t rgb[3]);
 
 }  // namespace kelvra

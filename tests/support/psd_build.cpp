@@ -231,6 +231,10 @@ std::vector<uint8_t> Stop(int32_t location, int32_t midpoint, std::vector<Item> 
 }
 }  // namespace
 
+std::vector<uint8_t> GradientStop(int32_t location, const std::vector<Item>& value) {
+  return Stop(location, 50, value);
+}
+
 std::vector<uint8_t> GradientObject(const std::vector<Item>& changes) {
   const std::vector<uint8_t> colours = ListValue(
       {Stop(0, 50, {{"Clr ", RgbValue(0, 0, 0)}, {"Type", EnumValue("Clry", "UsrS")}}),

@@ -116,5 +116,8 @@ Item ColourOverlay(const std::string& mode, double opacity, double r, double g, 
 std::vector<Item> GradientSettings(const std::vector<Item>& changes = {});
 // The "Grad" object of GradientSettings, with `changes` applied to it.
 std::vector<uint8_t> GradientObject(const std::vector<Item>& changes = {});
+// One colour ("Clr ", "Type") or transparency ("Opct") stop at `location`,
+// midpoint 50 %.
+std::vector<uint8_t> GradientStop(int32_t location, const std::vector<Item>& value);
 
 }  // namespace kelvra::testing

@@ -37,7 +37,10 @@ using testing::SolidColourBlock;
 using testing::DoubleValue;
 using testing::EnumValue;
 using testing::GradientObject;
+using testing::GradientStop;
+using testing::RgbValue;
 using testing::GradientSettings;
+using testing::UnitValue;
 
 // ---- blend formulas ------------------------------------------------------------
 
@@ -955,6 +958,10 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
     t.blocks = DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", settings)}});
     return t;
   };
+  const std::vector<uint8_t> smooth = GradientObject(
+      {{"Intr", DoubleValue(4096)},
+       {"Trns", ListValue({GradientStop(0, {{"Opct", UnitValue("#Prc", 100)}}),
+                           GradientStop(4096, {{"Opct", UnitValue("#Prc", 100)}})})}});
   TestLayer gradientFill = Solid(1, 1, 1);
   gradientFill.name = "Sky";
   gradientFill.blocks = DescriptorBlock(
@@ -964,12 +971,25 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
     const char* text;
   } cases[] = {
       {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")}})}),
-       "layer 'Ramp': a gradient overlay with the perceptual method"},
-      {Document({Solid(9, 9, 9), gradientOverlay({{"Dthr", BoolValue(true)}})}),
+       "layer 'Ramp': a gradient overlay with smoothness below 100 %"},
+      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
+                                                  {"Grad", smooth},
+                                                  {"Dthr", BoolValue(true)}})}),
        "layer 'Ramp': a dithered gradient overlay"},
-      {Document({Solid(9, 9, 9), gradientOverlay({})}), "layer 'Ramp': a gradient overlay effect"},
+      {Document({Solid(9, 9, 9), gradientOverlay({})}),
+       "layer 'Ramp': a gradient overlay with the classic method"},
       {Document({Solid(9, 9, 9), gradientFill}),
-       "layer 'Sky': a gradient fill layer with smoothness above 0 %"},
+       "layer 'Sky': a gradient fill layer with the classic method"},
+      // Matched, but on a layer of pixels: the box it is laid in is not
+      // reproduced.
+      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
+                                                  {"Grad", smooth}})}),
+       "layer 'Ramp': a gradient overlay whose settings cannot be read"},
+      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
+                                                  {"Grad", smooth},
+                                                  {"Md  ", EnumValue("BlnM", "Nrml")},
+                                                  {"Opct", UnitValue("#Prc", 100)}})}),
+       "layer 'Ramp': a gradient overlay on a layer but an unmasked solid colour fill"},
       {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
       {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
       {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
@@ -983,6 +1003,64 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
     EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
     EXPECT_STREQ(why.text, c.text);
   }
+}
+
+// A gradient overlay on a solid colour fill (0, 0, 255): vertical, laid in
+// the canvas (2 rows): row 0 is the top (t = 1 at angle 90), row 1 half
+// way. Black to white half way is 0.5 in the method's space: linear light
+// 0.5 is level 188; Oklab L 0.5 is linear 0.125, level 99.
+TEST_F(CompositorTest, GradientOverlayOnAFill) {
+  auto stop = [](int32_t location, double level) {
+    return GradientStop(location, {{"Clr ", RgbValue(level, level, level)},
+                                   {"Type", EnumValue("Clry", "UsrS")}});
+  };
+  auto overlay = [&](const char* method, std::vector<std::vector<uint8_t>> colours,
+                     std::vector<Item> changes, double opacity = 100, double alpha = 100) {
+    std::vector<Item> grad = {
+        {"Intr", DoubleValue(4096)},
+        {"Clrs", ListValue(colours)},
+        {"Trns", ListValue({GradientStop(0, {{"Opct", UnitValue("#Prc", alpha)}}),
+                            GradientStop(4096, {{"Opct", UnitValue("#Prc", alpha)}})})}};
+    changes.insert(changes.begin(), {{"gs99", EnumValue("gs99", method)},
+                                     {"Grad", GradientObject(grad)},
+                                     {"enab", BoolValue(true)},
+                                     {"Md  ", EnumValue("BlnM", "Nrml")},
+                                     {"Opct", UnitValue("#Prc", opacity)}});
+    TestLayer fill = Fill(0, 0, 255);
+    const std::vector<uint8_t> fx =
+        DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", GradientSettings(changes))}});
+    fill.blocks.insert(fill.blocks.end(), fx.begin(), fx.end());
+    return fill;
+  };
+  const auto ramp = std::vector<std::vector<uint8_t>>{stop(0, 0), stop(4096, 255)};
+  const auto peak = std::vector<std::vector<uint8_t>>{stop(0, 0), stop(2048, 255), stop(4096, 0)};
+  struct Case {
+    const char* what;
+    TestLayer layer;
+    Rgb row0, row1;
+  } cases[] = {
+      {"linear: the end, then half way", overlay("Lnr ", ramp, {}), {255, 255, 255}, {188, 188, 188}},
+      {"perceptual", overlay("Perc", ramp, {}), {255, 255, 255}, {99, 99, 99}},
+      {"reversed: the start on top", overlay("Lnr ", ramp, {{"Rvrs", BoolValue(true)}}),
+       {0, 0, 0}, {188, 188, 188}},
+      {"angle -90 is 90 reversed", overlay("Lnr ", ramp, {{"Angl", UnitValue("#Ang", -90)}}),
+       {0, 0, 0}, {188, 188, 188}},
+      {"three stops: the middle one exactly", overlay("Perc", peak, {}), {0, 0, 0},
+       {255, 255, 255}},
+      // 188 * 128 / 255 = 94.4; the blue 255 * 127 / 255 more.
+      {"opacity 50 %", overlay("Lnr ", ramp, {}, 50), {128, 128, 255}, {94, 94, 221}},
+      {"transparency 50 %, the same", overlay("Lnr ", ramp, {}, 100, 50), {128, 128, 255},
+       {94, 94, 221}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Read(Document({Solid(200, 100, 0), c.layer})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0), c.row0);
+    EXPECT_EQ(At(3, 1), c.row1);
+  }
+  // On a fill with a mask that hides part of it: refused.
+  EXPECT_EQ(Read(Document({Solid(200, 100, 0), Masked(overlay("Lnr ", ramp, {}), 255, 0)})),
+            PsdRead::kLayerEffects);
 }
 
 // Text layers: Photoshop draws their partly covered pixels over other layers

@@ -25,6 +25,12 @@ using testing::ObjectValue;
 using testing::RgbValue;
 using testing::UnitValue;
 
+std::vector<uint8_t> Stop(int32_t location, int32_t midpoint, std::vector<Item> value) {
+  value.push_back({"Lctn", IntegerValue(location)});
+  value.push_back({"Mdpn", IntegerValue(midpoint)});
+  return ObjectValue("Clrt", value);
+}
+
 class GradientSettingsTest : public ::testing::Test {
  protected:
   std::vector<uint8_t> bytes;
@@ -83,16 +89,8 @@ TEST_F(GradientSettingsTest, RefusesEachSettingItCannotMatch) {
     std::vector<Item> items;
     GradientRefusal why;
   } cases[] = {
-      {"perceptual method", GradientSettings({{"gs99", EnumValue("gs99", "Perc")}}),
-       GradientRefusal::kPerceptual},
-      {"linear method", GradientSettings({{"gs99", EnumValue("gs99", "Lnr ")}}),
-       GradientRefusal::kLinearLight},
       {"a method not known", GradientSettings({{"gs99", EnumValue("gs99", "Smth")}}),
        GradientRefusal::kOtherMethod},
-      {"smoothness 100 %",
-       GradientSettings({{"Grad", GradientObject({{"Intr", DoubleValue(4096)}})}}),
-       GradientRefusal::kSmoothness},
-      {"dither", GradientSettings({{"Dthr", BoolValue(true)}}), GradientRefusal::kDither},
       {"noise", GradientSettings({{"Grad", GradientObject({{"GrdF", EnumValue("GrdF", "ClNs")}})}}),
        GradientRefusal::kNoise},
       {"a foreground colour stop",
@@ -120,10 +118,65 @@ TEST_F(GradientSettingsTest, RefusesEachSettingItCannotMatch) {
     EXPECT_EQ(Read(c.items, &g), c.why) << c.what;
   }
   // Every refusal reads as the setting, for an overlay and for a fill.
-  EXPECT_STREQ(GradientRefusalText(GradientRefusal::kPerceptual, true),
-               "a gradient overlay with the perceptual method");
+  EXPECT_STREQ(GradientRefusalText(GradientRefusal::kClassic, true),
+               "a gradient overlay with the classic method");
   EXPECT_STREQ(GradientRefusalText(GradientRefusal::kSmoothness, false),
-               "a gradient fill layer with smoothness above 0 %");
+               "a gradient fill layer with smoothness below 100 %");
+}
+
+// The settings CheckGradient matches, one changed at a time: each names
+// its refusal; the matched ones (either method, the angle either way round,
+// reversed) none.
+TEST_F(GradientSettingsTest, ChecksEachSettingAgainstWhatIsMatched) {
+  auto alphas = [](double first, double last) {
+    return ListValue({Stop(0, 50, {{"Opct", UnitValue("#Prc", first)}}),
+                      Stop(4096, 50, {{"Opct", UnitValue("#Prc", last)}})});
+  };
+  auto colours = [](int32_t midpoint, int32_t secondAt) {
+    return ListValue(
+        {Stop(0, 50, {{"Clr ", RgbValue(0, 0, 0)}, {"Type", EnumValue("Clry", "UsrS")}}),
+         Stop(secondAt, midpoint,
+              {{"Clr ", RgbValue(9, 9, 9)}, {"Type", EnumValue("Clry", "UsrS")}})});
+  };
+  auto matched = [&](std::vector<Item> changes, std::vector<Item> gradChanges = {}) {
+    gradChanges.insert(gradChanges.begin(), {{"Intr", DoubleValue(4096)}, {"Trns", alphas(80, 80)}});
+    changes.insert(changes.begin(), {{"gs99", EnumValue("gs99", "Perc")},
+                                     {"Grad", GradientObject(gradChanges)}});
+    return GradientSettings(changes);
+  };
+  struct Case {
+    const char* what;
+    std::vector<Item> items;
+    GradientRefusal why;
+  } cases[] = {
+      {"perceptual", matched({}), GradientRefusal::kNone},
+      {"linear", matched({{"gs99", EnumValue("gs99", "Lnr ")}}), GradientRefusal::kNone},
+      {"angle -90, reversed", matched({{"Angl", UnitValue("#Ang", -90)}, {"Rvrs", BoolValue(true)}}),
+       GradientRefusal::kNone},
+      {"angle 270", matched({{"Angl", UnitValue("#Ang", 270)}}), GradientRefusal::kNone},
+      {"classic, named", matched({{"gs99", EnumValue("gs99", "Gcls")}}), GradientRefusal::kClassic},
+      {"classic, unnamed", GradientSettings({}), GradientRefusal::kClassic},
+      {"smoothness 99.9 %", matched({}, {{"Intr", DoubleValue(4092)}}), GradientRefusal::kSmoothness},
+      {"dither", matched({{"Dthr", BoolValue(true)}}), GradientRefusal::kDither},
+      {"radial", matched({{"Type", EnumValue("GrdT", "Rdl ")}}), GradientRefusal::kStyle},
+      {"angle 0", matched({{"Angl", UnitValue("#Ang", 0)}}), GradientRefusal::kAngle},
+      {"angle 89", matched({{"Angl", UnitValue("#Ang", 89)}}), GradientRefusal::kAngle},
+      {"scale 101 %", matched({{"Scl ", UnitValue("#Prc", 101)}}), GradientRefusal::kScaleOffset},
+      {"an offset", matched({{"Ofst", ObjectValue("Pnt ", {{"Hrzn", UnitValue("#Prc", 0)},
+                                                           {"Vrtc", UnitValue("#Prc", 1)}})}}),
+       GradientRefusal::kScaleOffset},
+      {"aligned with the canvas", matched({{"Algn", BoolValue(false)}}),
+       GradientRefusal::kCanvasAligned},
+      {"midpoint 49 %", matched({}, {{"Clrs", colours(49, 4096)}}), GradientRefusal::kStops},
+      {"two stops at 0", matched({}, {{"Clrs", colours(50, 0)}}), GradientRefusal::kStops},
+      {"transparency 80 to 79 %", matched({}, {{"Trns", alphas(80, 79)}}),
+       GradientRefusal::kTransparency},
+  };
+  for (const Case& c : cases) {
+    PsdGradient g;
+    ASSERT_EQ(Read(c.items, &g), GradientRefusal::kNone) << c.what;
+    EXPECT_EQ(CheckGradient(g), c.why) << c.what;
+  }
 }
 
 }  // namespace
