@@ -52,8 +52,7 @@ bool MaskRow(Compositor& k, const PsdLayer& l, uint32_t y, uint32_t x0, uint32_t
 void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t y, uint32_t n) {
   if (paint == nullptr || !paint->overlay) return;
   if (paint->overlayGradient) {
-    const GradientBox canvas{0, 0, static_cast<double>(k.width), static_cast<double>(k.height)};
-    GradientColour(paint->gradient, GradientPosition(paint->gradient, canvas, 0, y),
+    GradientColour(paint->gradient, GradientPosition(paint->gradient, paint->box, 0, y),
                    k.overlayColour);
   } else {
     std::memcpy(k.overlayColour, paint->overlayColour, 3);
@@ -302,7 +301,6 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
   k->count = count;
   k->channels = channels;
   k->width = width;
-  k->height = height;
   k->withAlpha = withAlpha;
 }
 
@@ -388,6 +386,24 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         std::memcpy(onto.colour[c] + span.x0, k.source3[c], span.count);
       }
       if (k.translucentRoot) std::memset(onto.alpha + span.x0, 255, span.count);
+      if (l.paint >= 0 && k.paints[l.paint].overlay) {
+        // A gradient overlay (a colour overlay here is refused): over the
+        // colours at its opacity alone, as the bottom layer's transparency
+        // is kept apart.
+        const PsdLayerPaint& p = k.paints[l.paint];
+        TakeOverlayAlpha(k, &p, y, 0);
+        for (int32_t c = 0; c < k.channels; ++c) {
+          std::memset(k.overlay3[c], k.overlayColour[c], span.count);
+        }
+        std::memset(k.overlayAlpha, p.overlayOpacity, span.count);
+        Level opaque = onto;
+        opaque.opaque = true;
+        if (!Composite(k, opaque, k.overlay3, k.overlayAlpha, p.overlayBlend, span.x0,
+                       span.count)) {
+          k.failedLayer = i;
+          return PsdRead::kPartialDissolve;
+        }
+      }
       i = next;
       continue;
     }

@@ -250,6 +250,22 @@ GradientRefusal CheckGradient(const PsdGradient& g) {
   return GradientRefusal::kNone;
 }
 
+void OpaqueBox::Grow(const uint8_t* alpha, int64_t x0, uint32_t n, int64_t y) {
+  for (uint32_t x = 0; x < n; ++x) {
+    if (alpha[x] < 128) continue;
+    if (y < top) top = y;
+    if (y + 1 > bottom) bottom = y + 1;
+    if (x0 + x < left) left = x0 + x;
+    if (x0 + x + 1 > right) right = x0 + x + 1;
+  }
+}
+
+GradientBox OpaqueBox::Box() const {
+  if (right < left) return GradientBox{};
+  return GradientBox{static_cast<double>(left), static_cast<double>(top),
+                     static_cast<double>(right), static_cast<double>(bottom)};
+}
+
 double GradientPosition(const PsdGradient& g, const GradientBox& box, double x, double y) {
   const double w = box.right - box.left, h = box.bottom - box.top;
   const double cx = (box.left + box.right) / 2 + g.offsetX * w / 100;

@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 
 #include "bitmap/psd_descriptor.h"
 
@@ -105,6 +106,20 @@ const char* GradientRefusalText(GradientRefusal why, bool overlay);
 // (align with layer) or the canvas.
 struct GradientBox {
   double left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// The box Photoshop lays a gradient overlay in on a layer of pixels: the
+// bounds of the pixels whose transparency is at least half (128). Seen on
+// the perceptual document: its layer's rows from 16 to 180 hold pixels, the
+// two outer rows at each end at most 31 and 36 (left out), then 160 and
+// 180 (kept); within 1 level with that box, 3 with the layer's rectangle.
+// Grown one row of a layer at a time: `alpha` the row's transparency over
+// columns [x0, x0 + n), y its row (document pixels).
+struct OpaqueBox {
+  int64_t left = INT64_MAX, top = INT64_MAX, right = INT64_MIN, bottom = INT64_MIN;
+  void Grow(const uint8_t* alpha, int64_t x0, uint32_t n, int64_t y);
+  // The box (empty: none was at least half opaque).
+  GradientBox Box() const;
 };
 
 // Where the pixel (x, y) falls along the gradient, 0 (first stop) to 1

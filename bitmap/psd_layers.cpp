@@ -19,8 +19,9 @@
 //                    ("SoCo") from its descriptor's colour (PsdLayerPaint),
 //                    gradients and patterns refused.
 //   layer effects    "lfx2" (also "lmfx", "lfxs"): a descriptor of effects;
-//                    a colour overlay is composited, every other effect
-//                    switched on is refused by its name. The older "lrFX"
+//                    a colour overlay, and a gradient overlay whose settings
+//                    are matched (psd_gradient.h), are composited; every
+//                    other effect switched on is refused by its name. The older "lrFX"
 //                    block is read only without a descriptor.
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
 //                    below; the kinds psd_adjustments.h reproduces are
@@ -541,16 +542,17 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     } else if (effects.overlays > 1) {
       Refuse(layer, PsdRead::kLayerEffects, "more than one colour or gradient overlay");
     } else if (effects.overlays == 1 && effects.overlay.overlayGradient &&
-               (!paint->solidFill ||
+               (!(paint->solidFill || (adjustment == nullptr && otherFill == nullptr &&
+                                        !vectorMask && !layer->text)) ||
                 (layer->maskEnabled && !(layer->maskDefault == 255 &&
                                          (layer->maskRect.Rows() == 0 ||
                                           layer->maskRect.Columns() == 0))))) {
-      // Laid in the canvas on a fill whose mask hides nothing (none, or
-      // the empty white mask Photoshop gives a new fill layer); on other
-      // layers Photoshop lays it in the box of their mostly opaque pixels
-      // (seen on one document), which is not reproduced.
+      // Laid in the box of the layer's mostly opaque pixels, or the canvas
+      // for a fill (psd_compositor.h); a mask that hides something, and
+      // layers of other kinds, would change that box in ways not seen.
       Refuse(layer, PsdRead::kLayerEffects,
-             "a gradient overlay on a layer but an unmasked solid colour fill");
+             "a gradient overlay on a layer with a mask, or on a layer but one of pixels or a "
+             "solid colour fill");
     } else if (effects.overlays == 1 && colourChannels == 1) {
       Refuse(layer, PsdRead::kLayerEffects, "a colour overlay in a grayscale document");
     } else if (effects.overlays == 1 && interiorAsGroup) {
@@ -717,7 +719,7 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       // leaves out.
       if (l.kind != LayerKind::kPixels) {
         Refuse(&l, PsdRead::kLayerEffects, "a colour overlay or fill on a group");
-      } else if (i == 0 && paint.overlay) {
+      } else if (i == 0 && paint.overlay && !paint.overlayGradient) {
         Refuse(&l, PsdRead::kLayerEffects, "a colour overlay on the bottom layer");
       } else if (i == 0 && l.maskEnabled) {
         Refuse(&l, PsdRead::kAdjustmentLayer, "a solid colour fill layer with a mask at the bottom");

@@ -52,9 +52,11 @@ struct PsdLayerPaint {
   uint8_t overlayOpacity = 255;
   BlendRow overlayBlend = nullptr;
   // A gradient overlay instead (psd_gradient.h): `gradient` in place of
-  // `overlayColour`, laid in the canvas (only on a solid colour fill).
+  // `overlayColour`, laid in `box` (set before compositing: the canvas for
+  // a fill, the box of a layer's mostly opaque pixels otherwise).
   bool overlayGradient = false;
   PsdGradient gradient;
+  GradientBox box;
   // An adjustment layer: its operation on what lies below, over the whole
   // canvas, shaped by its user mask (kind kNone: none).
   PsdAdjustment adjustment;

@@ -980,16 +980,18 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
        "layer 'Ramp': a gradient overlay with the classic method"},
       {Document({Solid(9, 9, 9), gradientFill}),
        "layer 'Sky': a gradient fill layer with the classic method"},
-      // Matched, but on a layer of pixels: the box it is laid in is not
+      // Matched, but on a masked layer: the box it is laid in is not
       // reproduced.
       {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
                                                   {"Grad", smooth}})}),
        "layer 'Ramp': a gradient overlay whose settings cannot be read"},
-      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
-                                                  {"Grad", smooth},
-                                                  {"Md  ", EnumValue("BlnM", "Nrml")},
-                                                  {"Opct", UnitValue("#Prc", 100)}})}),
-       "layer 'Ramp': a gradient overlay on a layer but an unmasked solid colour fill"},
+      {Document({Solid(9, 9, 9), Masked(gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
+                                                         {"Grad", smooth},
+                                                         {"Md  ", EnumValue("BlnM", "Nrml")},
+                                                         {"Opct", UnitValue("#Prc", 100)}}),
+                                        255, 0)}),
+       "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels "
+       "or a solid colour fill"},
       {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
       {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
       {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
@@ -1005,17 +1007,18 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   }
 }
 
-// A gradient overlay on a solid colour fill (0, 0, 255): vertical, laid in
-// the canvas (2 rows): row 0 is the top (t = 1 at angle 90), row 1 half
-// way. Black to white half way is 0.5 in the method's space: linear light
+// A gradient overlay on a solid colour fill (0, 0, 255), or on a layer of
+// pixels: vertical, laid in the canvas or the layer's box (2 rows): row 0
+// is the top (t = 1 at angle 90), row 1 half way. Black to white half way is 0.5 in the method's space: linear light
 // 0.5 is level 188; Oklab L 0.5 is linear 0.125, level 99.
-TEST_F(CompositorTest, GradientOverlayOnAFill) {
+TEST_F(CompositorTest, GradientOverlays) {
   auto stop = [](int32_t location, double level) {
     return GradientStop(location, {{"Clr ", RgbValue(level, level, level)},
                                    {"Type", EnumValue("Clry", "UsrS")}});
   };
   auto overlay = [&](const char* method, std::vector<std::vector<uint8_t>> colours,
-                     std::vector<Item> changes, double opacity = 100, double alpha = 100) {
+                     std::vector<Item> changes, double opacity = 100, double alpha = 100,
+                     TestLayer fill = Fill(0, 0, 255)) {
     std::vector<Item> grad = {
         {"Intr", DoubleValue(4096)},
         {"Clrs", ListValue(colours)},
@@ -1026,7 +1029,6 @@ TEST_F(CompositorTest, GradientOverlayOnAFill) {
                                      {"enab", BoolValue(true)},
                                      {"Md  ", EnumValue("BlnM", "Nrml")},
                                      {"Opct", UnitValue("#Prc", opacity)}});
-    TestLayer fill = Fill(0, 0, 255);
     const std::vector<uint8_t> fx =
         DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", GradientSettings(changes))}});
     fill.blocks.insert(fill.blocks.end(), fx.begin(), fx.end());
@@ -1034,6 +1036,13 @@ TEST_F(CompositorTest, GradientOverlayOnAFill) {
   };
   const auto ramp = std::vector<std::vector<uint8_t>>{stop(0, 0), stop(4096, 255)};
   const auto peak = std::vector<std::vector<uint8_t>>{stop(0, 0), stop(2048, 255), stop(4096, 0)};
+  // A layer of pixels whose row 0 is transparent: the overlay is laid in
+  // row 1 alone (at least half opaque), so row 1 is the end colour.
+  TestLayer lower = Solid(0, 0, 255);
+  testing::TestChannel alpha;
+  alpha.id = -1;
+  alpha.samples = {0, 0, 0, 0, 255, 255, 255, 255};
+  lower.channels.insert(lower.channels.begin(), alpha);
   struct Case {
     const char* what;
     TestLayer layer;
@@ -1051,6 +1060,10 @@ TEST_F(CompositorTest, GradientOverlayOnAFill) {
       {"opacity 50 %", overlay("Lnr ", ramp, {}, 50), {128, 128, 255}, {94, 94, 221}},
       {"transparency 50 %, the same", overlay("Lnr ", ramp, {}, 100, 50), {128, 128, 255},
        {94, 94, 221}},
+      {"a layer of pixels, whole", overlay("Lnr ", ramp, {}, 100, 100, Solid(0, 0, 255)),
+       {255, 255, 255}, {188, 188, 188}},
+      {"a layer of pixels, row 1 alone", overlay("Lnr ", ramp, {}, 100, 100, lower),
+       {200, 100, 0}, {255, 255, 255}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1058,6 +1071,9 @@ TEST_F(CompositorTest, GradientOverlayOnAFill) {
     EXPECT_EQ(At(0, 0), c.row0);
     EXPECT_EQ(At(3, 1), c.row1);
   }
+  // On the bottom layer: over its colours.
+  EXPECT_EQ(ReadOne(Document({overlay("Perc", ramp, {}, 100, 100, Solid(0, 0, 255))}), 3, 1),
+            (Rgb{99, 99, 99}));
   // On a fill with a mask that hides part of it: refused.
   EXPECT_EQ(Read(Document({Solid(200, 100, 0), Masked(overlay("Lnr ", ramp, {}), 255, 0)})),
             PsdRead::kLayerEffects);
