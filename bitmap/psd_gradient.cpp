@@ -274,35 +274,8 @@ double GradientPosition(const PsdGradient& g, const GradientBox& box, double x, 
   // y points down: an angle of 90 degrees points up the page.
   const double ux = std::cos(radians), uy = -std::sin(radians);
   const double half = (std::fabs(w * ux) + std::fabs(h * uy)) / 2 * g.scale / 100;
-  const double dx = x - cx, dy = y - cy;
-  const double along = dx * ux + dy * uy, across = dx * -uy + dy * ux;
-  double t = 0;
-  switch (g.style) {
-    case GradientStyle::kAngle: {
-      // The turn from u to d, anticlockwise on the page.
-      double turn = std::atan2(-dy, dx) - std::atan2(-uy, ux);
-      while (turn < 0) turn += 2 * kPi;
-      while (turn >= 2 * kPi) turn -= 2 * kPi;
-      // A pixel on the start line must not wrap to the end by the rounding
-      // of the two angles.
-      if (turn > 2 * kPi - 1e-9) turn = 0;
-      t = turn / (2 * kPi);
-      break;
-    }
-    default:
-      if (!(half > 0)) {
-        t = along > 0 ? 1 : 0;
-      } else if (g.style == GradientStyle::kLinear) {
-        t = (1 + along / half) / 2;
-      } else if (g.style == GradientStyle::kReflected) {
-        t = std::fabs(along) / half;
-      } else if (g.style == GradientStyle::kRadial) {
-        t = std::sqrt(dx * dx + dy * dy) / half;
-      } else {
-        t = (std::fabs(along) + std::fabs(across)) / half;
-      }
-      break;
-  }
+  const double along = (x - cx) * ux + (y - cy) * uy;
+  double t = half > 0 ? (1 + along / half) / 2 : along > 0 ? 1 : 0;
   t = t < 0 ? 0 : t > 1 ? 1 : t;
   return g.reverse ? 1 - t : t;
 }

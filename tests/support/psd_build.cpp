@@ -231,10 +231,6 @@ std::vector<uint8_t> Stop(int32_t location, int32_t midpoint, std::vector<Item> 
 }
 }  // namespace
 
-std::vector<uint8_t> GradientStop(int32_t location, const std::vector<Item>& value) {
-  return Stop(location, 50, value);
-}
-
 std::vector<uint8_t> GradientObject(const std::vector<Item>& changes) {
   const std::vector<uint8_t> colours = ListValue(
       {Stop(0, 50, {{"Clr ", RgbValue(0, 0, 0)}, {"Type", EnumValue("Clry", "UsrS")}}),
@@ -259,6 +255,23 @@ std::vector<Item> GradientSettings(const std::vector<Item>& changes) {
                   {"Scl ", UnitValue("#Prc", 100)},
                   {"Ofst", ObjectValue("Pnt ", {{"Hrzn", UnitValue("#Prc", 0)},
                                                 {"Vrtc", UnitValue("#Prc", 0)}})}},
+                 changes);
+}
+
+std::vector<Item> MatchedGradient(const char* method, double opacity, double alpha,
+                                  const std::vector<Item>& changes) {
+  auto colour = [](int32_t at, double level) {
+    return Stop(at, 50, {{"Clr ", RgbValue(level, level, level)}, {"Type", EnumValue("Clry", "UsrS")}});
+  };
+  const std::vector<uint8_t> alphas = ListValue(
+      {Stop(0, 50, {{"Opct", UnitValue("#Prc", alpha)}}), Stop(4096, 50, {{"Opct", UnitValue("#Prc", alpha)}})});
+  return Changed(GradientSettings({{"gs99", EnumValue("gs99", method)},
+                                   {"Grad", GradientObject({{"Intr", DoubleValue(4096)},
+                                                            {"Clrs", ListValue({colour(0, 0), colour(4096, 255)})},
+                                                            {"Trns", alphas}})},
+                                   {"enab", BoolValue(true)},
+                                   {"Md  ", EnumValue("BlnM", "Nrml")},
+                                   {"Opct", UnitValue("#Prc", opacity)}}),
                  changes);
 }
 

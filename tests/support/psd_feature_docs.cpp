@@ -233,26 +233,8 @@ std::vector<NamedDocument> FeatureDocuments() {
     // from a pass over the transparency first), perceptual on a solid
     // colour fill under an empty white mask (laid in the canvas).
     auto overlay = [](const char* method, double opacity) {
-      const std::vector<uint8_t> stops = ListValue(
-          {ObjectValue("Clrt", {{"Clr ", RgbValue(10, 20, 30)}, {"Type", EnumValue("Clry", "UsrS")},
-                                {"Lctn", IntegerValue(0)}, {"Mdpn", IntegerValue(50)}}),
-           ObjectValue("Clrt", {{"Clr ", RgbValue(250, 0, 90)}, {"Type", EnumValue("Clry", "UsrS")},
-                                {"Lctn", IntegerValue(1500)}, {"Mdpn", IntegerValue(50)}}),
-           ObjectValue("Clrt", {{"Clr ", RgbValue(0, 255, 0)}, {"Type", EnumValue("Clry", "UsrS")},
-                                {"Lctn", IntegerValue(4096)}, {"Mdpn", IntegerValue(50)}})});
-      const std::vector<uint8_t> opaque = ListValue(
-          {ObjectValue("Clrt", {{"Opct", UnitValue("#Prc", 100)}, {"Lctn", IntegerValue(0)},
-                                {"Mdpn", IntegerValue(50)}}),
-           ObjectValue("Clrt", {{"Opct", UnitValue("#Prc", 100)}, {"Lctn", IntegerValue(4096)},
-                                {"Mdpn", IntegerValue(50)}})});
-      std::vector<Item> settings = GradientSettings(
-          {{"gs99", EnumValue("gs99", method)},
-           {"Grad", GradientObject({{"Intr", DoubleValue(4096)}, {"Clrs", stops}, {"Trns", opaque}})},
-           {"Md  ", EnumValue("BlnM", "Nrml")},
-           {"Opct", UnitValue("#Prc", opacity)}});
-      settings.push_back({"enab", BoolValue(true)});
       return DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(true)},
-                                      {"GrFl", ObjectValue("GrFl", settings)}});
+                                      {"GrFl", ObjectValue("GrFl", MatchedGradient(method, opacity))}});
     };
     TestLayer bottom = Layer(0, 0, kH, kW);
     bottom.blocks = overlay("Lnr ", 100);

@@ -37,7 +37,7 @@ using testing::SolidColourBlock;
 using testing::DoubleValue;
 using testing::EnumValue;
 using testing::GradientObject;
-using testing::GradientStop;
+using testing::MatchedGradient;
 using testing::RgbValue;
 using testing::GradientSettings;
 using testing::UnitValue;
@@ -958,10 +958,6 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
     t.blocks = DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", settings)}});
     return t;
   };
-  const std::vector<uint8_t> smooth = GradientObject(
-      {{"Intr", DoubleValue(4096)},
-       {"Trns", ListValue({GradientStop(0, {{"Opct", UnitValue("#Prc", 100)}}),
-                           GradientStop(4096, {{"Opct", UnitValue("#Prc", 100)}})})}});
   TestLayer gradientFill = Solid(1, 1, 1);
   gradientFill.name = "Sky";
   gradientFill.blocks = DescriptorBlock(
@@ -972,9 +968,8 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   } cases[] = {
       {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")}})}),
        "layer 'Ramp': a gradient overlay with smoothness below 100 %"},
-      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
-                                                  {"Grad", smooth},
-                                                  {"Dthr", BoolValue(true)}})}),
+      {Document({Solid(9, 9, 9), gradientOverlay(MatchedGradient("Perc", 100, 100,
+                                                                 {{"Dthr", BoolValue(true)}}))}),
        "layer 'Ramp': a dithered gradient overlay"},
       {Document({Solid(9, 9, 9), gradientOverlay({})}),
        "layer 'Ramp': a gradient overlay with the classic method"},
@@ -982,16 +977,9 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
        "layer 'Sky': a gradient fill layer with the classic method"},
       // Matched, but on a masked layer: the box it is laid in is not
       // reproduced.
-      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
-                                                  {"Grad", smooth}})}),
-       "layer 'Ramp': a gradient overlay whose settings cannot be read"},
-      {Document({Solid(9, 9, 9), Masked(gradientOverlay({{"gs99", EnumValue("gs99", "Perc")},
-                                                         {"Grad", smooth},
-                                                         {"Md  ", EnumValue("BlnM", "Nrml")},
-                                                         {"Opct", UnitValue("#Prc", 100)}}),
-                                        255, 0)}),
-       "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels "
-       "or a solid colour fill"},
+      {Document({Solid(9, 9, 9), Masked(gradientOverlay(MatchedGradient("Perc")), 255, 0)}),
+       "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels or "
+       "a solid colour fill"},
       {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
       {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
       {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
@@ -1012,30 +1000,13 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
 // is the top (t = 1 at angle 90), row 1 half way. Black to white half way is 0.5 in the method's space: linear light
 // 0.5 is level 188; Oklab L 0.5 is linear 0.125, level 99.
 TEST_F(CompositorTest, GradientOverlays) {
-  auto stop = [](int32_t location, double level) {
-    return GradientStop(location, {{"Clr ", RgbValue(level, level, level)},
-                                   {"Type", EnumValue("Clry", "UsrS")}});
+  auto overlay = [](const char* method, std::vector<Item> changes, double opacity = 100,
+                    double alpha = 100, TestLayer l = Fill(0, 0, 255)) {
+    const std::vector<uint8_t> fx = DescriptorBlock(
+        "lfx2", {{"GrFl", ObjectValue("GrFl", MatchedGradient(method, opacity, alpha, changes))}});
+    l.blocks.insert(l.blocks.end(), fx.begin(), fx.end());
+    return l;
   };
-  auto overlay = [&](const char* method, std::vector<std::vector<uint8_t>> colours,
-                     std::vector<Item> changes, double opacity = 100, double alpha = 100,
-                     TestLayer fill = Fill(0, 0, 255)) {
-    std::vector<Item> grad = {
-        {"Intr", DoubleValue(4096)},
-        {"Clrs", ListValue(colours)},
-        {"Trns", ListValue({GradientStop(0, {{"Opct", UnitValue("#Prc", alpha)}}),
-                            GradientStop(4096, {{"Opct", UnitValue("#Prc", alpha)}})})}};
-    changes.insert(changes.begin(), {{"gs99", EnumValue("gs99", method)},
-                                     {"Grad", GradientObject(grad)},
-                                     {"enab", BoolValue(true)},
-                                     {"Md  ", EnumValue("BlnM", "Nrml")},
-                                     {"Opct", UnitValue("#Prc", opacity)}});
-    const std::vector<uint8_t> fx =
-        DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", GradientSettings(changes))}});
-    fill.blocks.insert(fill.blocks.end(), fx.begin(), fx.end());
-    return fill;
-  };
-  const auto ramp = std::vector<std::vector<uint8_t>>{stop(0, 0), stop(4096, 255)};
-  const auto peak = std::vector<std::vector<uint8_t>>{stop(0, 0), stop(2048, 255), stop(4096, 0)};
   // A layer of pixels whose row 0 is transparent: the overlay is laid in
   // row 1 alone (at least half opaque), so row 1 is the end colour.
   TestLayer lower = Solid(0, 0, 255);
@@ -1048,21 +1019,17 @@ TEST_F(CompositorTest, GradientOverlays) {
     TestLayer layer;
     Rgb row0, row1;
   } cases[] = {
-      {"linear: the end, then half way", overlay("Lnr ", ramp, {}), {255, 255, 255}, {188, 188, 188}},
-      {"perceptual", overlay("Perc", ramp, {}), {255, 255, 255}, {99, 99, 99}},
-      {"reversed: the start on top", overlay("Lnr ", ramp, {{"Rvrs", BoolValue(true)}}),
+      {"linear: the end, then half way", overlay("Lnr ", {}), {255, 255, 255}, {188, 188, 188}},
+      {"perceptual", overlay("Perc", {}), {255, 255, 255}, {99, 99, 99}},
+      {"reversed: the start on top", overlay("Lnr ", {{"Rvrs", BoolValue(true)}}),
        {0, 0, 0}, {188, 188, 188}},
-      {"angle -90 is 90 reversed", overlay("Lnr ", ramp, {{"Angl", UnitValue("#Ang", -90)}}),
-       {0, 0, 0}, {188, 188, 188}},
-      {"three stops: the middle one exactly", overlay("Perc", peak, {}), {0, 0, 0},
-       {255, 255, 255}},
       // 188 * 128 / 255 = 94.4; the blue 255 * 127 / 255 more.
-      {"opacity 50 %", overlay("Lnr ", ramp, {}, 50), {128, 128, 255}, {94, 94, 221}},
-      {"transparency 50 %, the same", overlay("Lnr ", ramp, {}, 100, 50), {128, 128, 255},
+      {"opacity 50 %", overlay("Lnr ", {}, 50), {128, 128, 255}, {94, 94, 221}},
+      {"transparency 50 %, the same", overlay("Lnr ", {}, 100, 50), {128, 128, 255},
        {94, 94, 221}},
-      {"a layer of pixels, whole", overlay("Lnr ", ramp, {}, 100, 100, Solid(0, 0, 255)),
+      {"a layer of pixels, whole", overlay("Lnr ", {}, 100, 100, Solid(0, 0, 255)),
        {255, 255, 255}, {188, 188, 188}},
-      {"a layer of pixels, row 1 alone", overlay("Lnr ", ramp, {}, 100, 100, lower),
+      {"a layer of pixels, row 1 alone", overlay("Lnr ", {}, 100, 100, lower),
        {200, 100, 0}, {255, 255, 255}},
   };
   for (const Case& c : cases) {
@@ -1072,10 +1039,10 @@ TEST_F(CompositorTest, GradientOverlays) {
     EXPECT_EQ(At(3, 1), c.row1);
   }
   // On the bottom layer: over its colours.
-  EXPECT_EQ(ReadOne(Document({overlay("Perc", ramp, {}, 100, 100, Solid(0, 0, 255))}), 3, 1),
+  EXPECT_EQ(ReadOne(Document({overlay("Perc", {}, 100, 100, Solid(0, 0, 255))}), 3, 1),
             (Rgb{99, 99, 99}));
   // On a fill with a mask that hides part of it: refused.
-  EXPECT_EQ(Read(Document({Solid(200, 100, 0), Masked(overlay("Lnr ", ramp, {}), 255, 0)})),
+  EXPECT_EQ(Read(Document({Solid(200, 100, 0), Masked(overlay("Lnr ", {}), 255, 0)})),
             PsdRead::kLayerEffects);
 }
 
