@@ -471,7 +471,10 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
           GradientRefusal why = Descriptor::ReadVersioned(data, &d) ? ReadGradient(d, &gradient)
                                                                     : GradientRefusal::kUnreadable;
           if (why == GradientRefusal::kNone) why = CheckGradient(gradient);
-          otherFillFeature = GradientRefusalText(why, false);
+          otherFillFeature = why != GradientRefusal::kNone
+                                 ? GradientRefusalText(why, false)
+                                 : "a gradient fill layer (none of the documents its drawing "
+                                   "was checked on has one)";
         }
       }
     } else if (Is(key, "vmsk") || Is(key, "vsms")) {

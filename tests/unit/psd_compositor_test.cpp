@@ -962,6 +962,8 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   gradientFill.name = "Sky";
   gradientFill.blocks = DescriptorBlock(
       "GdFl", GradientSettings({{"Grad", GradientObject({{"Intr", DoubleValue(4096)}})}}));
+  TestLayer matchedFill = gradientFill;
+  matchedFill.blocks = DescriptorBlock("GdFl", MatchedGradient("Perc"));
   struct Case {
     TestDoc doc;
     const char* text;
@@ -975,6 +977,9 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
        "layer 'Ramp': a gradient overlay with the classic method"},
       {Document({Solid(9, 9, 9), gradientFill}),
        "layer 'Sky': a gradient fill layer with the classic method"},
+      {Document({Solid(9, 9, 9), matchedFill}),
+       "layer 'Sky': a gradient fill layer (none of the documents its drawing was checked on has "
+       "one)"},
       // Matched, but on a masked layer: the box it is laid in is not
       // reproduced.
       {Document({Solid(9, 9, 9), Masked(gradientOverlay(MatchedGradient("Perc")), 255, 0)}),
