@@ -47,9 +47,16 @@ bool MaskRow(Compositor& k, const PsdLayer& l, uint32_t y, uint32_t x0, uint32_t
 
 // A colour overlay's alpha from the layer's (transparency x mask, before the
 // fill opacity, which does not fade the overlay): times the overlay's
-// opacity, into overlayAlpha.
-void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t n) {
+// opacity, into overlayAlpha; its colour on row y into overlayColour (a
+// gradient overlay's is the same along the row: it is vertical).
+void TakeOverlayAlpha(Compositor& k, const PsdLayerPaint* paint, uint32_t y, uint32_t n) {
   if (paint == nullptr || !paint->overlay) return;
+  if (paint->overlayGradient) {
+    GradientColour(paint->gradient, GradientPosition(paint->gradient, paint->box, 0, y),
+                   k.overlayColour);
+  } else {
+    std::memcpy(k.overlayColour, paint->overlayColour, 3);
+  }
   std::memcpy(k.overlayAlpha, k.sourceAlpha, n);
   ScaleRow(k.overlayAlpha, paint->overlayOpacity, n);
 }
@@ -96,7 +103,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
       return true;
     }
     if (!CanvasCoverage(k, l, y, span, visible)) return false;
-    TakeOverlayAlpha(k, paint, k.width);
+    TakeOverlayAlpha(k, paint, y, k.width);
     ScaleRow(k.sourceAlpha, l.fill, k.width);
     return true;
   }
@@ -131,7 +138,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
     if (!MaskRow(k, l, y, span->x0, n, k.maskRow)) return false;
     MulRows(k.sourceAlpha, k.maskRow, n);
   }
-  TakeOverlayAlpha(k, paint, n);
+  TakeOverlayAlpha(k, paint, y, n);
   ScaleRow(k.sourceAlpha, l.fill, n);
   return true;
 }
@@ -206,7 +213,7 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
   }
   if (!Composite(k, onto, colour, alpha, blend, x0, n)) return PsdRead::kPartialDissolve;
   for (int32_t c = 0; c < k.channels; ++c) {
-    std::memset(k.overlay3[c], paint->overlayColour[c], n);
+    std::memset(k.overlay3[c], k.overlayColour[c], n);
   }
   if (!Composite(k, onto, k.overlay3, overlayAlpha, paint->overlayBlend, x0, n)) {
     return PsdRead::kPartialDissolve;
@@ -379,6 +386,24 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         std::memcpy(onto.colour[c] + span.x0, k.source3[c], span.count);
       }
       if (k.translucentRoot) std::memset(onto.alpha + span.x0, 255, span.count);
+      if (l.paint >= 0 && k.paints[l.paint].overlay) {
+        // A gradient overlay (a colour overlay here is refused): over the
+        // colours at its opacity alone, as the bottom layer's transparency
+        // is kept apart.
+        const PsdLayerPaint& p = k.paints[l.paint];
+        TakeOverlayAlpha(k, &p, y, 0);
+        for (int32_t c = 0; c < k.channels; ++c) {
+          std::memset(k.overlay3[c], k.overlayColour[c], span.count);
+        }
+        std::memset(k.overlayAlpha, p.overlayOpacity, span.count);
+        Level opaque = onto;
+        opaque.opaque = true;
+        if (!Composite(k, opaque, k.overlay3, k.overlayAlpha, p.overlayBlend, span.x0,
+                       span.count)) {
+          k.failedLayer = i;
+          return PsdRead::kPartialDissolve;
+        }
+      }
       i = next;
       continue;
     }

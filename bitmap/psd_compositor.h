@@ -29,6 +29,11 @@
 //    then mixes the two steps' result with what lay below:
 //      X = blend_layer(B, C, a f),  Y = blend_overlay(X, O, a o),
 //      result = B + opacity (Y - B)
+//    A gradient overlay (vertical: psd_gradient.h) is the same with the
+//    gradient's colour on each row in place of O, laid in the canvas on a
+//    solid colour fill and in the box of the mostly opaque pixels on a layer
+//    of pixels (PsdLayerPaint::box); on the bottom layer it goes over the
+//    colours at its opacity alone, the layer's transparency kept apart.
 //    Checked on Photoshop's pictures of layers whose mode and overlay mode
 //    are one of the fourteen, over a gray backdrop: blending the overlay
 //    onto the layer's own colours first (the option on) is up to 110 levels
@@ -118,6 +123,7 @@ struct Compositor {
   // before a layer with an overlay, for its opacity.
   uint8_t* overlay3[3];
   uint8_t* overlayAlpha;
+  uint8_t overlayColour[3];  // the overlay's colour on the row decoded last
   uint8_t* saved3[3];
   uint8_t* savedAlpha;
 };

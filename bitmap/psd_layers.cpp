@@ -19,8 +19,9 @@
 //                    ("SoCo") from its descriptor's colour (PsdLayerPaint),
 //                    gradients and patterns refused.
 //   layer effects    "lfx2" (also "lmfx", "lfxs"): a descriptor of effects;
-//                    a colour overlay is composited, every other effect
-//                    switched on is refused by its name. The older "lrFX"
+//                    a colour overlay, and a gradient overlay whose settings
+//                    are matched (psd_gradient.h), are composited; every
+//                    other effect switched on is refused by its name. The older "lrFX"
 //                    block is read only without a descriptor.
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
 //                    below; the kinds psd_adjustments.h reproduces are
@@ -177,33 +178,46 @@ struct Effects {
 };
 
 // One effect object under `key`, switched on unless its "enab" says not. A
-// gradient overlay is refused by the setting that stops it (psd_gradient.h).
+// gradient overlay is composited like a colour overlay when CheckGradient
+// matches it, and refused by the setting that stops it otherwise.
 void ReadEffect(const char* feature, bool overlay, bool gradient, const Descriptor& effect,
                 Effects* fx) {
   bool enabled = true;
   effect.FindBool("enab", &enabled);
   if (!enabled) return;
+  PsdGradient settings;
   if (gradient) {
-    PsdGradient settings;
-    feature = GradientRefusalText(ReadGradient(effect, &settings), true);
+    GradientRefusal why = ReadGradient(effect, &settings);
+    if (why == GradientRefusal::kNone) why = CheckGradient(settings);
+    feature = GradientRefusalText(why, true);
+    overlay = why == GradientRefusal::kNone;
   }
   if (!overlay) {
     if (fx->refused == nullptr) fx->refused = feature;
     return;
   }
   ++fx->overlays;
-  // Colour overlay: "Md  " blend mode, "Opct" opacity in percent, "Clr ".
+  // Colour overlay: "Md  " blend mode, "Opct" opacity in percent, "Clr ";
+  // a gradient overlay has its gradient in place of the colour, and its
+  // one transparency (CheckGradient) scales the opacity.
   PsdLayerPaint& p = fx->overlay;
   p.overlay = true;
+  p.overlayGradient = gradient;
+  if (gradient) p.gradient = settings;
   DescriptorId mode;
   Descriptor colour;
   double opacity = 100;
   const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
-  if (!effect.FindDouble("Opct", &opacity) || !effect.FindObject("Clr ", &colour) ||
-      !ReadRgbColour(colour, p.overlayColour) || !(opacity >= 0 && opacity <= 100)) {
-    if (fx->refused == nullptr) fx->refused = "a colour overlay whose settings cannot be read";
+  if (!effect.FindDouble("Opct", &opacity) || !(opacity >= 0 && opacity <= 100) ||
+      (!gradient && (!effect.FindObject("Clr ", &colour) ||
+                     !ReadRgbColour(colour, p.overlayColour)))) {
+    if (fx->refused == nullptr) {
+      fx->refused = gradient ? GradientRefusalText(GradientRefusal::kUnreadable, true)
+                             : "a colour overlay whose settings cannot be read";
+    }
     return;
   }
+  if (gradient && settings.alphaCount > 0) opacity *= settings.alphas[0].value[0] / 255.0;
   p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
   // Dissolve is drawn as normal where the overlay's coverage is whole or
   // nothing; the compositor refuses it where it scatters partly covered
@@ -467,13 +481,17 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
         otherFill = a;
         otherFillFeature = a->feature;
         if (Is(key, "GdFl")) {
-          // Refused by the setting that stops it (psd_gradient.h).
+          // Refused by the setting that stops it (psd_gradient.h), or,
+          // matched, as not drawn: no shared document shows one.
           Descriptor d;
           PsdGradient gradient;
-          otherFillFeature = GradientRefusalText(
-              Descriptor::ReadVersioned(data, &d) ? ReadGradient(d, &gradient)
-                                                  : GradientRefusal::kUnreadable,
-              false);
+          GradientRefusal why = Descriptor::ReadVersioned(data, &d) ? ReadGradient(d, &gradient)
+                                                                    : GradientRefusal::kUnreadable;
+          if (why == GradientRefusal::kNone) why = CheckGradient(gradient);
+          otherFillFeature = why != GradientRefusal::kNone
+                                 ? GradientRefusalText(why, false)
+                                 : "a gradient fill layer (none of the documents its drawing "
+                                   "was checked on has one)";
         }
       }
     } else if (Is(key, "vmsk") || Is(key, "vsms")) {
@@ -548,7 +566,19 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     if (effects.refused != nullptr) {
       Refuse(layer, PsdRead::kLayerEffects, effects.refused);
     } else if (effects.overlays > 1) {
-      Refuse(layer, PsdRead::kLayerEffects, "more than one colour overlay");
+      Refuse(layer, PsdRead::kLayerEffects, "more than one colour or gradient overlay");
+    } else if (effects.overlays == 1 && effects.overlay.overlayGradient &&
+               (!(paint->solidFill || (adjustment == nullptr && otherFill == nullptr &&
+                                        !vectorMask && !layer->text)) ||
+                (layer->maskEnabled && !(layer->maskDefault == 255 &&
+                                         (layer->maskRect.Rows() == 0 ||
+                                          layer->maskRect.Columns() == 0))))) {
+      // Laid in the box of the layer's mostly opaque pixels, or the canvas
+      // for a fill (psd_compositor.h); a mask that hides something, and
+      // layers of other kinds, would change that box in ways not seen.
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a gradient overlay on a layer with a mask, or on a layer but one of pixels or a "
+             "solid colour fill");
     } else if (effects.overlays == 1 && colourChannels == 1) {
       Refuse(layer, PsdRead::kLayerEffects, "a colour overlay in a grayscale document");
     } else if (effects.overlays == 1 && interiorAsGroup) {
@@ -562,6 +592,8 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       std::memcpy(paint->overlayColour, effects.overlay.overlayColour, 3);
       paint->overlayOpacity = effects.overlay.overlayOpacity;
       paint->overlayBlend = effects.overlay.overlayBlend;
+      paint->overlayGradient = effects.overlay.overlayGradient;
+      paint->gradient = effects.overlay.gradient;
     }
   } else if (oldEffect != nullptr) {
     Refuse(layer, PsdRead::kLayerEffects, oldEffect);
@@ -713,7 +745,7 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       // leaves out.
       if (l.kind != LayerKind::kPixels) {
         Refuse(&l, PsdRead::kLayerEffects, "a colour overlay or fill on a group");
-      } else if (i == 0 && paint.overlay) {
+      } else if (i == 0 && paint.overlay && !paint.overlayGradient) {
         Refuse(&l, PsdRead::kLayerEffects, "a colour overlay on the bottom layer");
       } else if (i == 0 && l.maskEnabled) {
         Refuse(&l, PsdRead::kAdjustmentLayer, "a solid colour fill layer with a mask at the bottom");

@@ -7,6 +7,7 @@
 
 #include "bitmap/psd_adjustments.h"
 #include "bitmap/psd_blend.h"
+#include "bitmap/psd_gradient.h"
 #include "bitmap/psd_reader.h"
 #include "bitmap/psd_source.h"
 
@@ -50,6 +51,12 @@ struct PsdLayerPaint {
   uint8_t overlayColour[3] = {};
   uint8_t overlayOpacity = 255;
   BlendRow overlayBlend = nullptr;
+  // A gradient overlay instead (psd_gradient.h): `gradient` in place of
+  // `overlayColour`, laid in `box` (set before compositing: the canvas for
+  // a fill, the box of a layer's mostly opaque pixels otherwise).
+  bool overlayGradient = false;
+  PsdGradient gradient;
+  GradientBox box;
   // An adjustment layer: its operation on what lies below, over the whole
   // canvas, shaped by its user mask (kind kNone: none).
   PsdAdjustment adjustment;

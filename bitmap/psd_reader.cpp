@@ -411,7 +411,11 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       const bool colour = slot < kSlotTransparency;
       if (l.kind == LayerKind::kGroupEnd && slot != kSlotMask) continue;
       if (i == 0 && slot == kSlotMask) continue;
-      if (i == 0 && slot == kSlotTransparency && !withAlpha) continue;
+      // (The bottom layer's transparency lays a gradient overlay.)
+      if (i == 0 && slot == kSlotTransparency && !withAlpha &&
+          !(l.paint >= 0 && paints[l.paint].overlayGradient)) {
+        continue;
+      }
       if (slot == kSlotMask && !l.maskEnabled) continue;
       if (colour && slot >= channels) continue;
       // A solid colour fill's pixels are its colour, an adjustment's what
@@ -499,6 +503,43 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     TrackedFree(block);
     TrackedFree(table);
     return r;
+  }
+  // The box each gradient overlay is laid in (PsdLayerPaint::box): the
+  // canvas on a fill; on a layer of pixels, from a pass over its
+  // transparency before the rows are composited.
+  for (int32_t i = 0; i < count && result == PsdRead::kOk; ++i) {
+    const PsdLayer& l = layers[i];
+    if (!shown[i] || l.paint < 0 || !paints[l.paint].overlayGradient) continue;
+    PsdLayerPaint& p = paints[l.paint];
+    const int32_t s = l.stream[kSlotTransparency];
+    if (p.solidFill) {
+      p.box = GradientBox{0, 0, static_cast<double>(width), static_cast<double>(h.rows)};
+    } else if (l.rect.left < 0 || l.rect.top < 0 ||
+               static_cast<int64_t>(l.rect.left) + l.rect.Columns() > width ||
+               static_cast<int64_t>(l.rect.top) + l.rect.Rows() > h.rows) {
+      // What lies past the canvas would count, and is not read.
+      result = out.Refuse(PsdRead::kLayerEffects, l.name,
+                          "a gradient overlay on a layer reaching past the canvas");
+    } else if (s < 0) {
+      p.box = GradientBox{static_cast<double>(l.rect.left), static_cast<double>(l.rect.top),
+                          static_cast<double>(l.rect.right), static_cast<double>(l.rect.bottom)};
+    } else {
+      OpaqueBox box;
+      streams.streams[s].Start();
+      for (uint32_t row = 0; row < l.rect.Rows() && result == PsdRead::kOk; ++row) {
+        if (!streams.streams[s].ReadRow(source, row, 0, l.rect.Columns(), k.maskRow)) {
+          result = PsdRead::kRowIncomplete;
+          break;
+        }
+        box.Grow(k.maskRow, l.rect.left, l.rect.Columns(), static_cast<int64_t>(l.rect.top) + row);
+      }
+      p.box = box.Box();
+    }
+  }
+  if (result != PsdRead::kOk) {
+    TrackedFree(block);
+    TrackedFree(table);
+    return out.Fail(result);
   }
   for (int32_t s = 0; s < streamCount; ++s) streams.streams[s].Start();
   for (int32_t i = 0; i < mergedPlanes; ++i) merged[i].Start();

@@ -258,6 +258,23 @@ std::vector<Item> GradientSettings(const std::vector<Item>& changes) {
                  changes);
 }
 
+std::vector<Item> MatchedGradient(const char* method, double opacity, double alpha,
+                                  const std::vector<Item>& changes) {
+  auto colour = [](int32_t at, double level) {
+    return Stop(at, 50, {{"Clr ", RgbValue(level, level, level)}, {"Type", EnumValue("Clry", "UsrS")}});
+  };
+  const std::vector<uint8_t> alphas = ListValue(
+      {Stop(0, 50, {{"Opct", UnitValue("#Prc", alpha)}}), Stop(4096, 50, {{"Opct", UnitValue("#Prc", alpha)}})});
+  return Changed(GradientSettings({{"gs99", EnumValue("gs99", method)},
+                                   {"Grad", GradientObject({{"Intr", DoubleValue(4096)},
+                                                            {"Clrs", ListValue({colour(0, 0), colour(4096, 255)})},
+                                                            {"Trns", alphas}})},
+                                   {"enab", BoolValue(true)},
+                                   {"Md  ", EnumValue("BlnM", "Nrml")},
+                                   {"Opct", UnitValue("#Prc", opacity)}}),
+                 changes);
+}
+
 std::vector<uint8_t> BuildPsd(const TestDoc& d) {
   Out o;
   for (int i = 0; i < 4; ++i) o.U8(static_cast<uint8_t>(d.signature[i]));

@@ -116,5 +116,11 @@ Item ColourOverlay(const std::string& mode, double opacity, double r, double g, 
 std::vector<Item> GradientSettings(const std::vector<Item>& changes = {});
 // The "Grad" object of GradientSettings, with `changes` applied to it.
 std::vector<uint8_t> GradientObject(const std::vector<Item>& changes = {});
+// A gradient overlay's settings the compositor draws: `method` ("Perc",
+// "Lnr "), smoothness 100 %, black to white, one transparency `alpha`
+// percent, switched on, normal mode at `opacity`; `changes` as for
+// GradientSettings.
+std::vector<Item> MatchedGradient(const char* method, double opacity = 100, double alpha = 100,
+                                  const std::vector<Item>& changes = {});
 
 }  // namespace kelvra::testing

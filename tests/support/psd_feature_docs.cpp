@@ -268,6 +268,28 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("gradient-overlay-and-gradient-fill", Doc({Layer(0, 0, kH, kW), overlaid, fill}));
   }
   {
+    // Gradient overlays drawn: linear method on the bottom layer and on a
+    // layer of pixels (both laid in the box of their mostly opaque pixels,
+    // from a pass over the transparency first), perceptual on a solid
+    // colour fill under an empty white mask (laid in the canvas).
+    auto overlay = [](const char* method, double opacity) {
+      return DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(true)},
+                                      {"GrFl", ObjectValue("GrFl", MatchedGradient(method, opacity))}});
+    };
+    TestLayer bottom = Layer(0, 0, kH, kW);
+    bottom.blocks = overlay("Lnr ", 100);
+    TestLayer pixels = Layer(0, 1, 3, 4);
+    pixels.blocks = overlay("Lnr ", 60);
+    TestLayer fill = Layer(0, 0, kH, kW, "norm", false);
+    fill.hasMask = true;
+    fill.maskDefault = 255;
+    fill.channels.push_back(Ramp(-2, 0, 0, 1));
+    fill.blocks = SolidColourBlock(5, 6, 7);
+    const std::vector<uint8_t> fx = overlay("Perc", 100);
+    fill.blocks.insert(fill.blocks.end(), fx.begin(), fx.end());
+    add("gradient-overlays-drawn", Doc({bottom, pixels, fill}));
+  }
+  {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
     d.omitComposite = true;
     add("no-composite-layers-only", d);

@@ -37,7 +37,10 @@ using testing::SolidColourBlock;
 using testing::DoubleValue;
 using testing::EnumValue;
 using testing::GradientObject;
+using testing::MatchedGradient;
+using testing::RgbValue;
 using testing::GradientSettings;
+using testing::UnitValue;
 
 // ---- blend formulas ------------------------------------------------------------
 
@@ -965,17 +968,29 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   gradientFill.name = "Sky";
   gradientFill.blocks = DescriptorBlock(
       "GdFl", GradientSettings({{"Grad", GradientObject({{"Intr", DoubleValue(4096)}})}}));
+  TestLayer matchedFill = gradientFill;
+  matchedFill.blocks = DescriptorBlock("GdFl", MatchedGradient("Perc"));
   struct Case {
     TestDoc doc;
     const char* text;
   } cases[] = {
       {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")}})}),
-       "layer 'Ramp': a gradient overlay with the perceptual method"},
-      {Document({Solid(9, 9, 9), gradientOverlay({{"Dthr", BoolValue(true)}})}),
+       "layer 'Ramp': a gradient overlay with smoothness below 100 %"},
+      {Document({Solid(9, 9, 9), gradientOverlay(MatchedGradient("Perc", 100, 100,
+                                                                 {{"Dthr", BoolValue(true)}}))}),
        "layer 'Ramp': a dithered gradient overlay"},
-      {Document({Solid(9, 9, 9), gradientOverlay({})}), "layer 'Ramp': a gradient overlay effect"},
+      {Document({Solid(9, 9, 9), gradientOverlay({})}),
+       "layer 'Ramp': a gradient overlay with the classic method"},
       {Document({Solid(9, 9, 9), gradientFill}),
-       "layer 'Sky': a gradient fill layer with smoothness above 0 %"},
+       "layer 'Sky': a gradient fill layer with the classic method"},
+      {Document({Solid(9, 9, 9), matchedFill}),
+       "layer 'Sky': a gradient fill layer (none of the documents its drawing was checked on has "
+       "one)"},
+      // Matched, but on a masked layer: the box it is laid in is not
+      // reproduced.
+      {Document({Solid(9, 9, 9), Masked(gradientOverlay(MatchedGradient("Perc")), 255, 0)}),
+       "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels or "
+       "a solid colour fill"},
       {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
       {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
       {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
@@ -989,6 +1004,57 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
     EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
     EXPECT_STREQ(why.text, c.text);
   }
+}
+
+// A gradient overlay on a solid colour fill (0, 0, 255), or on a layer of
+// pixels: vertical, laid in the canvas or the layer's box (2 rows): row 0
+// is the top (t = 1 at angle 90), row 1 half way. Black to white half way is 0.5 in the method's space: linear light
+// 0.5 is level 188; Oklab L 0.5 is linear 0.125, level 99.
+TEST_F(CompositorTest, GradientOverlays) {
+  auto overlay = [](const char* method, std::vector<Item> changes, double opacity = 100,
+                    double alpha = 100, TestLayer l = Fill(0, 0, 255)) {
+    const std::vector<uint8_t> fx = DescriptorBlock(
+        "lfx2", {{"GrFl", ObjectValue("GrFl", MatchedGradient(method, opacity, alpha, changes))}});
+    l.blocks.insert(l.blocks.end(), fx.begin(), fx.end());
+    return l;
+  };
+  // A layer of pixels whose row 0 is transparent: the overlay is laid in
+  // row 1 alone (at least half opaque), so row 1 is the end colour.
+  TestLayer lower = Solid(0, 0, 255);
+  testing::TestChannel alpha;
+  alpha.id = -1;
+  alpha.samples = {0, 0, 0, 0, 255, 255, 255, 255};
+  lower.channels.insert(lower.channels.begin(), alpha);
+  struct Case {
+    const char* what;
+    TestLayer layer;
+    Rgb row0, row1;
+  } cases[] = {
+      {"linear: the end, then half way", overlay("Lnr ", {}), {255, 255, 255}, {188, 188, 188}},
+      {"perceptual", overlay("Perc", {}), {255, 255, 255}, {99, 99, 99}},
+      {"reversed: the start on top", overlay("Lnr ", {{"Rvrs", BoolValue(true)}}),
+       {0, 0, 0}, {188, 188, 188}},
+      // 188 * 128 / 255 = 94.4; the blue 255 * 127 / 255 more.
+      {"opacity 50 %", overlay("Lnr ", {}, 50), {128, 128, 255}, {94, 94, 221}},
+      {"transparency 50 %, the same", overlay("Lnr ", {}, 100, 50), {128, 128, 255},
+       {94, 94, 221}},
+      {"a layer of pixels, whole", overlay("Lnr ", {}, 100, 100, Solid(0, 0, 255)),
+       {255, 255, 255}, {188, 188, 188}},
+      {"a layer of pixels, row 1 alone", overlay("Lnr ", {}, 100, 100, lower),
+       {200, 100, 0}, {255, 255, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Read(Document({Solid(200, 100, 0), c.layer})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0), c.row0);
+    EXPECT_EQ(At(3, 1), c.row1);
+  }
+  // On the bottom layer: over its colours.
+  EXPECT_EQ(ReadOne(Document({overlay("Perc", {}, 100, 100, Solid(0, 0, 255))}), 3, 1),
+            (Rgb{99, 99, 99}));
+  // On a fill with a mask that hides part of it: refused.
+  EXPECT_EQ(Read(Document({Solid(200, 100, 0), Masked(overlay("Lnr ", {}), 255, 0)})),
+            PsdRead::kLayerEffects);
 }
 
 // Text layers: Photoshop draws their partly covered pixels over other layers
