@@ -367,6 +367,37 @@ bool BlendTakesFillApart(BlendRow blend) {
   return false;
 }
 
+namespace {
+int32_t LinearLightUncut(int32_t b, int32_t s) { return b + 2 * s - 256; }
+}  // namespace
+
+UncutBlend FindFillInside(BlendRow blend) {
+  if (blend == FindBlend(reinterpret_cast<const uint8_t*>("lLit"))) return LinearLightUncut;
+  return nullptr;
+}
+
+void OverFillInside(uint8_t* const cb[3], uint8_t* ab, const uint8_t* const cs[3], uint8_t fill,
+                    UncutBlend uncut, int32_t channels, uint32_t n) {
+  const int64_t f = fill;
+  for (uint32_t i = 0; i < n; ++i) {
+    const int64_t b = ab == nullptr ? 255 : ab[i];
+    const int64_t area = 255 * f + b * (255 - f);
+    if (area == 0) {
+      for (int32_t c = 0; c < channels; ++c) cb[c][i] = 0;
+      ab[i] = 0;  // only a backdrop with alpha reaches here
+      continue;
+    }
+    for (int32_t c = 0; c < channels; ++c) {
+      const int64_t p = (255 - b) * cs[c][i] + b * uncut(cb[c][i], cs[c][i]);
+      const int64_t num = f * p + b * (255 - f) * cb[c][i];
+      // Rounded to the nearest, halves up, then cut.
+      const int64_t v = num <= 0 ? 0 : (2 * num + area) / (2 * area);
+      cb[c][i] = static_cast<uint8_t>(v < 255 ? v : 255);
+    }
+    if (ab != nullptr) ab[i] = static_cast<uint8_t>(Div255(static_cast<uint32_t>(area)));
+  }
+}
+
 bool HardAlphaOnly(const uint8_t* alpha, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) {
     if (alpha[i] != 0 && alpha[i] != 255) return false;

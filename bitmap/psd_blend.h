@@ -96,8 +96,30 @@ bool HardAlphaOnly(const uint8_t* alpha, uint32_t n);
 // alpha (color burn, linear burn, color dodge, linear dodge, vivid light,
 // linear light, hard mix, difference; its own picture of a linear light
 // layer at fill 20% is (63, 77, 65), fill taken as alpha gives (63, 101, 91)).
-// A compositor that scales alpha by fill reproduces them only at fill 255.
+// A compositor that scales alpha by fill reproduces them only at fill 255;
+// FindFillInside gives the rule for those where it is known.
 bool BlendTakesFillApart(BlendRow blend);
+
+// Fill opacity inside the blend, for the modes of BlendTakesFillApart whose
+// rule is known: the blend's value before it is cut to [0, 255] (in levels,
+// may lie outside), or null. Only linear light has a row, checked on
+// Photoshop's picture of a linear light layer at fill 20 %, opacity 100 %
+// over a backdrop with alpha 194 (0, 134, 121): Photoshop shows (63, 77, 65)
+// at alpha 206, which is source over (OverFillInside) with the source alpha
+// f and the uncut blend cb + 2 cs - 256 = (254, -122, -135), cut only after
+// the mix: (63, 78, 66) at 206; the cut blend gives (63, 101, 91). The seven
+// other modes have no picture to check against and stay refused.
+using UncutBlend = int32_t (*)(int32_t cb, int32_t cs);
+UncutBlend FindFillInside(BlendRow blend);
+
+// A layer at fill f (f < 255) in a mode of FindFillInside, where its
+// coverage is whole, onto a backdrop: with U = uncut(cb, cs),
+//   P = (255 - ab) cs + ab U,  A = 255 f + ab (255 - f),
+// the colour becomes (f P + ab (255 - f) cb) / A rounded and cut to
+// [0, 255], the alpha A / 255; ab null: an opaque backdrop (ab = 255 and
+// the colour cb + f (U - cb) / 255, cut).
+void OverFillInside(uint8_t* const cb[3], uint8_t* ab, const uint8_t* const cs[3], uint8_t fill,
+                    UncutBlend uncut, int32_t channels, uint32_t n);
 
 // a * b / 255, rounded.
 inline uint32_t Mul255(uint32_t a, uint32_t b) {

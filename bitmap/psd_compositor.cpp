@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bitmap/psd_blend.h"
+#include "bitmap/psd_pattern.h"
 
 namespace kelvra {
 
@@ -74,6 +75,39 @@ bool CanvasCoverage(Compositor& k, const PsdLayer& l, uint32_t y, Span* span, bo
   return MaskRow(k, l, y, 0, k.width, k.sourceAlpha);
 }
 
+// The fill opacity as a factor of the coverage, unless the layer's mode
+// takes it inside the blend (CompositeLayer).
+void FillAsAlpha(const PsdLayer& l, uint8_t* alpha, uint32_t n) {
+  if (l.fillInside == nullptr) ScaleRow(alpha, l.fill, n);
+}
+
+// A layer whose mode takes the fill inside the blend (psd_blend.h
+// OverFillInside) onto a level, over the runs of whole coverage; false
+// where its coverage is partial (or nothing, with "transparency shapes
+// layer" off), which Photoshop's pictures do not show.
+bool CompositeFillInside(const Level& onto, const PsdLayer& l, uint8_t* const colour[3],
+                         const uint8_t* alpha, int32_t channels, uint32_t x0, uint32_t n) {
+  for (uint32_t x = 0; x < n; ++x) {
+    if (alpha[x] != 255 && (alpha[x] != 0 || l.unshaped)) return false;
+  }
+  uint32_t x = 0;
+  while (x < n) {
+    if (alpha[x] == 0) {
+      ++x;
+      continue;
+    }
+    uint32_t end = x;
+    while (end < n && alpha[end] == 255) ++end;
+    uint8_t* const cb[3] = {onto.colour[0] + x0 + x, onto.colour[1] + x0 + x,
+                            onto.colour[2] + x0 + x};
+    const uint8_t* const cs[3] = {colour[0] + x, colour[1] + x, colour[2] + x};
+    OverFillInside(cb, onto.opaque ? nullptr : onto.alpha + x0 + x, cs, l.fill, l.fillInside,
+                   channels, end - x);
+    x = end;
+  }
+  return true;
+}
+
 // Decodes layer i's row y over its visible span: colour into source3,
 // alpha (transparency x mask x fill, rounded at each product) into
 // sourceAlpha, and for a layer with a colour overlay the overlay's alpha
@@ -89,7 +123,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
     const uint8_t* const in[3] = {below.colour[0], below.colour[1], below.colour[2]};
     ApplyAdjustment(paint->adjustment, in, k.source3, k.channels, k.width);
     if (!CanvasCoverage(k, l, y, span, visible)) return false;
-    ScaleRow(k.sourceAlpha, l.fill, k.width);
+    FillAsAlpha(l, k.sourceAlpha, k.width);
     return true;
   }
   if (paint != nullptr && paint->solidFill) {
@@ -104,7 +138,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
     }
     if (!CanvasCoverage(k, l, y, span, visible)) return false;
     TakeOverlayAlpha(k, paint, y, k.width);
-    ScaleRow(k.sourceAlpha, l.fill, k.width);
+    FillAsAlpha(l, k.sourceAlpha, k.width);
     return true;
   }
   *visible = SpanOf(l.rect, y, k.width, span);
@@ -139,7 +173,7 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
     MulRows(k.sourceAlpha, k.maskRow, n);
   }
   TakeOverlayAlpha(k, paint, y, n);
-  ScaleRow(k.sourceAlpha, l.fill, n);
+  FillAsAlpha(l, k.sourceAlpha, n);
   return true;
 }
 
@@ -169,6 +203,16 @@ bool Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8
   return true;
 }
 
+// An overlay's colours over document columns [x0, x0 + n) of row y into
+// overlay3: the pattern tiled, or the row's colour (TakeOverlayAlpha).
+void OverlayRow(Compositor& k, const PsdLayerPaint& paint, uint32_t y, uint32_t x0, uint32_t n) {
+  if (paint.patternOverlay) {
+    PatternRow(k.patternPlanes, *k.pattern, paint.patternScale, y, x0, n, k.overlay3);
+    return;
+  }
+  for (int32_t c = 0; c < k.channels; ++c) std::memset(k.overlay3[c], k.overlayColour[c], n);
+}
+
 // Whether a text layer's alpha row over columns [x0, x0 + n) of a level
 // keeps clear of what Photoshop draws differently: a partly covered pixel
 // over anything but transparency.
@@ -190,8 +234,14 @@ bool TextEdgesClear(const Level& onto, const uint8_t* alpha, uint32_t x0, uint32
 PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const PsdLayer& l,
                     uint8_t* const colour[3],
                     uint8_t* alpha, const uint8_t* overlayAlpha, uint8_t opacity,
-                    BlendRow blend, uint32_t x0, uint32_t n) {
+                    BlendRow blend, uint32_t y, uint32_t x0, uint32_t n) {
   const PsdLayerPaint* paint = l.paint >= 0 ? &k.paints[l.paint] : nullptr;
+  if (l.fillInside != nullptr) {
+    // Opacity 255 and no overlay (refused when reading otherwise).
+    return CompositeFillInside(onto, l, colour, alpha, k.channels, x0, n)
+               ? PsdRead::kOk
+               : PsdRead::kUnknownBlendMode;
+  }
   if (paint == nullptr || !paint->overlay) {
     ScaleRow(alpha, opacity, n);
     if (l.text && !TextEdgesClear(under, alpha, x0, n)) return PsdRead::kTextEdges;
@@ -212,9 +262,7 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
     std::memcpy(k.savedAlpha, onto.alpha + x0, n);
   }
   if (!Composite(k, onto, colour, alpha, blend, x0, n)) return PsdRead::kPartialDissolve;
-  for (int32_t c = 0; c < k.channels; ++c) {
-    std::memset(k.overlay3[c], k.overlayColour[c], n);
-  }
+  OverlayRow(k, *paint, y, x0, n);
   if (!Composite(k, onto, k.overlay3, overlayAlpha, paint->overlayBlend, x0, n)) {
     return PsdRead::kPartialDissolve;
   }
@@ -387,14 +435,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       }
       if (k.translucentRoot) std::memset(onto.alpha + span.x0, 255, span.count);
       if (l.paint >= 0 && k.paints[l.paint].overlay) {
-        // A gradient overlay (a colour overlay here is refused): over the
-        // colours at its opacity alone, as the bottom layer's transparency
-        // is kept apart.
+        // A gradient or pattern overlay (a colour overlay here is refused):
+        // over the colours at its opacity alone, as the bottom layer's
+        // transparency is kept apart.
         const PsdLayerPaint& p = k.paints[l.paint];
         TakeOverlayAlpha(k, &p, y, 0);
-        for (int32_t c = 0; c < k.channels; ++c) {
-          std::memset(k.overlay3[c], k.overlayColour[c], span.count);
-        }
+        OverlayRow(k, p, y, span.x0, span.count);
         std::memset(k.overlayAlpha, p.overlayOpacity, span.count);
         Level opaque = onto;
         opaque.opaque = true;
@@ -416,7 +462,7 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       Level adjusted = onto;
       if (adjusts) adjusted.opaque = true;
       if (PsdRead r = CompositeLayer(k, adjusted, onto, l, k.source3, k.sourceAlpha, k.overlayAlpha,
-                                     opacity, blend, span.x0, span.count);
+                                     opacity, blend, y, span.x0, span.count);
           r != PsdRead::kOk) {
         k.failedLayer = i;
         return r;
@@ -454,7 +500,7 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       paint.opaque = true;  // the base's alpha stays as it is
       if (PsdRead r = CompositeLayer(k, paint, clip, k.layers[j], colour, k.sourceAlpha + skip,
                                      k.overlayAlpha + skip, k.layers[j].opacity,
-                                     k.layers[j].blend, lo, hi - lo);
+                                     k.layers[j].blend, y, lo, hi - lo);
           r != PsdRead::kOk) {
         k.failedLayer = j;
         return r;

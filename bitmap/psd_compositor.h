@@ -12,7 +12,10 @@
 // there instead, as in the editor. Every other layer counts with its
 // visibility, opacity, fill opacity, transparency, user mask, blend mode,
 // clipping to the layer below and the groups it is in (pass-through or
-// isolated, with their opacity and mask).
+// isolated, with their opacity and mask). Fill opacity is a factor of the
+// coverage, except in linear light, where Photoshop applies it inside the
+// blend (psd_blend.h OverFillInside; accepted where the layer's coverage is
+// whole, kUnknownBlendMode elsewhere).
 //
 // Layers that paint from their settings (PsdLayerPaint):
 //  - a solid colour fill layer is its colour over the whole canvas, its
@@ -20,7 +23,8 @@
 //    (a fill cut out by its vector mask) is drawn from its pixels instead.
 //    Otherwise it counts as any layer (opacity, fill opacity, mode,
 //    clipping, groups).
-//  - a colour overlay effect, with the "blend interior effects as group"
+//  - a colour overlay effect (or a pattern overlay, its colours the
+//    document's pattern tiled as psd_pattern.h says), with the "blend interior effects as group"
 //    option off (Photoshop's default; on, it is refused): the layer's
 //    contents are composited first, at transparency x mask x fill opacity
 //    in the layer's mode; the overlay colour then goes over that result at
@@ -126,6 +130,10 @@ struct Compositor {
   uint8_t overlayColour[3];  // the overlay's colour on the row decoded last
   uint8_t* saved3[3];
   uint8_t* savedAlpha;
+  // The pattern the pattern overlays draw (psd_pattern.h): its decoded
+  // planes, or null when no layer has one.
+  const PsdPattern* pattern;
+  const uint8_t* patternPlanes;
 };
 
 // Takes the compositor's rows from the work block (see Carver) for layers
@@ -143,8 +151,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
                      bool withAlpha, LayerRowSource rows);
 
 // One row of the picture into the root level (k.levels[0]); with alpha
-// asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges
-// kPartialDissolve and kAdjustmentLayer (the layer in k.failedLayer) and
+// asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges,
+// kPartialDissolve, kUnknownBlendMode and kAdjustmentLayer (the layer in
+// k.failedLayer) and
 // kFlattenedBackdrop
 // say what cannot be reproduced; kRowIncomplete, a row that could not be
 // had.

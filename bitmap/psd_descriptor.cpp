@@ -194,6 +194,22 @@ bool DescriptorValue::Integer(int32_t* v) const {
   return c.ok();
 }
 
+bool DescriptorValue::Ascii(char* text, uint32_t capacity, uint32_t* length) const {
+  if (type_ != DescriptorType::kText) return false;
+  SourceCursor c = data_;
+  uint32_t units = c.BE32();
+  if (!c.ok() || units > capacity + 1) return false;
+  *length = 0;
+  for (uint32_t u = 0; u < units; ++u) {
+    const uint16_t unit = c.BE16();
+    if (!c.ok() || unit > 0x7F || (unit == 0 && u + 1 != units)) return false;
+    if (unit == 0) break;
+    if (*length == capacity) return false;
+    text[(*length)++] = static_cast<char>(unit);
+  }
+  return true;
+}
+
 bool DescriptorValue::Bool(bool* v) const {
   if (type_ != DescriptorType::kBool) return false;
   SourceCursor c = data_;

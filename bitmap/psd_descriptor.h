@@ -75,6 +75,9 @@ class DescriptorValue {
   bool UnitFloat(DescriptorId* unit, double* v) const;
   bool Integer(int32_t* v) const;
   bool Bool(bool* v) const;
+  // "TEXT" of ASCII characters only (a final NUL unit dropped), at most
+  // `capacity` of them, into text; its length in *length.
+  bool Ascii(char* text, uint32_t capacity, uint32_t* length) const;
   bool Enum(DescriptorId* type, DescriptorId* value) const;
   bool Object(Descriptor* d) const;
   bool List(DescriptorList* list) const;

@@ -19,9 +19,10 @@
 //                    ("SoCo") from its descriptor's colour (PsdLayerPaint),
 //                    gradients and patterns refused.
 //   layer effects    "lfx2" (also "lmfx", "lfxs"): a descriptor of effects;
-//                    a colour overlay, and a gradient overlay whose settings
-//                    are matched (psd_gradient.h), are composited; every
-//                    other effect switched on is refused by its name. The older "lrFX"
+//                    a colour overlay, a gradient overlay whose settings
+//                    are matched (psd_gradient.h) and a pattern overlay
+//                    (psd_pattern.h) are composited; every other effect
+//                    switched on is refused by its name. The older "lrFX"
 //                    block is read only without a descriptor.
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
 //                    below; the kinds psd_adjustments.h reproduces are
@@ -173,15 +174,58 @@ constexpr EffectName kEffectNames[] = {
 // the colour overlays.
 struct Effects {
   const char* refused = nullptr;
-  int32_t overlays = 0;
-  PsdLayerPaint overlay;
+  int32_t overlays = 0, patterns = 0;
+  PsdLayerPaint overlay, pattern;
 };
+
+// A pattern overlay: "Md  ", "Opct", "Ptrn" (its "Idnt" names the pattern),
+// "Scl ", "Algn" (link with layer), "phase" ("Hrzn", "Vrtc"), "Angl". Drawn
+// as psd_pattern.h says, at the scales checked there, linked, at phase 0 and
+// angle 0 (the one picture's settings); refused otherwise.
+void ReadPatternOverlay(const Descriptor& effect, Effects* fx) {
+  PsdLayerPaint& p = fx->pattern;
+  DescriptorId mode;
+  DescriptorValue id;
+  Descriptor ptrn, phase;
+  double opacity = 100, scale = 100, angle = 0, h = 0, v = 0;
+  bool linked = true;
+  uint32_t length = 0;
+  const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
+  const char* refused = nullptr;
+  if (!effect.FindDouble("Opct", &opacity) || !(opacity >= 0 && opacity <= 100) ||
+      !effect.FindObject("Ptrn", &ptrn) || !ptrn.Find("Idnt", &id) ||
+      !id.Ascii(p.patternId, kMaxPatternId, &length)) {
+    refused = "a pattern overlay whose settings cannot be read";
+  } else if (effect.FindDouble("Scl ", &scale) && !PatternScaleDrawn(scale)) {
+    refused = "a pattern overlay at a scale whose resampling is not reproduced";
+  } else if (effect.FindBool("Algn", &linked) && !linked) {
+    refused = "a pattern overlay not linked with the layer";
+  } else if ((effect.FindObject("phase", &phase) &&
+              ((phase.FindDouble("Hrzn", &h) && h != 0) ||
+               (phase.FindDouble("Vrtc", &v) && v != 0))) ||
+             (effect.FindDouble("Angl", &angle) && angle != 0)) {
+    refused = "a pattern overlay moved or turned (phase or angle)";
+  } else if (key == nullptr || FindBlend(reinterpret_cast<const uint8_t*>(key)) == nullptr) {
+    refused = "a pattern overlay in a blend mode that cannot be reproduced";
+  }
+  if (refused != nullptr) {
+    if (fx->refused == nullptr) fx->refused = refused;
+    return;
+  }
+  ++fx->patterns;
+  p.overlay = p.patternOverlay = true;
+  p.patternIdLength = static_cast<uint8_t>(length);
+  p.patternScale = static_cast<uint8_t>(scale);
+  p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
+  p.overlayBlend = FindBlend(reinterpret_cast<const uint8_t*>(key));
+}
 
 // One effect object under `key`, switched on unless its "enab" says not. A
 // gradient overlay is composited like a colour overlay when CheckGradient
-// matches it, and refused by the setting that stops it otherwise.
-void ReadEffect(const char* feature, bool overlay, bool gradient, const Descriptor& effect,
-                Effects* fx) {
+// matches it, and refused by the setting that stops it otherwise; a
+// pattern overlay is read by ReadPatternOverlay.
+void ReadEffect(const char* feature, bool overlay, bool gradient, bool pattern,
+                const Descriptor& effect, Effects* fx) {
   bool enabled = true;
   effect.FindBool("enab", &enabled);
   if (!enabled) return;
@@ -191,6 +235,10 @@ void ReadEffect(const char* feature, bool overlay, bool gradient, const Descript
     if (why == GradientRefusal::kNone) why = CheckGradient(settings);
     feature = GradientRefusalText(why, true);
     overlay = why == GradientRefusal::kNone;
+  }
+  if (pattern) {
+    ReadPatternOverlay(effect, fx);
+    return;
   }
   if (!overlay) {
     if (fx->refused == nullptr) fx->refused = feature;
@@ -249,14 +297,15 @@ Effects ReadEffects(SourceCursor data) {
       if (key.Is(e.key)) feature = e.feature, overlay = e.feature == nullptr;
     }
     const bool gradient = key.Is("GrFl") || key.Is("gradientFillMulti");
+    const bool pattern = key.Is("patternFill");
     Descriptor effect;
     DescriptorList list;
     if (value.Object(&effect)) {
-      ReadEffect(feature, overlay, gradient, effect, &fx);
+      ReadEffect(feature, overlay, gradient, pattern, effect, &fx);
     } else if (value.List(&list)) {
       DescriptorValue element;
       while (list.Next(&element)) {
-        if (element.Object(&effect)) ReadEffect(feature, overlay, gradient, effect, &fx);
+        if (element.Object(&effect)) ReadEffect(feature, overlay, gradient, pattern, effect, &fx);
       }
     }
   }
@@ -508,7 +557,9 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       const Effects fx = ReadEffects(data);
       if (effects.refused == nullptr) effects.refused = fx.refused;
       if (fx.overlays > 0) effects.overlay = fx.overlay;
+      if (fx.patterns > 0) effects.pattern = fx.pattern;
       effects.overlays += fx.overlays;
+      effects.patterns += fx.patterns;
       hasEffects = true;
     } else if (Is(key, "lrFX")) {
       oldEffect = OldEffectsShown(data);
@@ -522,6 +573,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       unshaped = data.U8() == 0;
     }
   }
+  layer->unshaped = unshaped;
   // A shape layer (a fill cut out by its own vector mask, with or without a
   // vector stroke) stores the shape's pixels: its alpha is the shape's
   // coverage and its colours the fill's (or stroke's). A vector mask on a
@@ -579,6 +631,19 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       Refuse(layer, PsdRead::kLayerEffects,
              "a gradient overlay on a layer with a mask, or on a layer but one of pixels or a "
              "solid colour fill");
+    } else if (effects.patterns > 0 && (effects.overlays + effects.patterns > 1 ||
+                                        colourChannels == 1 || interiorAsGroup || unshaped)) {
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a pattern overlay beside another overlay, in a grayscale document, or with "
+             "interior effects as a group or transparency shapes layer off");
+    } else if (effects.patterns == 1) {
+      const PsdLayerPaint& o = effects.pattern;
+      paint->overlay = paint->patternOverlay = true;
+      paint->overlayOpacity = o.overlayOpacity;
+      paint->overlayBlend = o.overlayBlend;
+      paint->patternScale = o.patternScale;
+      paint->patternIdLength = o.patternIdLength;
+      std::memcpy(paint->patternId, o.patternId, sizeof paint->patternId);
     } else if (effects.overlays == 1 && colourChannels == 1) {
       Refuse(layer, PsdRead::kLayerEffects, "a colour overlay in a grayscale document");
     } else if (effects.overlays == 1 && interiorAsGroup) {
@@ -646,6 +711,10 @@ PsdRead ReadLayerSection(SourceCursor c, LayerSection* section) {
     const uint32_t length = s.BE32();
     if (Is(head + 4, "Lr16") || Is(head + 4, "Lr32") || Is(head + 4, "Layr")) {
       section->deepLayers = true;
+    }
+    if (Is(head + 4, "Patt") && section->patternsEnd == 0) {
+      section->patternsAt = s.position();
+      section->patternsEnd = s.position() + length;
     }
     if (!s.Skip(length)) break;
   }
@@ -722,9 +791,17 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
         }
       } else if (modeMatters && l.fill != 255 && BlendTakesFillApart(l.blend)) {
         // Photoshop does not apply fill opacity as transparency in these
-        // modes, and how it does apply it is not known.
-        Refuse(&l, PsdRead::kUnknownBlendMode,
-               "fill opacity below 100 % in a blend mode that does not take it as transparency");
+        // modes. Where the rule is known (linear light) it is checked at
+        // opacity 100 % only, on a layer of samples with no overlay and
+        // nothing clipped to it (see below); the rest stays refused.
+        l.fillInside = FindFillInside(l.blend);
+        if (l.fillInside == nullptr || l.opacity != 255 || l.kind != LayerKind::kPixels ||
+            paint.overlay) {
+          l.fillInside = nullptr;
+          Refuse(&l, PsdRead::kUnknownBlendMode,
+                 "fill opacity below 100 % in a blend mode that does not take it as "
+                 "transparency");
+        }
       }
     }
     const bool adjusts = paint.adjustment.kind != AdjustmentKind::kNone;
@@ -740,12 +817,14 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       }
     }
     if (paint.solidFill || paint.overlay || adjusts) {
-      // What is not reproduced: effects on a group; an overlay or a masked
-      // fill at the bottom, whose transparency and mask the backdrop rule
-      // leaves out.
+      // What is not reproduced: effects on a group; a colour overlay or a
+      // masked fill at the bottom, whose transparency and mask the backdrop
+      // rule leaves out (a gradient or pattern overlay there goes over the
+      // bottom layer's colours at its opacity alone).
       if (l.kind != LayerKind::kPixels) {
         Refuse(&l, PsdRead::kLayerEffects, "a colour overlay or fill on a group");
-      } else if (i == 0 && paint.overlay && !paint.overlayGradient) {
+      } else if (i == 0 && paint.overlay && !paint.overlayGradient &&
+                 !paint.patternOverlay) {
         Refuse(&l, PsdRead::kLayerEffects, "a colour overlay on the bottom layer");
       } else if (i == 0 && l.maskEnabled) {
         Refuse(&l, PsdRead::kAdjustmentLayer, "a solid colour fill layer with a mask at the bottom");
@@ -795,6 +874,10 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     }
     l.partner = b;
     layers[b].clipEnd = i + 1;
+    if (layers[b].fillInside != nullptr) {
+      Refuse(&layers[b], PsdRead::kUnknownBlendMode,
+             "fill opacity below 100 % in linear light on a layer that others are clipped to");
+    }
     // The base's overlay and what is clipped to it: which lies over the
     // other is not reproduced.
     if (layers[b].paint >= 0 && paints[layers[b].paint].overlay) {

@@ -8,6 +8,7 @@
 #include "bitmap/psd_adjustments.h"
 #include "bitmap/psd_blend.h"
 #include "bitmap/psd_gradient.h"
+#include "bitmap/psd_pattern.h"
 #include "bitmap/psd_reader.h"
 #include "bitmap/psd_source.h"
 
@@ -57,6 +58,12 @@ struct PsdLayerPaint {
   bool overlayGradient = false;
   PsdGradient gradient;
   GradientBox box;
+  // A pattern overlay: the overlay as above, its colours the document's
+  // pattern `patternId` at `patternScale` percent (psd_pattern.h).
+  bool patternOverlay = false;
+  uint8_t patternScale = 100;
+  uint8_t patternIdLength = 0;
+  char patternId[kMaxPatternId] = {};
   // An adjustment layer: its operation on what lies below, over the whole
   // canvas, shaped by its user mask (kind kNone: none).
   PsdAdjustment adjustment;
@@ -83,6 +90,11 @@ struct PsdLayer {
   // coverage is whole or nothing lies below (Photoshop blends the
   // anti-aliased edges of text with a gamma of its own).
   bool text = false;
+  // Fill opacity below 255 in a mode that applies it inside the blend
+  // (psd_blend.h FindFillInside); null: fill scales the coverage.
+  UncutBlend fillInside = nullptr;
+  // "Transparency shapes layer" off.
+  bool unshaped = false;
   // The layer's name as UTF-8 (the Unicode name when there is one), cut to
   // fit, for the reasons of a refusal.
   char name[64] = {};
@@ -102,6 +114,7 @@ struct LayerSection {
   uint64_t infoAt = 0, infoEnd = 0;  // the layer info's bytes
   int32_t count = 0;                 // records (the stored count's absolute value)
   bool deepLayers = false;           // 16- or 32-bit layer blocks among the tagged blocks
+  uint64_t patternsAt = 0, patternsEnd = 0;  // the "Patt" block's data (psd_pattern.h)
   bool mergedAlpha = false;          // a negative count: the merged image has transparency
 };
 

@@ -451,6 +451,39 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     return result;
   }
 
+  // The pattern the pattern overlays draw: one a document.
+  PsdPattern pattern;
+  const PsdLayerPaint* patterned = nullptr;
+  for (int32_t i = 0; i < count && result == PsdRead::kOk; ++i) {
+    const PsdLayer& l = layers[i];
+    if (!shown[i] || l.paint < 0 || !paints[l.paint].patternOverlay) continue;
+    const PsdLayerPaint& p = paints[l.paint];
+    const char* refused = nullptr;
+    if (patterned == nullptr) {
+      const PatternFind found = FindPattern(window, section.patternsAt, section.patternsEnd,
+                                            p.patternId, p.patternIdLength,
+                                            p.patternScale != 100, &pattern);
+      if (found == PatternFind::kMissing) {
+        refused = "a pattern overlay whose pattern the document does not hold";
+      } else if (found == PatternFind::kUnsupported) {
+        refused = "a pattern overlay whose pattern is not RGB, has transparency, is larger "
+                  "than 2048 pixels or has an odd side below 100 %";
+      } else if (found == PatternFind::kUnreadable) {
+        refused = "a pattern overlay whose pattern cannot be read";
+      }
+      patterned = &p;
+    } else if (p.patternIdLength != patterned->patternIdLength ||
+               std::memcmp(p.patternId, patterned->patternId, p.patternIdLength) != 0 ||
+               (p.patternScale != 100 && (pattern.rows % 2 != 0 || pattern.columns % 2 != 0))) {
+      refused = "pattern overlays of more than one pattern, or an odd-sized one below 100 %";
+    }
+    if (refused != nullptr) result = out.Refuse(PsdRead::kLayerEffects, l.name, refused);
+  }
+  if (result != PsdRead::kOk) {
+    TrackedFree(table);
+    return result;
+  }
+
   if (h.rows == 0 || h.columns == 0) {
     TrackedFree(table);
     return check != nullptr ? PsdRead::kOk : EmptyRaster(h, out);
@@ -460,6 +493,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   const bool file = !source.inMemory();
   uint8_t* block = nullptr;
   Compositor k{};
+  uint8_t* planes = nullptr;
   LayerStreams streams{&source, nullptr};
   uint8_t* mergedRow[4] = {};
   for (int pass = 0; pass < 2; ++pass) {
@@ -486,6 +520,7 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       GiveWindows(carver, file, width, &merged[i]);
       mergedRow[i] = carver.Take(width);
     }
+    planes = carver.Take(patterned != nullptr ? 3 * uint64_t{pattern.rows} * pattern.columns : 0);
     out.SetRow(carver.Take(out.RowBytes(width)));
     if (pass == 0) {
       block = static_cast<uint8_t*>(TrackedAlloc(carver.used(), "LoadFromFile"));
@@ -498,6 +533,13 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   StartCompositor(&k, layers, paints, shown, count, deepest, channels, width, h.rows,
                   h.channels, section.mergedAlpha, withAlpha,
                   LayerRowSource{ReadStreamRow, &streams});
+  k.pattern = &pattern;
+  k.patternPlanes = planes;
+  if (patterned != nullptr && !DecodePattern(window, pattern, planes)) {
+    TrackedFree(block);
+    TrackedFree(table);
+    return PsdRead::kTruncated;
+  }
 
   if (PsdRead r = check != nullptr ? PsdRead::kOk : out.Start(h); r != PsdRead::kOk) {
     TrackedFree(block);
@@ -556,6 +598,10 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       } else if (result == PsdRead::kAdjustmentLayer) {
         out.Refuse(result, layers[k.failedLayer].name,
                    "an adjustment layer with layers clipped to it over transparent pixels");
+      } else if (result == PsdRead::kUnknownBlendMode) {
+        out.Refuse(result, layers[k.failedLayer].name,
+                   "fill opacity below 100 % in linear light over partly transparent pixels "
+                   "of the layer");
       } else if (result == PsdRead::kPartialDissolve) {
         out.Refuse(result, layers[k.failedLayer].name,
                    "dissolve over partly transparent pixels (Photoshop scatters them at random)");

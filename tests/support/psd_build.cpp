@@ -378,4 +378,71 @@ std::vector<uint8_t> BuildPsd(const TestDoc& d) {
   return o.b;
 }
 
+std::vector<uint8_t> GradientMapBlock(const GradientMapSettings& s) {
+  Out o;
+  o.U16(s.version), o.U8(0), o.U8(s.dithered);  // version, reversed, dithered
+  for (int i = 0; s.version == 3 && i < 4; ++i) o.U8(static_cast<uint8_t>(s.method[i]));
+  o.U32(1), o.U16('M');  // name
+  const uint32_t stops[3][4] = {{0, 0, 0, 0}, {1424, 64250, 19275, 514}, {4096, 65535, 65535, 65535}};
+  o.U16(3);
+  for (const auto& c : stops) {
+    o.U32(c[0]), o.U32(50), o.U16(c[0] == 0 ? s.space : 0);  // location, midpoint, space
+    o.U16(c[1]), o.U16(c[2]), o.U16(c[3]), o.U16(0), o.U16(0);
+  }
+  o.U16(2);
+  for (uint32_t location : {0u, 4096u}) o.U32(location), o.U32(50), o.U16(255);
+  o.U16(2), o.U16(s.smoothness), o.U16(32), o.U16(0);  // expansion, smoothness, length, noise
+  o.Bytes(std::vector<uint8_t>(32, 0));  // seed to the maximum colour, and padding
+  return Block("grdm", o.b);
+}
+
+Item PatternOverlay(const std::string& id, double scale, const std::vector<Item>& changes) {
+  Out text;
+  text.U32(static_cast<uint32_t>(id.size()));
+  for (char c : id) text.U16(static_cast<uint8_t>(c));
+  std::vector<uint8_t> idValue = {'T', 'E', 'X', 'T'};
+  idValue.insert(idValue.end(), text.b.begin(), text.b.end());
+  return {"patternFill",
+          ObjectValue("patternFill",
+                      Changed({{"enab", BoolValue(true)},
+                               {"Md  ", EnumValue("BlnM", "Nrml")},
+                               {"Opct", UnitValue("#Prc", 100)},
+                               {"Ptrn", ObjectValue("Ptrn", {{"Idnt", idValue}})},
+                               {"Scl ", UnitValue("#Prc", scale)},
+                               {"Algn", BoolValue(true)},
+                               {"phase", ObjectValue("Pnt ", {{"Hrzn", DoubleValue(0)},
+                                                              {"Vrtc", DoubleValue(0)}})}},
+                              changes))};
+}
+
+std::vector<uint8_t> PatternsBlock(const std::string& id, uint16_t rows, uint16_t columns,
+                                   const std::vector<uint8_t>& planes, bool packed) {
+  Out list;  // the channels
+  list.U32(0), list.U32(0), list.U32(rows), list.U32(columns), list.U32(3);
+  for (int c = 0; c < 3; ++c) {
+    Out ch;
+    ch.U32(8), ch.U32(0), ch.U32(0), ch.U32(rows), ch.U32(columns), ch.U16(8), ch.U8(packed);
+    const uint8_t* plane = planes.data() + static_cast<size_t>(c) * rows * columns;
+    std::vector<std::vector<uint8_t>> rowBytes;
+    for (uint16_t r = 0; r < rows; ++r) {
+      rowBytes.push_back(packed ? PackRow(plane + r * columns, columns)
+                                : std::vector<uint8_t>(plane + r * columns, plane + (r + 1) * columns));
+      if (packed) ch.U16(static_cast<uint32_t>(rowBytes.back().size()));
+    }
+    for (const auto& b : rowBytes) ch.Bytes(b);
+    list.U32(1), list.U32(static_cast<uint32_t>(ch.b.size())), list.Bytes(ch.b);
+  }
+  list.U32(0), list.U32(0);  // the two masks, not written
+  Out p;
+  p.U32(1), p.U32(3), p.U16(rows), p.U16(columns);
+  p.U32(1), p.U16('P');  // name
+  p.U8(static_cast<uint32_t>(id.size()));
+  for (char c : id) p.U8(static_cast<uint8_t>(c));
+  p.U32(3), p.U32(static_cast<uint32_t>(list.b.size())), p.Bytes(list.b);
+  Out block;
+  block.U32(static_cast<uint32_t>(p.b.size())), block.Bytes(p.b);
+  while (block.b.size() % 4 != 0) block.U8(0);
+  return Block("Patt", block.b);
+}
+
 }  // namespace kelvra::testing

@@ -123,4 +123,23 @@ std::vector<uint8_t> GradientObject(const std::vector<Item>& changes = {});
 std::vector<Item> MatchedGradient(const char* method, double opacity = 100, double alpha = 100,
                                   const std::vector<Item>& changes = {});
 
+// A Gradient Map block ("grdm") from black to (250, 75, 2) to white, opaque:
+// `version` 1 or 3 (3 writes `method`), the dither byte, smoothness
+// (0..4096) and the colour space of its first stop.
+struct GradientMapSettings {
+  uint16_t version = 3;
+  const char* method = "Gcls";
+  uint8_t dithered = 0;
+  uint16_t smoothness = 0, space = 0;
+};
+std::vector<uint8_t> GradientMapBlock(const GradientMapSettings& s);
+
+// A pattern overlay ("patternFill" item) of pattern `id`, normal, 100 %,
+// linked, phase 0, at `scale` percent; `changes` replace or add items.
+Item PatternOverlay(const std::string& id, double scale, const std::vector<Item>& changes = {});
+// A "Patt" block of one RGB pattern `id`, rows x columns, its planes
+// (R, G, B one after another) raw or PackBits.
+std::vector<uint8_t> PatternsBlock(const std::string& id, uint16_t rows, uint16_t columns,
+                                   const std::vector<uint8_t>& planes, bool packed);
+
 }  // namespace kelvra::testing

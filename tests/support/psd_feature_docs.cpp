@@ -290,6 +290,42 @@ std::vector<NamedDocument> FeatureDocuments() {
     add("gradient-overlays-drawn", Doc({bottom, pixels, fill}));
   }
   {
+    // Linear light layers at fill 51 (one cropped, one in an isolated
+    // group); gradient maps (each refused by a setting, one with two blocks,
+    // one clipped) and a pattern overlay at 81 %.
+    TestLayer lit = Layer(0, 1, 2, 4, "lLit", false);
+    lit.blocks = ByteBlock("iOpa", 51);
+    TestLayer map = Layer(0, 0, 0, 0, "norm", false);
+    map.channels.clear();
+    map.blocks = GradientMapBlock({3, "Perc", 1, 4096});
+    const std::vector<uint8_t> second = GradientMapBlock({1, "Gcls", 0, 0, 2});
+    map.blocks.insert(map.blocks.end(), second.begin(), second.end());
+    TestLayer clipped = map;
+    clipped.clipping = 1;
+    clipped.blocks = GradientMapBlock({});
+    TestLayer tiled = Layer(1, 0, 3, 3);
+    tiled.blocks = DescriptorBlock(
+        "lfx2", {{"patternFill", ObjectValue("patternFill", {{"enab", BoolValue(true)},
+                                                             {"Scl ", UnitValue("#Prc", 81)}})}});
+    add("linear-light-fill-inside-cropped-and-in-group",
+        Doc({Layer(0, 0, kH, kW), lit, GroupDivider(), Layer(0, 0, kH, kW, "lLit", false), lit,
+             GroupRecord("norm")}));
+    add("gradient-maps-and-pattern-overlay-refused", Doc({Layer(0, 0, kH, kW), map, clipped, tiled}));
+    // Pattern overlays of one 4 x 6 pattern (PackBits) on the bottom layer
+    // at 100 % and on a cropped layer at 81 %, in multiply at 60 %.
+    TestLayer bottom = Layer(0, 0, kH, kW);
+    bottom.blocks = DescriptorBlock("lfx2", {PatternOverlay("tile", 100)});
+    TestLayer cropped = Layer(1, 1, 3, 5);
+    cropped.blocks = DescriptorBlock(
+        "lfx2", {PatternOverlay("tile", 81, {{"Md  ", EnumValue("BlnM", "Mltp")},
+                                             {"Opct", UnitValue("#Prc", 60)}})});
+    TestDoc patterned = Doc({bottom, cropped});
+    std::vector<uint8_t> planes(3 * 4 * 6);
+    for (size_t i = 0; i < planes.size(); ++i) planes[i] = static_cast<uint8_t>(i * 37 % 251);
+    patterned.globalBlocks = PatternsBlock("tile", 4, 6, planes, true);
+    add("pattern-overlays-at-100-and-81-percent", patterned);
+  }
+  {
     TestDoc d = Doc({Layer(0, 0, kH, kW), Layer(-1, -1, 2, 3, "scrn")});
     d.omitComposite = true;
     add("no-composite-layers-only", d);

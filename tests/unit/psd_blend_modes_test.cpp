@@ -227,6 +227,39 @@ TEST(BlendModes, DissolveDrawsAsNormalWhereAlphaIsWhole) {
   EXPECT_FALSE(HardAlphaOnly(soft, 4));
 }
 
+// Fill inside linear light's blend: worked values on an opaque backdrop
+// (cb + f (U - cb) / 255, cut after the mix; the cut blend mixed by f is in
+// the comment), and Photoshop's own picture of a blue layer at opacity 60 %,
+// a green one in linear light at 40 % and a red one in linear light at fill
+// 20 % over transparency: (63, 77, 65) at alpha 206.
+TEST(BlendModes, FillInsideLinearLight) {
+  const UncutBlend uncut = FindFillInside(Find("lLit"));
+  ASSERT_NE(uncut, nullptr);
+  // cb, cs, fill, result (the cut blend mixed by fill: 131, 160, 5, 37)
+  const uint8_t cases[][4] = {{100, 255, 51, 151}, {200, 0, 51, 149}, {10, 90, 128, 0},
+                              {37, 200, 0, 37}};
+  for (const auto& c : cases) {
+    uint8_t b = c[0];
+    uint8_t* cb[3] = {&b};
+    const uint8_t* cs[3] = {&c[1]};
+    OverFillInside(cb, nullptr, cs, c[2], uncut, 1, 1);
+    EXPECT_EQ(b, c[3]) << +c[0] << " " << +c[1] << " fill " << +c[2];
+  }
+  uint8_t px[3] = {}, a = 0, scratch[3];
+  uint8_t* const level[3] = {&px[0], &px[1], &px[2]};
+  const uint8_t rgb[3][3] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}}, opacity[2] = {153, 102};
+  const uint8_t* const layer[3][3] = {{&rgb[0][0], &rgb[0][1], &rgb[0][2]},
+                                      {&rgb[1][0], &rgb[1][1], &rgb[1][2]},
+                                      {&rgb[2][0], &rgb[2][1], &rgb[2][2]}};
+  OverTranslucent(level, &a, layer[0], &opacity[0], nullptr, 3, scratch, 1);
+  OverTranslucent(level, &a, layer[1], &opacity[1], Find("lLit"), 3, scratch, 1);
+  OverFillInside(level, &a, layer[2], 51, uncut, 3, 1);
+  EXPECT_NEAR(px[0], 63, 1);
+  EXPECT_NEAR(px[1], 77, 1);
+  EXPECT_NEAR(px[2], 65, 1);
+  EXPECT_EQ(a, 206);
+}
+
 class BlendDocuments : public testing::KelvraTest {};
 
 using testing::TestChannel;
@@ -280,23 +313,35 @@ TEST_F(BlendDocuments, RefusedWhereTheFormulaIsNotWhatPhotoshopShows) {
     const char* key;
     uint8_t alpha, opacity, fill;
     PsdRead result;
+    bool unshaped = false;  // "transparency shapes layer" off
   } const cases[] = {
       {"diss", 255, 255, 255, kOk}, {"diss", 255, 128, 255, kDis}, {"diss", 200, 255, 255, kDis},
       {"diss", 255, 255, 128, kDis}, {"diss", 0, 128, 255, kOk},  // nothing shows: alpha 0
-      {"lLit", 255, 255, 128, kNo}, {"diff", 255, 255, 128, kNo}, {"lLit", 255, 128, 255, kOk},
-      {"mul ", 255, 255, 128, kOk},
+      {"diff", 255, 255, 128, kNo}, {"lLit", 255, 128, 255, kOk}, {"mul ", 255, 255, 128, kOk},
+      // linear light takes fill inside the blend where its coverage is whole
+      // (or nothing, with transparency shaping the layer), at opacity 100 %
+      {"lLit", 255, 255, 128, kOk}, {"lLit", 200, 255, 128, kNo}, {"lLit", 255, 254, 128, kNo},
+      {"lLit", 255, 255, 128, kNo, true},
   };
   for (const Case& c : cases) {
     TestLayer top = Solid({90, 90, 90}, c.alpha);
     std::memcpy(top.blendKey, c.key, 4);
     top.opacity = c.opacity;
     if (c.fill != 255) top.blocks = testing::ByteBlock("iOpa", c.fill);
+    if (c.unshaped) {
+      const std::vector<uint8_t> tsly = testing::ByteBlock("tsly", 0);
+      top.blocks.insert(top.blocks.end(), tsly.begin(), tsly.end());
+    }
     const std::vector<uint8_t> doc = testing::BuildPsd(Doc({Solid({10, 10, 10}), top}));
     ABitMap target;
     EXPECT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target), c.result)
         << c.key << " alpha " << +c.alpha << " opacity " << +c.opacity << " fill " << +c.fill;
     if (c.result == kOk && std::strcmp(c.key, "diss") == 0) {
       EXPECT_EQ(target.pixels[0], c.alpha == 255 ? 90 : 10);
+      EXPECT_EQ(target.pixels[4], 10);  // column 1 is clear
+    }
+    if (c.result == kOk && std::strcmp(c.key, "lLit") == 0 && c.fill != 255) {
+      EXPECT_EQ(target.pixels[0], 0);   // 10 + 128 (-76) / 255, cut (alpha: 5)
       EXPECT_EQ(target.pixels[4], 10);  // column 1 is clear
     }
     target.Release();

@@ -40,6 +40,10 @@ using testing::GradientObject;
 using testing::MatchedGradient;
 using testing::RgbValue;
 using testing::GradientSettings;
+using testing::GradientMapBlock;
+using testing::GradientMapSettings;
+using testing::PatternOverlay;
+using testing::PatternsBlock;
 using testing::UnitValue;
 
 // ---- blend formulas ------------------------------------------------------------
@@ -1169,6 +1173,87 @@ TEST_F(CompositorTest, PeakMemoryBesidesTheRasterIsRowsPerLayer) {
   // windows, and rows of 2048 samples: about 0.5 MiB (measured 539860
   // bytes), against a document of over 100 MB.
   EXPECT_LT(extra[1], 1u << 20);
+}
+
+// Gradient maps are read whole and refused by the setting that stops them
+// (none is drawn yet); pattern overlays by their scale; fill inside linear
+// light where the layer's coverage is partial.
+TEST_F(CompositorTest, GradientMapPatternAndFillInsideRefusals) {
+  auto doc = [](std::vector<uint8_t> blocks, uint8_t alpha = 255, const char* key = "norm") {
+    TestLayer l = Solid(1, 1, 1, alpha);
+    std::memcpy(l.blendKey, key, 4);
+    l.blocks = std::move(blocks);
+    return Document({Solid(9, 9, 9), l});
+  };
+  auto pattern = [](double scale, const std::vector<Item>& changes = {}) {
+    return DescriptorBlock("lfx2", {PatternOverlay("P-1", scale, changes)});
+  };
+  TestDoc odd = doc(pattern(81));
+  odd.globalBlocks = PatternsBlock("P-1", 1, 1, {1, 2, 3}, false);
+  std::vector<uint8_t> cut = GradientMapBlock({});
+  cut[11] -= 36, cut.resize(cut.size() - 36);  // the block ends before its noise mode
+  const std::string kMap = "layer 'L': a Gradient Map ";
+  const struct {
+    TestDoc doc;
+    std::string text;
+  } cases[] = {
+      {doc(GradientMapBlock({3, "Perc"})), kMap + "with the perceptual method"},
+      {doc(GradientMapBlock({1, "Perc", 0, 4096})), kMap + "with smoothness above 0 %"},
+      {doc(GradientMapBlock({3, "Gcls", 1})), "layer 'L': a dithered Gradient Map"},
+      {doc(GradientMapBlock({3, "Gcls", 0, 0, 2})), kMap + "with a stop in a colour space other than RGB"},
+      {doc(GradientMapBlock({})), kMap + "adjustment layer (not yet matched against Photoshop's pictures)"},
+      {doc(GradientMapBlock({2})), kMap + "whose settings cannot be read"},
+      {doc(cut), kMap + "whose settings cannot be read"},
+      {doc(pattern(90)), "layer 'L': a pattern overlay at a scale whose resampling is not reproduced"},
+      {doc(pattern(100, {{"Algn", BoolValue(false)}})),
+       "layer 'L': a pattern overlay not linked with the layer"},
+      {doc(pattern(100, {{"Angl", UnitValue("#Ang", 30)}})),
+       "layer 'L': a pattern overlay moved or turned (phase or angle)"},
+      {doc(pattern(100, {{"Ptrn", ObjectValue("Ptrn", {})}})),
+       "layer 'L': a pattern overlay whose settings cannot be read"},
+      {doc(pattern(100)), "layer 'L': a pattern overlay whose pattern the document does not hold"},
+      {odd, "layer 'L': a pattern overlay whose pattern is not RGB, has transparency, is larger "
+            "than 2048 pixels or has an odd side below 100 %"},
+      {doc(ByteBlock("iOpa", 51), 200, "lLit"),
+       "layer 'L': fill opacity below 100 % in linear light over partly transparent pixels of "
+       "the layer"},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> doc = BuildPsd(c.doc);
+    PsdRefusal why;
+    EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
+    EXPECT_EQ(why.text, c.text);
+  }
+}
+
+// A pattern overlay tiles the document's pattern from the canvas's corner:
+// at 100 % pixel for pixel, below it from the half-size tile (2 x 2 means).
+TEST_F(CompositorTest, PatternOverlayTilesTheDocumentsPattern) {
+  std::vector<uint8_t> planes;  // 2 x 4: red 0, 40, ... 255, green 255 - red, blue 7
+  for (int c = 0; c < 3; ++c) {
+    for (int v : {0, 40, 80, 120, 160, 200, 240, 255}) {
+      planes.push_back(static_cast<uint8_t>(c == 0 ? v : c == 1 ? 255 - v : 7));
+    }
+  }
+  const struct {
+    double scale;
+    bool packed;
+    int x, y;
+    Rgb expected;
+  } cases[] = {
+      {100, false, 1, 1, {200, 55, 7}}, {100, true, 3, 0, {120, 135, 7}},
+      // x = 1 at (x, y) * 50 / 81: the means 100 and 173.75 mixed 50 / 81 of
+      // the way, 145.5
+      {81, true, 1, 0, {146, 109, 7}}, {81, false, 2, 1, {156, 99, 7}},
+      {81, true, 3, 0, {111, 144, 7}},
+  };
+  for (const auto& c : cases) {
+    TestLayer top = Solid(1, 2, 3);
+    top.blocks = DescriptorBlock("lfx2", {PatternOverlay("P-1", c.scale)});
+    TestDoc d = Document({Solid(9, 9, 9), top});
+    d.globalBlocks = PatternsBlock("P-1", 2, 4, planes, c.packed);
+    EXPECT_EQ(ReadOne(d, c.x, c.y), c.expected) << c.scale << " at " << c.x << ", " << c.y;
+  }
 }
 
 }  // namespace
