@@ -56,10 +56,10 @@
 //    transparency exactly where no artboard lies or a transparent one shows
 //    nothing. A document whose merged image has no transparency while its
 //    artboards leave part of the canvas uncovered is refused
-//    (kFlattenedBackdrop). In the raster the editor link reloads (the
-//    document's size) the uncovered canvas becomes black: the root's colours
-//    where nothing painted, with byte 3 0 as for any document whose bottom
-//    record is a group.
+//    (kFlattenedBackdrop). The editor link's reload reads colours only into
+//    a raster of the document's size: there the canvas outside every
+//    artboard (and what a transparent artboard leaves empty) becomes black,
+//    the colours of a level where nothing was painted.
 #pragma once
 
 #include <cstdint>
