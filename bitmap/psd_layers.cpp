@@ -868,6 +868,24 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     }
   }
   if (depth != 0) return PsdRead::kBadGroups;
+  // Documents with artboards were checked with every layer inside one, at
+  // the top level: a layer beside them (what Photoshop shows of it on the
+  // canvas is not known) and an artboard inside a group are refused.
+  auto isBoard = [&](int32_t i) { return layers[i].paint >= 0 && paints[layers[i].paint].artboard; };
+  bool boards = false;
+  for (int32_t i = 0; i < section.count; ++i) boards = boards || isBoard(i);
+  for (int32_t i = 0; boards && i < section.count; ++i) {
+    PsdLayer& l = layers[i];
+    if (l.kind == LayerKind::kGroupStart) {
+      if (depth++ == 0 && !isBoard(l.partner)) {
+        Refuse(&layers[l.partner], PsdRead::kArtboard, "a group beside the artboards, in none");
+      }
+    } else if (l.kind == LayerKind::kGroupEnd) {
+      if (--depth > 0 && isBoard(i)) Refuse(&l, PsdRead::kArtboard, "an artboard inside a group");
+    } else if (depth == 0 && l.kind == LayerKind::kPixels) {
+      Refuse(&l, PsdRead::kArtboard, "a layer beside the artboards, in none of them");
+    }
+  }
   return PsdRead::kOk;
 }
 

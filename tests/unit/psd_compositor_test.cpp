@@ -1132,6 +1132,9 @@ TEST_F(CompositorTest, ArtboardsStartFromTheirBackgroundAndShowOnlyInside) {
     EXPECT_EQ(At(2, 1), c.inside);
     EXPECT_EQ(At(3, 0), (c.alpha ? Rgb{0, 0, 0} : c.inside));
   }
+  TestDoc beside = doc(0, 2, "pass", kW);  // a layer below it, in no artboard
+  beside.layers.insert(beside.layers.begin(), Solid(9, 9, 9));
+  EXPECT_EQ(Read(beside), PsdRead::kArtboard);
 }
 
 TEST_F(CompositorTest, FlatReadingWithoutAComposite) {
