@@ -871,7 +871,9 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
   // Documents with artboards were checked with every layer inside one, at
   // the top level: a layer beside them (what Photoshop shows of it on the
   // canvas is not known) and an artboard inside a group are refused.
-  auto isBoard = [&](int32_t i) { return layers[i].paint >= 0 && paints[layers[i].paint].artboard; };
+  auto isBoard = [&](int32_t i) {
+    return layers[i].paint >= 0 && paints[layers[i].paint].artboard;
+  };
   bool boards = false;
   for (int32_t i = 0; i < section.count; ++i) boards = boards || isBoard(i);
   for (int32_t i = 0; boards && i < section.count; ++i) {
