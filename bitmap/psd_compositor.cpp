@@ -280,6 +280,11 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
   return PsdRead::kOk;
 }
 
+// An artboard's group record's settings, or null for any other group.
+const PsdLayerPaint* ArtboardOf(const Compositor& k, const PsdLayer& group) {
+  return group.paint >= 0 && k.paints[group.paint].artboard ? &k.paints[group.paint] : nullptr;
+}
+
 }  // namespace
 
 void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t width,
@@ -340,6 +345,14 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
                  bottom.kind == LayerKind::kPixels && !bottomFill &&
                  bottom.channels[kSlotTransparency].present && bottom.rect.Rows() != 0 &&
                  bottom.rect.Columns() != 0;
+  // Outside its artboards a document's picture is transparent; a merged
+  // image without transparency was flattened there onto a colour the
+  // document does not hold (the same refusal).
+  if (!mergedAlpha && headerChannels <= channels) {
+    for (int32_t i = 0; i < count; ++i) {
+      if (layers[i].paint >= 0 && paints[layers[i].paint].artboard) k->flattened = true;
+    }
+  }
   k->failedLayer = -1;
   k->levels[0].opaque = !k->translucentRoot;
   k->rows = rows;
@@ -385,6 +398,16 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         std::memset(child.alpha, 0, w);
       }
       child.opaque = pass && parent.opaque;
+      // An artboard's layers start from its background inside its
+      // rectangle.
+      const PsdLayerPaint* board = ArtboardOf(k, k.layers[l.partner]);
+      Span s;
+      if (board != nullptr && board->boardFilled && SpanOf(board->board, y, w, &s)) {
+        for (int32_t c = 0; c < k.channels; ++c) {
+          std::memset(child.colour[c] + s.x0, board->boardColour[c], s.count);
+        }
+        std::memset(child.alpha + s.x0, 255, s.count);
+      }
       ++i;
       continue;
     }
@@ -397,6 +420,13 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         ScaleRow(k.groupAlpha, l.opacity, w);
       } else {
         std::memset(k.groupAlpha, l.opacity, w);
+      }
+      if (ArtboardOf(k, l) != nullptr) {
+        // Nothing of an artboard shows outside its rectangle.
+        Span s;
+        if (!SpanOf(ArtboardOf(k, l)->board, y, w, &s)) s = Span{0, 0, 0, 0};
+        std::memset(k.groupAlpha, 0, s.x0);
+        std::memset(k.groupAlpha + s.x0 + s.count, 0, w - s.x0 - s.count);
       }
       if (l.blend == nullptr) {
         if (parent.opaque) {

@@ -49,6 +49,21 @@
 //    mode as for any layer. Over a level with transparency it changes the
 //    colours only and leaves the coverage as it is (an adjustment base with
 //    layers clipped to it is refused there: kAdjustmentLayer).
+//  - an artboard (a group carrying an artboard block): its layers start
+//    from its background colour inside its rectangle (from transparency for
+//    a transparent background; an isolated group's start, or what lies below
+//    for a pass-through one), and the group's result shows only inside the
+//    rectangle. Outside every artboard the picture is transparent.
+//    Measured on Photoshop's merged images of documents with white,
+//    transparent and coloured artboards whose layers reach beyond their
+//    rectangles: every opaque sample exact, and the merged image's
+//    transparency exactly where no artboard lies or a transparent one shows
+//    nothing. A document whose merged image has no transparency while its
+//    artboards leave part of the canvas uncovered is refused
+//    (kFlattenedBackdrop). The editor link's reload reads colours only into
+//    a raster of the document's size: there the canvas outside every
+//    artboard (and what a transparent artboard leaves empty) becomes black,
+//    the colours of a level where nothing was painted.
 #pragma once
 
 #include <cstdint>

@@ -27,7 +27,8 @@
 //   adjustment layer the keys of kAdjustmentKeys: applied to what lies
 //                    below; the kinds psd_adjustments.h reproduces are
 //                    read into PsdLayerPaint, every other kind refused.
-//   artboard         "artb", "artd", "abdd" on a group (refused).
+//   artboard         "artb", "artd", "abdd" on a group: a descriptor of the
+//                    artboard's rectangle and background (PsdLayerPaint).
 #include "bitmap/psd_layers.h"
 
 #include <cstring>
@@ -320,6 +321,54 @@ bool ReadSolidColour(SourceCursor data, uint8_t rgb[3]) {
          ReadRgbColour(colour, rgb);
 }
 
+// An artboard's block ("artb", "artd", "abdd": descriptor version, then a
+// descriptor): "artboardRect" (an object of "Top ", "Left", "Btom", "Rght"
+// in whole pixels) and "artboardBackgroundType" 1 white, 2 black,
+// 3 transparent, 4 the colour "Clr ". Null when read into `paint`,
+// otherwise the setting that cannot be reproduced.
+const char* ReadArtboard(SourceCursor data, int32_t colourChannels, PsdLayerPaint* paint) {
+  Descriptor d, rect;
+  if (!Descriptor::ReadVersioned(data, &d) || !d.FindObject("artboardRect", &rect)) {
+    return "an artboard whose settings cannot be read";
+  }
+  const char* const sides[4] = {"Top ", "Left", "Btom", "Rght"};
+  int32_t v[4];
+  for (int32_t i = 0; i < 4; ++i) {
+    double x = 0;
+    if (!rect.FindDouble(sides[i], &x) || !(x >= -1e9 && x <= 1e9) ||
+        x != static_cast<double>(static_cast<int32_t>(x))) {
+      return "an artboard whose rectangle is not in whole pixels";
+    }
+    v[i] = static_cast<int32_t>(x);
+  }
+  paint->board.top = v[0];
+  paint->board.left = v[1];
+  paint->board.bottom = v[2];
+  paint->board.right = v[3];
+  DescriptorValue value;
+  int32_t type = 0;
+  if (!d.Find("artboardBackgroundType", &value) || !value.Integer(&type)) {
+    return "an artboard without a background setting";
+  }
+  paint->artboard = true;
+  paint->boardFilled = type != 3;
+  if (type == 1 || type == 2) {
+    std::memset(paint->boardColour, type == 1 ? 255 : 0, 3);
+    return nullptr;
+  }
+  if (type == 3) return nullptr;
+  Descriptor colour;
+  if (type != 4 || !d.FindObject("Clr ", &colour) || !ReadRgbColour(colour, paint->boardColour)) {
+    paint->artboard = false;
+    return "an artboard background other than white, black, transparent or an RGB colour";
+  }
+  if (colourChannels == 1) {
+    paint->artboard = false;
+    return "an artboard background colour in a grayscale document";
+  }
+  return nullptr;
+}
+
 // The older effects block ("lrFX"): version, count, then per effect a
 // signature, key and sized data. The common state ("cmnS") can hide them all;
 // each effect keeps its own enabled byte at a fixed place in its data. Writers
@@ -551,8 +600,13 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       layer->text = true;
     } else if (Is(key, "artb") || Is(key, "artd") || Is(key, "abdd")) {
       // An artboard shows its own background colour under its layers, and
-      // nothing of the canvas outside the artboards.
-      Refuse(layer, PsdRead::kArtboard, "an artboard");
+      // nothing of the canvas outside the artboards (the first block read
+      // counts when a record has more than one).
+      if (!paint->artboard) {
+        if (const char* why = ReadArtboard(data, colourChannels, paint)) {
+          Refuse(layer, PsdRead::kArtboard, why);
+        }
+      }
     } else if (Is(key, "lfx2") || Is(key, "lmfx") || Is(key, "lfxs")) {
       const Effects fx = ReadEffects(data);
       if (effects.refused == nullptr) effects.refused = fx.refused;
@@ -831,6 +885,17 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       }
       l.paint = (*paintCount)++;
       paints[l.paint] = paint;
+    } else if (paint.artboard) {
+      // Photoshop gives an artboard no opacity, mask or mode of its own;
+      // on anything but a group, or with any of them, it is not reproduced.
+      if (l.kind != LayerKind::kGroupEnd) {
+        Refuse(&l, PsdRead::kArtboard, "an artboard on a layer that is no group");
+      } else if (l.opacity != 255 || l.fill != 255 || l.maskEnabled ||
+                 (l.blend != nullptr && !IsNormalBlend(l.blend))) {
+        Refuse(&l, PsdRead::kArtboard, "an artboard with an opacity, mask or blend mode");
+      }
+      l.paint = (*paintCount)++;
+      paints[l.paint] = paint;
     }
   }
   if (!r.ok()) return PsdRead::kTruncated;
@@ -886,6 +951,26 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     }
   }
   if (depth != 0) return PsdRead::kBadGroups;
+  // Documents with artboards were checked with every layer inside one, at
+  // the top level: a layer beside them (what Photoshop shows of it on the
+  // canvas is not known) and an artboard inside a group are refused.
+  auto isBoard = [&](int32_t i) {
+    return layers[i].paint >= 0 && paints[layers[i].paint].artboard;
+  };
+  bool boards = false;
+  for (int32_t i = 0; i < section.count; ++i) boards = boards || isBoard(i);
+  for (int32_t i = 0; boards && i < section.count; ++i) {
+    PsdLayer& l = layers[i];
+    if (l.kind == LayerKind::kGroupStart) {
+      if (depth++ == 0 && !isBoard(l.partner)) {
+        Refuse(&layers[l.partner], PsdRead::kArtboard, "a group beside the artboards, in none");
+      }
+    } else if (l.kind == LayerKind::kGroupEnd) {
+      if (--depth > 0 && isBoard(i)) Refuse(&l, PsdRead::kArtboard, "an artboard inside a group");
+    } else if (depth == 0 && l.kind == LayerKind::kPixels) {
+      Refuse(&l, PsdRead::kArtboard, "a layer beside the artboards, in none of them");
+    }
+  }
   return PsdRead::kOk;
 }
 

@@ -67,6 +67,13 @@ struct PsdLayerPaint {
   // An adjustment layer: its operation on what lies below, over the whole
   // canvas, shaped by its user mask (kind kNone: none).
   PsdAdjustment adjustment;
+  // An artboard (a group's own record): its layers start from `boardColour`
+  // inside `board` (from transparency with `boardFilled` false) and show
+  // only inside `board` (see psd_compositor.h).
+  bool artboard = false;
+  bool boardFilled = false;
+  uint8_t boardColour[3] = {};
+  PsdRect board;
 };
 
 struct PsdLayer {

@@ -53,7 +53,8 @@ enum class PsdRead {
   kUnsupportedClipping,     // clipping to no layer, to a group, or a clipped group
   kBadGroups,               // section dividers that do not pair up, or nested beyond 64
   kDeepLayers,              // 16- or 32-bit layer blocks, or layers kept in a tagged block
-  kArtboard,                // artboards (their backgrounds, and no canvas outside them)
+  kArtboard,                // artboards with settings not reproduced (opacity, mask, mode,
+                            // unreadable or non-RGB backgrounds)
   kTextEdges,               // a text layer's partly covered pixels over other layers
   kPartialDissolve,         // a dissolve layer's partly transparent pixels
   kFlattenedBackdrop,       // layers leave the picture transparent where the document's

@@ -205,6 +205,15 @@ std::vector<uint8_t> SolidColourBlock(double r, double g, double b) {
   return DescriptorBlock("SoCo", {{"Clr ", RgbValue(r, g, b)}});
 }
 
+std::vector<uint8_t> ArtboardBlock(double top, double left, double bottom, double right,
+                                   int32_t background, std::vector<Item> more) {
+  const std::vector<Item> rect = {{"Top ", DoubleValue(top)}, {"Left", DoubleValue(left)},
+                                  {"Btom", DoubleValue(bottom)}, {"Rght", DoubleValue(right)}};
+  more.push_back({"artboardRect", ObjectValue("classFloatRect", rect)});
+  more.push_back({"artboardBackgroundType", IntegerValue(background)});
+  return DescriptorBlock("artb", more);
+}
+
 Item ColourOverlay(const std::string& mode, double opacity, double r, double g, double b,
                    bool enabled) {
   return {"SoFi", ObjectValue("SoFi", {{"enab", BoolValue(enabled)},

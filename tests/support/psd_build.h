@@ -105,6 +105,10 @@ std::vector<uint8_t> RgbValue(double r, double g, double b);  // an "RGBC" objec
 std::vector<uint8_t> DescriptorBlock(const char* key, const std::vector<Item>& items);
 // A solid colour fill ("SoCo").
 std::vector<uint8_t> SolidColourBlock(double r, double g, double b);
+// An artboard block ("artb"): its rectangle, background type (1 white,
+// 2 black, 3 transparent, 4 the colour of a "Clr " item in `more`).
+std::vector<uint8_t> ArtboardBlock(double top, double left, double bottom, double right,
+                                   int32_t background, std::vector<Item> more = {});
 // An effects item: a colour overlay ("SoFi") in blend mode `mode` (the
 // descriptor's name for it, "Nrml" or "multiply"), opacity in percent.
 Item ColourOverlay(const std::string& mode, double opacity, double r, double g, double b,

@@ -131,6 +131,15 @@ std::vector<NamedDocument> FeatureDocuments() {
     TestLayer board = Layer(0, 0, kH, kW);
     board.blocks = Block("artb", std::vector<uint8_t>(8, 0));
     add("artboard", Doc({Layer(0, 0, kH, kW), board}));
+    // Artboards: a coloured one over the canvas and past it, a transparent
+    // one above it over part of the canvas.
+    TestLayer coloured = GroupRecord("pass"), clear = GroupRecord("norm");
+    more = ArtboardBlock(-1, 0, kH, kW + 2, 4, {{"Clr ", RgbValue(217, 117, 117)}});
+    coloured.blocks.insert(coloured.blocks.end(), more.begin(), more.end());
+    more = ArtboardBlock(1, 1, 2, 4, 3);
+    clear.blocks.insert(clear.blocks.end(), more.begin(), more.end());
+    add("artboard-groups", Doc({GroupDivider(), Layer(-1, 1, 2, 7, "mul "), coloured,
+                                GroupDivider(), Layer(0, 0, kH, kW), clear}));
     add("group-at-the-bottom", Doc({GroupDivider(), Layer(0, 1, 2, 4), GroupRecord("mul "),
                                     Layer(1, 0, 3, 2, "scrn")}));
     add("bottom-layer-short-of-the-canvas", Doc({Layer(1, 1, 3, 4), Layer(0, 0, 2, 2)}));

@@ -45,6 +45,7 @@ using testing::GradientMapSettings;
 using testing::PatternOverlay;
 using testing::PatternsBlock;
 using testing::UnitValue;
+using testing::ArtboardBlock;
 
 // ---- blend formulas ------------------------------------------------------------
 
@@ -1103,6 +1104,41 @@ TEST_F(CompositorTest, APictureWithoutABackdropStartsTransparent) {
   withAlpha.channels = 4;
   withAlpha.composite.push_back(std::vector<uint8_t>(kW * kH, 255));
   EXPECT_EQ(Read(withAlpha), PsdRead::kOk);
+}
+
+// An artboard over columns 1 and 2 (or all) of red at half coverage: its
+// background under it there, nothing (black) outside; refused settings
+// refuse.
+TEST_F(CompositorTest, ArtboardsStartFromTheirBackgroundAndShowOnlyInside) {
+  auto doc = [](double left, int32_t type, const char* key = "pass", int right = 3) {
+    TestLayer board = GroupRecord(key);
+    const std::vector<uint8_t> b =
+        ArtboardBlock(-5, left, 9, right, type, {{"Clr ", RgbValue(10, 20, 30)}});
+    board.blocks.insert(board.blocks.end(), b.begin(), b.end());
+    return Document({GroupDivider(), Solid(200, 0, 0, 128), board});
+  };
+  const struct { TestDoc doc; bool alpha; PsdRead why; Rgb inside; } cases[] = {
+      {doc(1, 1), true, PsdRead::kOk, {227, 127, 127}},  // 200 * 128 / 255 + 255 * 127 / 255
+      {doc(1, 3), true, PsdRead::kOk, {200, 0, 0}},      // transparent
+      {doc(1, 4, "norm"), true, PsdRead::kOk, {105, 10, 15}},
+      {doc(1, 5), true, PsdRead::kArtboard, {}},         // a background type not known
+      {doc(1.5, 1), true, PsdRead::kArtboard, {}},       // half pixels
+      {doc(1, 1, "mul "), true, PsdRead::kArtboard, {}},
+      {doc(1, 1), false, PsdRead::kFlattenedBackdrop, {}},  // the canvas flattened...
+      {doc(0, 2, "pass", kW), false, PsdRead::kOk, {100, 0, 0}},  // ... or covered
+  };
+  for (const auto& c : cases) {
+    TestDoc d = c.doc;  // with `alpha`, the merged image has transparency
+    if (c.alpha) d.channels = 4, d.composite.push_back(std::vector<uint8_t>(kW * kH, 255));
+    ASSERT_EQ(Read(d), c.why);
+    if (c.why != PsdRead::kOk) continue;
+    EXPECT_EQ(At(0, 1), (c.alpha ? Rgb{0, 0, 0} : c.inside));
+    EXPECT_EQ(At(2, 1), c.inside);
+    EXPECT_EQ(At(3, 0), (c.alpha ? Rgb{0, 0, 0} : c.inside));
+  }
+  TestDoc beside = doc(0, 2, "pass", kW);  // a layer below it, in no artboard
+  beside.layers.insert(beside.layers.begin(), Solid(9, 9, 9));
+  EXPECT_EQ(Read(beside), PsdRead::kArtboard);
 }
 
 TEST_F(CompositorTest, FlatReadingWithoutAComposite) {
