@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bitmap/psd_descriptor.h"
+#include "bitmap/psd_gradient.h"
 
 namespace kelvra {
 
@@ -307,6 +308,8 @@ bool FindNumber(const Descriptor& d, const char* key, double* v) {
 }
 
 bool ReadGradientMap(SourceCursor data, PsdAdjustment* a, const char** refusal);
+void GradientMapRow(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
+                    int32_t channels, uint32_t n);
 
 constexpr AdjustmentOp kOps[] = {
     {"nvrt", AdjustmentKind::kInvert, ReadInvert, InvertRow},
@@ -316,7 +319,7 @@ constexpr AdjustmentOp kOps[] = {
     {"thrs", AdjustmentKind::kThreshold, ReadThreshold, TableRow},
     {"expA", AdjustmentKind::kExposure, ReadExposure, TableRow},
     {"brit", AdjustmentKind::kBrightnessContrast, ReadBrightnessContrast, TableRow},
-    {"grdm", AdjustmentKind::kNone, ReadGradientMap, nullptr},  // read, always refused
+    {"grdm", AdjustmentKind::kGradientMap, ReadGradientMap, GradientMapRow},
 };
 
 }  // namespace
@@ -363,14 +366,17 @@ void ApplyAdjustment(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t
 namespace {
 
 // ---- Gradient Map ("grdm") ----------------------------------------------------
-// Each pixel's luminance picks a colour along a gradient. Read whole, and
-// refused by the setting that stops it: the one picture Photoshop saved of a
-// gradient map (a solid grey 13 under a four-stop gradient, perceptual
-// method, smoothness 100 %) shows (3, 0, 0). Straight-line mixing in RGB
-// gives (37, 11, 0) there and mixing in Oklab (10, 1, 0); Oklab along an
-// S-curve (1, 0, 0) and the position taken from linear light (3, 1, 0) both
-// come within 2 levels. One point cannot tell such guesses apart, so no
-// setting is drawn yet.
+// Each pixel's luminance picks a colour along a gradient. The colour is the
+// one gradient overlays take (psd_gradient.h: a Catmull-Rom spline through
+// the stops in Oklab or linear light at smoothness 100 %, matched within 1
+// level on Photoshop's overlays); the one picture Photoshop saved of a
+// gradient map (a solid grey 13 under a four-stop perceptual map) shows
+// (3, 0, 0), which that spline gives exactly at 13 / 255. Straight-line
+// mixing in RGB gives (37, 11, 0) there and in Oklab (10, 1, 0).
+// Photoshop's luminance weights for coloured pixels are not shown by any
+// picture here, so the map is drawn over gray pixels only, where every
+// weighting gives the gray level itself; the compositor refuses a map over
+// anything else. Every setting the overlays did not match is refused.
 //
 // Layout: version (1 or 3), reversed and dithered bytes, for version 3 a
 // method key ("Gcls" classic, "Perc" perceptual, "Lnr " linear), a Unicode name,
@@ -379,37 +385,50 @@ namespace {
 // (location, midpoint, 16-bit opacity), then expansion, smoothness
 // (0..4096), length, noise mode, seed, two flags, roughness, colour model,
 // minimum and maximum colours and 2 bytes of padding.
-constexpr uint32_t kGradientMapStops = 32;
 
-// Stops in order along 0..4096 with midpoints in 0..100, `extra` bytes of
-// each after its location and midpoint; false when out of range or short.
-bool ReadGradientMapStops(SourceCursor& d, uint32_t extra, bool colour, bool* rgb) {
-  const uint16_t count = d.BE16();
-  if (!d.ok() || count == 0 || count > kGradientMapStops) return false;
+// Stops in order along 0..4096 with midpoints in 0..100 into `stops` (room
+// for kMaxGradientStops); colour stops hold their colour space and three
+// 16-bit components after the midpoint, transparency stops an opacity.
+// False when out of range or short; *rgb false when a colour stop is in
+// another colour space.
+bool ReadGradientMapStops(SourceCursor& d, bool colour, GradientStop* stops, int32_t* count,
+                          bool* rgb) {
+  const uint16_t n = d.BE16();
+  if (!d.ok() || n == 0 || n > kMaxGradientStops) return false;
   uint32_t previous = 0;
-  for (uint16_t i = 0; i < count; ++i) {
+  for (uint16_t i = 0; i < n; ++i) {
     const uint32_t location = d.BE32(), midpoint = d.BE32();
     const uint16_t first = d.BE16();  // a colour stop's colour space, or the opacity
-    if (!d.Skip(extra - 2) || location > 4096 || location < previous || midpoint > 100) {
-      return false;
+    GradientStop& s = stops[i];
+    if (colour) {
+      for (uint8_t& v : s.value) v = static_cast<uint8_t>((d.BE16() * 255u + 32767u) / 65535u);
+      d.Skip(4);  // fourth component, padding
+      if (first != 0) *rgb = false;  // 0: RGB
+    } else {
+      s.value[0] = first == 255 ? 255 : 0;  // opaque as Photoshop saves it, or not
     }
-    if (colour && first != 0) *rgb = false;  // 0: RGB
+    if (!d.ok() || location > 4096 || location < previous || midpoint > 100) return false;
+    s.location = static_cast<uint16_t>(location);
+    s.midpoint = static_cast<uint8_t>(midpoint);
     previous = location;
   }
+  *count = n;
   return true;
 }
 
-bool ReadGradientMap(SourceCursor d, PsdAdjustment*, const char** refusal) {
+bool ReadGradientMap(SourceCursor d, PsdAdjustment* a, const char** refusal) {
   *refusal = "a Gradient Map whose settings cannot be read";
   const uint16_t version = d.BE16();
-  d.Skip(1);  // reversed
+  const uint8_t reversed = d.U8();
   const uint8_t dithered = d.U8();
   uint8_t method[4] = {'G', 'c', 'l', 's'};
   if (version == 3) d.Read(method, 4);
   d.Skip(2 * static_cast<uint64_t>(d.BE32()));  // name
   bool rgb = true;
-  if ((version != 1 && version != 3) || !ReadGradientMapStops(d, 12, true, &rgb) ||
-      !ReadGradientMapStops(d, 2, false, &rgb)) {
+  PsdGradient g;
+  if ((version != 1 && version != 3) ||
+      !ReadGradientMapStops(d, true, g.colours, &g.colourCount, &rgb) ||
+      !ReadGradientMapStops(d, false, g.alphas, &g.alphaCount, &rgb)) {
     return false;
   }
   d.Skip(2);  // expansion
@@ -417,24 +436,60 @@ bool ReadGradientMap(SourceCursor d, PsdAdjustment*, const char** refusal) {
   d.Skip(2);  // length
   const uint16_t noise = d.BE16();
   if (!d.ok() || smoothness > 4096) return false;
+  g.smoothness = smoothness;
+  bool opaque = true;  // every transparency stop fully opaque (255, as Photoshop saves it)
+  for (int32_t i = 0; i < g.alphaCount; ++i) opaque = opaque && g.alphas[i].value[0] == 255;
+  bool stops = true;  // midpoints 50 %, no two colour stops at one place
+  for (int32_t i = 0; i < g.colourCount; ++i) {
+    stops = stops && g.colours[i].midpoint == 50 &&
+            (i == 0 || g.colours[i].location > g.colours[i - 1].location);
+  }
   if (std::memcmp(method, "Perc", 4) == 0) {
-    *refusal = "a Gradient Map with the perceptual method";
+    g.method = GradientMethod::kPerceptual;
   } else if (std::memcmp(method, "Lnr ", 4) == 0) {
-    *refusal = "a Gradient Map with the linear method";
-  } else if (std::memcmp(method, "Gcls", 4) != 0) {
+    g.method = GradientMethod::kLinearLight;
+  }
+  if (std::memcmp(method, "Gcls", 4) == 0) {
+    *refusal = "a Gradient Map with the classic method";
+  } else if (g.method == GradientMethod::kClassic) {
     *refusal = "a Gradient Map with an interpolation method not known";
-  } else if (smoothness != 0) {
-    *refusal = "a Gradient Map with smoothness above 0 %";
+  } else if (smoothness != 4096) {
+    *refusal = "a Gradient Map with smoothness below 100 %";
   } else if (dithered != 0) {
     *refusal = "a dithered Gradient Map";
+  } else if (reversed != 0) {
+    *refusal = "a reversed Gradient Map";
   } else if (noise != 0) {
     *refusal = "a noise Gradient Map";
   } else if (!rgb) {
     *refusal = "a Gradient Map with a stop in a colour space other than RGB";
+  } else if (!opaque) {
+    *refusal = "a Gradient Map with transparency stops";
+  } else if (!stops) {
+    *refusal = "a Gradient Map with a midpoint other than 50 % or two stops at one place";
   } else {
-    *refusal = "a Gradient Map adjustment layer (not yet matched against Photoshop's pictures)";
+    uint8_t rgbAt[3];
+    for (int32_t v = 0; v < 256; ++v) {
+      GradientColour(g, v / 255.0, rgbAt);
+      for (int32_t c = 0; c < 3; ++c) a->table[c][v] = rgbAt[c];
+    }
+    a->kind = AdjustmentKind::kGradientMap;
+    a->refusedChannels = 1;
+    a->channelsRefusal = "a Gradient Map in a grayscale document";
+    *refusal = nullptr;
+    return true;
   }
   return false;
+}
+
+// Gray pixels (the compositor refuses others) to the map's colour of their
+// level; `in` and `out` may be the same rows.
+void GradientMapRow(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
+                    int32_t channels, uint32_t n) {
+  for (uint32_t x = 0; x < n; ++x) {
+    const uint8_t level = in[0][x];
+    for (int32_t c = 0; c < channels; ++c) out[c][x] = a.table[c][level];
+  }
 }
 
 }  // namespace

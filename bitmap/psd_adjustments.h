@@ -28,6 +28,7 @@ enum class AdjustmentKind : uint8_t {
   kExposure,
   kBrightnessContrast,
   kThreshold,
+  kGradientMap,  // over gray pixels only: the compositor refuses others
 };
 
 // The settings of one adjustment layer, kept in the layer's side record

@@ -121,6 +121,16 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
   if (paint != nullptr && paint->adjustment.kind != AdjustmentKind::kNone) {
     // Never the bottom layer (refused when reading).
     const uint8_t* const in[3] = {below.colour[0], below.colour[1], below.colour[2]};
+    if (paint->adjustment.kind == AdjustmentKind::kGradientMap) {
+      for (uint32_t x = 0; x < k.width; ++x) {
+        if (in[0][x] != in[1][x] || in[0][x] != in[2][x]) {
+          k.failedLayer = i;
+          k.failedFeature = "a Gradient Map over coloured pixels (the weights Photoshop takes "
+                            "their luminance by are not known)";
+          return false;
+        }
+      }
+    }
     ApplyAdjustment(paint->adjustment, in, k.source3, k.channels, k.width);
     if (!CanvasCoverage(k, l, y, span, visible)) return false;
     FillAsAlpha(l, k.sourceAlpha, k.width);
@@ -354,6 +364,7 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
     }
   }
   k->failedLayer = -1;
+  k->failedFeature = nullptr;
   k->levels[0].opaque = !k->translucentRoot;
   k->rows = rows;
   k->layers = layers;
@@ -451,7 +462,9 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
     Level& onto = k.levels[depth];
     Span span;
     bool visible = false;
-    if (!DecodeLayerRow(k, i, y, onto, &span, &visible)) return PsdRead::kRowIncomplete;
+    if (!DecodeLayerRow(k, i, y, onto, &span, &visible)) {
+      return k.failedFeature != nullptr ? PsdRead::kAdjustmentLayer : PsdRead::kRowIncomplete;
+    }
     const int32_t next = l.clipEnd > i ? l.clipEnd : i + 1;
     if (!visible) {
       i = next;
@@ -517,7 +530,9 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
       if (!k.shown[j]) continue;
       Span s;
       bool on = false;
-      if (!DecodeLayerRow(k, j, y, clip, &s, &on)) return PsdRead::kRowIncomplete;
+      if (!DecodeLayerRow(k, j, y, clip, &s, &on)) {
+        return k.failedFeature != nullptr ? PsdRead::kAdjustmentLayer : PsdRead::kRowIncomplete;
+      }
       if (!on) continue;
       // Only the part over the base's columns shows.
       const uint32_t lo = s.x0 > base.x0 ? s.x0 : base.x0;

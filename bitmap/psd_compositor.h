@@ -126,6 +126,7 @@ struct Compositor {
   bool translucentRoot;
   bool flattened;
   int32_t failedLayer;  // the layer a refusal found while compositing names
+  const char* failedFeature;  // and its feature, where the refusal's code leaves it open
   const PsdLayerPaint* paints;  // PsdLayer::paint's entries
   Level* levels;  // the root, then one per open group
   Level clip;     // a clipping base with its clipped layers

@@ -597,7 +597,9 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
                    "blends text edges with a gamma of its own)");
       } else if (result == PsdRead::kAdjustmentLayer) {
         out.Refuse(result, layers[k.failedLayer].name,
-                   "an adjustment layer with layers clipped to it over transparent pixels");
+                   k.failedFeature != nullptr
+                       ? k.failedFeature
+                       : "an adjustment layer with layers clipped to it over transparent pixels");
       } else if (result == PsdRead::kUnknownBlendMode) {
         out.Refuse(result, layers[k.failedLayer].name,
                    "fill opacity below 100 % in linear light over partly transparent pixels "

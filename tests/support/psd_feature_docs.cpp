@@ -320,6 +320,15 @@ std::vector<NamedDocument> FeatureDocuments() {
         Doc({Layer(0, 0, kH, kW), lit, GroupDivider(), Layer(0, 0, kH, kW, "lLit", false), lit,
              GroupRecord("norm")}));
     add("gradient-maps-and-pattern-overlay-refused", Doc({Layer(0, 0, kH, kW), map, clipped, tiled}));
+    // A perceptual map drawn over gray levels, half of it masked.
+    TestLayer gray = Layer(0, 0, kH, kW, "norm", false);
+    for (TestChannel& c : gray.channels) c.samples = gray.channels[0].samples;
+    TestLayer drawn = map;
+    drawn.blocks = GradientMapBlock({3, "Perc", 0, 4096});
+    drawn.hasMask = true;
+    drawn.maskBottom = kH, drawn.maskRight = 2;
+    drawn.channels.push_back(Ramp(-2, kH, 2, 90));
+    add("gradient-map-over-gray", Doc({gray, drawn}));
     // Pattern overlays of one 4 x 6 pattern (PackBits) on the bottom layer
     // at 100 % and on a cropped layer at 81 %, in multiply at 60 %.
     TestLayer bottom = Layer(0, 0, kH, kW);

@@ -1211,9 +1211,9 @@ TEST_F(CompositorTest, PeakMemoryBesidesTheRasterIsRowsPerLayer) {
   EXPECT_LT(extra[1], 1u << 20);
 }
 
-// Gradient maps are read whole and refused by the setting that stops them
-// (none is drawn yet); pattern overlays by their scale; fill inside linear
-// light where the layer's coverage is partial.
+// Gradient maps are read whole and refused by the setting that stops them,
+// or over coloured pixels; pattern overlays by their scale; fill inside
+// linear light where the layer's coverage is partial.
 TEST_F(CompositorTest, GradientMapPatternAndFillInsideRefusals) {
   auto doc = [](std::vector<uint8_t> blocks, uint8_t alpha = 255, const char* key = "norm") {
     TestLayer l = Solid(1, 1, 1, alpha);
@@ -1233,11 +1233,13 @@ TEST_F(CompositorTest, GradientMapPatternAndFillInsideRefusals) {
     TestDoc doc;
     std::string text;
   } cases[] = {
-      {doc(GradientMapBlock({3, "Perc"})), kMap + "with the perceptual method"},
-      {doc(GradientMapBlock({1, "Perc", 0, 4096})), kMap + "with smoothness above 0 %"},
-      {doc(GradientMapBlock({3, "Gcls", 1})), "layer 'L': a dithered Gradient Map"},
-      {doc(GradientMapBlock({3, "Gcls", 0, 0, 2})), kMap + "with a stop in a colour space other than RGB"},
-      {doc(GradientMapBlock({})), kMap + "adjustment layer (not yet matched against Photoshop's pictures)"},
+      {doc(GradientMapBlock({3, "Perc"})), kMap + "with smoothness below 100 %"},
+      {doc(GradientMapBlock({1, "Perc", 0, 4096})), kMap + "with the classic method"},
+      {doc(GradientMapBlock({3, "Lnr ", 1, 4096})), "layer 'L': a dithered Gradient Map"},
+      {doc(GradientMapBlock({3, "Perc", 0, 4096, 2})), kMap + "with a stop in a colour space other than RGB"},
+      {doc(GradientMapBlock({})), kMap + "with the classic method"},
+      {Document({Solid(9, 9, 10), doc(GradientMapBlock({3, "Perc", 0, 4096})).layers[1]}),
+       kMap + "over coloured pixels (the weights Photoshop takes their luminance by are not known)"},
       {doc(GradientMapBlock({2})), kMap + "whose settings cannot be read"},
       {doc(cut), kMap + "whose settings cannot be read"},
       {doc(pattern(90)), "layer 'L': a pattern overlay at a scale whose resampling is not reproduced"},
@@ -1260,6 +1262,10 @@ TEST_F(CompositorTest, GradientMapPatternAndFillInsideRefusals) {
     EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
     EXPECT_EQ(why.text, c.text);
   }
+  // Over gray, a matched map's ends are its end stops.
+  const TestLayer map = doc(GradientMapBlock({3, "Perc", 0, 4096})).layers[1];
+  EXPECT_EQ(ReadOne(Document({Solid(0, 0, 0), map})), (Rgb{0, 0, 0}));
+  EXPECT_EQ(ReadOne(Document({Solid(255, 255, 255), map})), (Rgb{255, 255, 255}));
 }
 
 // A pattern overlay tiles the document's pattern from the canvas's corner:
