@@ -6,6 +6,7 @@
 
 #include "bitmap/psd_descriptor.h"
 #include "bitmap/psd_gradient.h"
+#include "bitmap/same_bits_math.h"
 
 namespace kelvra {
 
@@ -88,7 +89,7 @@ bool LevelsTable(SourceCursor& d, uint8_t table[256]) {
   for (int32_t x = 0; x < 256; ++x) {
     double t = static_cast<double>(x - inBlack) / (inWhite - inBlack);
     t = t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
-    t = std::pow(t, 100.0 / gamma);
+    t = SameBitsPow(t, 100.0 / gamma);
     table[x] = ToLevel(outBlack + t * (outWhite - outBlack));
   }
   return true;
@@ -242,10 +243,10 @@ bool ReadExposure(SourceCursor d, PsdAdjustment* a, const char**) {
       !(offset >= -1.0 && offset <= 1.0) || !(gamma >= 0.01 && gamma <= 10.0)) {
     return false;
   }
-  const double gain = std::pow(2.0, exposure);
+  const double gain = SameBitsPow(2.0, exposure);
   for (int32_t x = 0; x < 256; ++x) {
-    double v = std::pow(x / 255.0, 2.2) * gain + offset;
-    v = v > 0.0 ? std::pow(v, 1.0 / (2.2 * gamma)) : 0.0;
+    double v = SameBitsPow(x / 255.0, 2.2) * gain + offset;
+    v = v > 0.0 ? SameBitsPow(v, 1.0 / (2.2 * gamma)) : 0.0;
     a->table[0][x] = ToLevel(255.0 * v);
   }
   std::memcpy(a->table[1], a->table[0], 256);

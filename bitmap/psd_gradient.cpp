@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "bitmap/same_bits_math.h"
+
 namespace kelvra {
 
 namespace {
@@ -85,11 +87,11 @@ constexpr StyleName kStyles[] = {
 // sRGB levels and linear light.
 double ToLinear(double level) {
   const double v = level / 255;
-  return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  return v <= 0.04045 ? v / 12.92 : SameBitsPow((v + 0.055) / 1.055, 2.4);
 }
 uint8_t FromLinear(double v) {
   v = v < 0 ? 0 : v > 1 ? 1 : v;
-  return Level(255 * (v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055));
+  return Level(255 * (v <= 0.0031308 ? v * 12.92 : 1.055 * SameBitsPow(v, 1 / 2.4) - 0.055));
 }
 
 // A stop's colour in the space the method mixes in: linear-light sRGB, or
@@ -105,9 +107,9 @@ void ToSpace(GradientMethod method, const uint8_t rgb[3], double out[3]) {
     out[0] = r, out[1] = g, out[2] = b;
     return;
   }
-  const double l = std::cbrt(0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
-  const double m = std::cbrt(0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
-  const double s = std::cbrt(0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
+  const double l = SameBitsCbrt(0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
+  const double m = SameBitsCbrt(0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
+  const double s = SameBitsCbrt(0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
   out[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
   out[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
   out[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;
@@ -272,7 +274,10 @@ double GradientPosition(const PsdGradient& g, const GradientBox& box, double x, 
   const double cy = (box.top + box.bottom) / 2 + g.offsetY * h / 100;
   const double radians = g.angle * kPi / 180;
   // y points down: an angle of 90 degrees points up the page.
-  const double ux = std::cos(radians), uy = -std::sin(radians);
+  double ux = std::cos(radians), uy = -std::sin(radians);
+  // A vertical gradient (the only style drawn) exactly vertical in every
+  // build: the C libraries differ in the last bits of cos(90 degrees).
+  if (std::fabs(ux) < 1e-12) ux = 0, uy = uy > 0 ? 1 : -1;
   const double half = (std::fabs(w * ux) + std::fabs(h * uy)) / 2 * g.scale / 100;
   const double along = (x - cx) * ux + (y - cy) * uy;
   double t = half > 0 ? (1 + along / half) / 2 : along > 0 ? 1 : 0;

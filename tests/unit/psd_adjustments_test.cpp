@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "bitmap/same_bits_math.h"
 #include "tests/support/psd_build.h"
 
 namespace kelvra {
@@ -207,6 +209,21 @@ TEST(Adjustments, EachKindReadAndAppliedOnItsEdgeLevels) {
       EXPECT_FALSE(op->read(block.Cut(cut), &a, &why)) << "cut at " << cut;
     }
   }
+}
+
+// The powers the tables are built from: exact where the result is a short
+// binary fraction, within 1e-13 of the C library elsewhere.
+TEST(SameBitsMath, PowersAndCubeRoots) {
+  const struct {
+    double x, y, exact;
+  } cases[] = {{2, 3, 8}, {0.25, 0.5, 0.5}, {0.5, 2.2, -1}, {0.999, 1 / 2.4, -1},
+               {1e-9, 2.4, -1}, {0.3, 0, 1}, {0, 2.2, 0}, {1, 7.5, 1}};
+  for (const auto& c : cases) {
+    const double p = SameBitsPow(c.x, c.y);
+    if (c.exact >= 0) EXPECT_EQ(p, c.exact) << c.x << "^" << c.y;
+    EXPECT_NEAR(p, std::pow(c.x, c.y), 1e-13 * std::pow(c.x, c.y)) << c.x << "^" << c.y;
+  }
+  EXPECT_NEAR(SameBitsCbrt(-27), -3, 1e-14);
 }
 
 }  // namespace
