@@ -12,10 +12,11 @@ namespace kelvra {
 
 namespace {
 
-uint8_t ToLevel(double v) {
-  if (!(v > 0.0)) return 0;  // NaN too
-  if (v >= 255.0) return 255;
-  return static_cast<uint8_t>(v + 0.5);
+// The first channel's table for all three (kinds that treat every channel
+// alike).
+void ShareFirstTable(PsdAdjustment* a) {
+  std::memcpy(a->table[1], a->table[0], 256);
+  std::memcpy(a->table[2], a->table[0], 256);
 }
 
 void Identity(uint8_t table[256]) {
@@ -90,7 +91,7 @@ bool LevelsTable(SourceCursor& d, uint8_t table[256]) {
     double t = static_cast<double>(x - inBlack) / (inWhite - inBlack);
     t = t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
     t = SameBitsPow(t, 100.0 / gamma);
-    table[x] = ToLevel(outBlack + t * (outWhite - outBlack));
+    table[x] = RoundToLevel(outBlack + t * (outWhite - outBlack));
   }
   return true;
 }
@@ -143,7 +144,7 @@ void CurveTable(const double* xs, const double* ys, int32_t n, uint8_t table[256
       y = t * ys[k] + b * ys[k + 1] +
           ((t * t * t - t) * m[k] + (b * b * b - b) * m[k + 1]) * h * h / 6.0;
     }
-    table[x] = ToLevel(y);
+    table[x] = RoundToLevel(y);
   }
 }
 
@@ -196,8 +197,7 @@ bool ReadPosterize(SourceCursor d, PsdAdjustment* a, const char**) {
     const int32_t k = (2 * x * (n - 1) + 255) / 510;  // round(x (n - 1) / 255), halves up
     a->table[0][x] = static_cast<uint8_t>(k * 255 / (n - 1));
   }
-  std::memcpy(a->table[1], a->table[0], 256);
-  std::memcpy(a->table[2], a->table[0], 256);
+  ShareFirstTable(a);
   a->kind = AdjustmentKind::kPosterize;
   return true;
 }
@@ -211,8 +211,7 @@ bool ReadThreshold(SourceCursor d, PsdAdjustment* a, const char**) {
   d.Skip(2);
   if (!d.ok() || level < 1 || level > 255) return false;
   for (int32_t x = 0; x < 256; ++x) a->table[0][x] = x >= level ? 255 : 0;
-  std::memcpy(a->table[1], a->table[0], 256);
-  std::memcpy(a->table[2], a->table[0], 256);
+  ShareFirstTable(a);
   a->channelsRefusal = "a Threshold adjustment layer in a colour document";
   a->refusedChannels = 3;
   a->kind = AdjustmentKind::kThreshold;
@@ -247,10 +246,9 @@ bool ReadExposure(SourceCursor d, PsdAdjustment* a, const char**) {
   for (int32_t x = 0; x < 256; ++x) {
     double v = SameBitsPow(x / 255.0, 2.2) * gain + offset;
     v = v > 0.0 ? SameBitsPow(v, 1.0 / (2.2 * gamma)) : 0.0;
-    a->table[0][x] = ToLevel(255.0 * v);
+    a->table[0][x] = RoundToLevel(255.0 * v);
   }
-  std::memcpy(a->table[1], a->table[0], 256);
-  std::memcpy(a->table[2], a->table[0], 256);
+  ShareFirstTable(a);
   // A gray document's linear values follow its gray working space, which
   // the document does not carry.
   a->channelsRefusal = "an Exposure adjustment layer in a grayscale document";
@@ -278,10 +276,9 @@ bool LegacyBrightnessContrast(int32_t brightness, int32_t contrast, bool labOnly
   }
   if (brightness < -255 || brightness > 255 || contrast < -100) return false;
   for (int32_t x = 0; x < 256; ++x) {
-    a->table[0][x] = ToLevel((x - 127.5) * (1.0 + contrast / 100.0) + 127.5 + brightness);
+    a->table[0][x] = RoundToLevel((x - 127.5) * (1.0 + contrast / 100.0) + 127.5 + brightness);
   }
-  std::memcpy(a->table[1], a->table[0], 256);
-  std::memcpy(a->table[2], a->table[0], 256);
+  ShareFirstTable(a);
   a->kind = AdjustmentKind::kBrightnessContrast;
   return true;
 }

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "bitmap/same_bits_math.h"
+
 namespace kelvra {
 
 namespace {
@@ -340,8 +342,7 @@ bool ReadRgbColour(const Descriptor& colour, uint8_t rgb[3]) {
       return false;
     }
     if (!(v >= -1e9 && v <= 1e9)) return false;  // not a number
-    v = v < 0 ? 0 : v > 255 ? 255 : v;
-    rgb[c] = static_cast<uint8_t>(v + 0.5);
+    rgb[c] = RoundToLevel(v);
   }
   return true;
 }

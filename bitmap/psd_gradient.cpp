@@ -13,11 +13,6 @@ constexpr double kPi = 3.14159265358979323846;
 
 bool Finite(double v) { return v >= -1e9 && v <= 1e9; }
 
-uint8_t Level(double v) {
-  v = v < 0 ? 0 : v > 255 ? 255 : v;
-  return static_cast<uint8_t>(v + 0.5);
-}
-
 // "Lctn" and "Mdpn" of a stop, in range.
 bool ReadPlace(const Descriptor& stop, GradientStop* s) {
   DescriptorValue v;
@@ -63,7 +58,7 @@ GradientRefusal ReadStops(const Descriptor& grad, const char* key, bool colour,
       if (!stop.FindDouble("Opct", &opacity) || !(opacity >= 0 && opacity <= 100)) {
         return GradientRefusal::kUnreadable;
       }
-      s.value[0] = Level(opacity * 255 / 100);
+      s.value[0] = RoundToLevel(opacity * 255 / 100);
     }
   }
   // Photoshop stores stops in order along the gradient; out of order, the
@@ -91,7 +86,8 @@ double ToLinear(double level) {
 }
 uint8_t FromLinear(double v) {
   v = v < 0 ? 0 : v > 1 ? 1 : v;
-  return Level(255 * (v <= 0.0031308 ? v * 12.92 : 1.055 * SameBitsPow(v, 1 / 2.4) - 0.055));
+  return RoundToLevel(255 *
+                      (v <= 0.0031308 ? v * 12.92 : 1.055 * SameBitsPow(v, 1 / 2.4) - 0.055));
 }
 
 // A stop's colour in the space the method mixes in: linear-light sRGB, or
@@ -117,7 +113,7 @@ void ToSpace(GradientMethod method, const uint8_t rgb[3], double out[3]) {
 
 void FromSpace(GradientMethod method, const double in[3], uint8_t rgb[3]) {
   if (method == GradientMethod::kClassic) {
-    for (int32_t c = 0; c < 3; ++c) rgb[c] = Level(in[c]);
+    for (int32_t c = 0; c < 3; ++c) rgb[c] = RoundToLevel(in[c]);
     return;
   }
   double r = in[0], g = in[1], b = in[2];

@@ -1,5 +1,5 @@
-// Powers, cube roots, sines and cosines that give the same bits in every
-// build. The C libraries the library is built against (glibc natively,
+// Powers and cube roots that give the same bits in every build, and the
+// rounding of a value to a level. The C libraries the library is built against (glibc natively,
 // msvcrt in the DLL) round pow, cbrt, sin and cos differently in the last
 // bits, and a table built from them could then differ by a level where a
 // value falls on a rounding edge. These use only frexp and ldexp (exact) and
@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 namespace kelvra {
 
@@ -47,6 +48,14 @@ inline double SameBitsPow(double x, double y) {
 
 inline double SameBitsCbrt(double x) {
   return x < 0 ? -SameBitsPow(-x, 1.0 / 3) : SameBitsPow(x, 1.0 / 3);
+}
+
+// A value on the 0..255 scale as the nearest level, halves up, clamped
+// (not a number: 0).
+inline uint8_t RoundToLevel(double v) {
+  if (!(v > 0.0)) return 0;
+  if (v >= 255.0) return 255;
+  return static_cast<uint8_t>(v + 0.5);
 }
 
 }  // namespace kelvra
