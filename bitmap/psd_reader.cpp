@@ -541,14 +541,10 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
     return PsdRead::kTruncated;
   }
 
-  if (PsdRead r = check != nullptr ? PsdRead::kOk : out.Start(h); r != PsdRead::kOk) {
-    TrackedFree(block);
-    TrackedFree(table);
-    return r;
-  }
   // The box each gradient overlay is laid in (PsdLayerPaint::box): the
   // canvas on a fill; on a layer of pixels, from a pass over its
-  // transparency before the rows are composited.
+  // transparency before the rows are composited (and before the receiver
+  // is touched: what stops it leaves the receiver as it was).
   for (int32_t i = 0; i < count && result == PsdRead::kOk; ++i) {
     const PsdLayer& l = layers[i];
     if (!shown[i] || l.paint < 0 || !paints[l.paint].overlayGradient) continue;
@@ -581,7 +577,12 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   if (result != PsdRead::kOk) {
     TrackedFree(block);
     TrackedFree(table);
-    return out.Fail(result);
+    return result;
+  }
+  if (PsdRead r = check != nullptr ? PsdRead::kOk : out.Start(h); r != PsdRead::kOk) {
+    TrackedFree(block);
+    TrackedFree(table);
+    return r;
   }
   for (int32_t s = 0; s < streamCount; ++s) streams.streams[s].Start();
   for (int32_t i = 0; i < mergedPlanes; ++i) merged[i].Start();
