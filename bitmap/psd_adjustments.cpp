@@ -49,12 +49,13 @@ bool CombineChannels(const uint8_t composite[256], const uint8_t channel[3][256]
   return true;
 }
 
-void TableRow(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
-              int32_t channels, uint32_t n) {
+const char* TableRow(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
+                     int32_t channels, uint32_t n) {
   for (int32_t c = 0; c < channels; ++c) {
     const uint8_t* table = a.table[c];
     for (uint32_t x = 0; x < n; ++x) out[c][x] = table[in[c][x]];
   }
+  return nullptr;
 }
 
 // Invert ("nvrt", an empty block): every channel c becomes 255 - c. Exact
@@ -65,11 +66,12 @@ bool ReadInvert(SourceCursor, PsdAdjustment* a, const char**) {
   return true;
 }
 
-void InvertRow(const PsdAdjustment&, const uint8_t* const in[3], uint8_t* const out[3],
-               int32_t channels, uint32_t n) {
+const char* InvertRow(const PsdAdjustment&, const uint8_t* const in[3], uint8_t* const out[3],
+                      int32_t channels, uint32_t n) {
   for (int32_t c = 0; c < channels; ++c) {
     for (uint32_t x = 0; x < n; ++x) out[c][x] = static_cast<uint8_t>(255 - in[c][x]);
   }
+  return nullptr;
 }
 
 // Levels ("levl"): version 2, then 29 records of input black, input white,
@@ -306,8 +308,8 @@ bool FindNumber(const Descriptor& d, const char* key, double* v) {
 }
 
 bool ReadGradientMap(SourceCursor data, PsdAdjustment* a, const char** refusal);
-void GradientMapRow(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
-                    int32_t channels, uint32_t n);
+const char* GradientMapRow(const PsdAdjustment& a, const uint8_t* const in[3],
+                           uint8_t* const out[3], int32_t channels, uint32_t n);
 
 constexpr AdjustmentOp kOps[] = {
     {"nvrt", AdjustmentKind::kInvert, ReadInvert, InvertRow},
@@ -351,14 +353,12 @@ bool ReadAdjustmentSettings(SourceCursor settings, PsdAdjustment* a, const char*
                                   lab, a, refusal);
 }
 
-void ApplyAdjustment(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
-                     int32_t channels, uint32_t n) {
+const char* ApplyAdjustment(const PsdAdjustment& a, const uint8_t* const in[3],
+                            uint8_t* const out[3], int32_t channels, uint32_t n) {
   for (const AdjustmentOp& op : kOps) {
-    if (op.kind == a.kind) {
-      op.apply(a, in, out, channels, n);
-      return;
-    }
+    if (op.kind == a.kind) return op.apply(a, in, out, channels, n);
   }
+  return nullptr;
 }
 
 namespace {
@@ -480,14 +480,19 @@ bool ReadGradientMap(SourceCursor d, PsdAdjustment* a, const char** refusal) {
   return false;
 }
 
-// Gray pixels (the compositor refuses others) to the map's colour of their
-// level; `in` and `out` may be the same rows.
-void GradientMapRow(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
-                    int32_t channels, uint32_t n) {
+// Gray pixels to the map's colour of their level; `in` and `out` may be the
+// same rows. A coloured pixel stops it.
+const char* GradientMapRow(const PsdAdjustment& a, const uint8_t* const in[3],
+                           uint8_t* const out[3], int32_t channels, uint32_t n) {
   for (uint32_t x = 0; x < n; ++x) {
     const uint8_t level = in[0][x];
+    if (in[1][x] != level || in[2][x] != level) {
+      return "a Gradient Map over coloured pixels (the weights Photoshop takes their luminance "
+             "by are not known)";
+    }
     for (int32_t c = 0; c < channels; ++c) out[c][x] = a.table[c][level];
   }
+  return nullptr;
 }
 
 }  // namespace

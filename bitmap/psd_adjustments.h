@@ -28,7 +28,7 @@ enum class AdjustmentKind : uint8_t {
   kExposure,
   kBrightnessContrast,
   kThreshold,
-  kGradientMap,  // over gray pixels only: the compositor refuses others
+  kGradientMap,  // over gray pixels only
 };
 
 // The settings of one adjustment layer, kept in the layer's side record
@@ -46,9 +46,10 @@ struct PsdAdjustment {
 };
 
 // Colours in -> colours out over n samples of `channels` (1 or 3) rows; in
-// and out may be the same rows.
-using AdjustRow = void (*)(const PsdAdjustment& a, const uint8_t* const in[3],
-                           uint8_t* const out[3], int32_t channels, uint32_t n);
+// and out may be the same rows. Null, or the reason the kind cannot be
+// reproduced over these colours (the read is then refused).
+using AdjustRow = const char* (*)(const PsdAdjustment& a, const uint8_t* const in[3],
+                                  uint8_t* const out[3], int32_t channels, uint32_t n);
 
 // Reads the kind's tagged block into *a; false when it cannot be
 // reproduced, with *refusal set to a reason naming the setting (or left
@@ -73,8 +74,9 @@ const AdjustmentOp* FindAdjustmentOp(const uint8_t* key);
 // without such settings are left as they are.
 bool ReadAdjustmentSettings(SourceCursor settings, PsdAdjustment* a, const char** refusal);
 
-// Applies a read adjustment (kind not kNone).
-void ApplyAdjustment(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
+// Applies a read adjustment (kind not kNone): null, or why it cannot be
+// reproduced over these colours (AdjustRow).
+const char* ApplyAdjustment(const PsdAdjustment& a, const uint8_t* const in[3], uint8_t* const out[3],
                      int32_t channels, uint32_t n);
 
 }  // namespace kelvra

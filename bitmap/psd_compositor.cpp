@@ -121,17 +121,11 @@ bool DecodeLayerRow(Compositor& k, int32_t i, uint32_t y, const Level& below, Sp
   if (paint != nullptr && paint->adjustment.kind != AdjustmentKind::kNone) {
     // Never the bottom layer (refused when reading).
     const uint8_t* const in[3] = {below.colour[0], below.colour[1], below.colour[2]};
-    if (paint->adjustment.kind == AdjustmentKind::kGradientMap) {
-      for (uint32_t x = 0; x < k.width; ++x) {
-        if (in[0][x] != in[1][x] || in[0][x] != in[2][x]) {
-          k.failedLayer = i;
-          k.failedFeature = "a Gradient Map over coloured pixels (the weights Photoshop takes "
-                            "their luminance by are not known)";
-          return false;
-        }
-      }
+    k.failedFeature = ApplyAdjustment(paint->adjustment, in, k.source3, k.channels, k.width);
+    if (k.failedFeature != nullptr) {
+      k.failedLayer = i;
+      return false;
     }
-    ApplyAdjustment(paint->adjustment, in, k.source3, k.channels, k.width);
     if (!CanvasCoverage(k, l, y, span, visible)) return false;
     FillAsAlpha(l, k.sourceAlpha, k.width);
     return true;
