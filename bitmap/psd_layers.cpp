@@ -35,6 +35,7 @@
 
 #include "bitmap/psd_descriptor.h"
 #include "bitmap/psd_gradient.h"
+#include "bitmap/same_bits_math.h"
 
 namespace kelvra {
 
@@ -151,6 +152,23 @@ const char* ModeKey(const DescriptorId& mode) {
   return nullptr;
 }
 
+// An overlay effect's blend mode ("Md  "), or null when it has none the
+// compositor reproduces.
+BlendRow OverlayBlend(const Descriptor& effect) {
+  DescriptorId mode;
+  const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
+  return key != nullptr ? FindBlend(reinterpret_cast<const uint8_t*>(key)) : nullptr;
+}
+
+// An overlay effect's opacity ("Opct", percent) as a level; false when it
+// is missing or out of range. `scale` multiplies it (a gradient's opacity).
+bool ReadOverlayOpacity(const Descriptor& effect, double scale, uint8_t* level) {
+  double opacity = 100;
+  if (!effect.FindDouble("Opct", &opacity) || !(opacity >= 0 && opacity <= 100)) return false;
+  *level = RoundToLevel(opacity * scale * 255 / 100);
+  return true;
+}
+
 // The effects of an effects descriptor ("lfx2", "lmfx", "lfxs"): each is an
 // object under its key ("DrSh"), or a list of such objects for the effects
 // newer versions allow more than one of ("dropShadowMulti"), switched on by
@@ -185,15 +203,14 @@ struct Effects {
 // angle 0 (the one picture's settings); refused otherwise.
 void ReadPatternOverlay(const Descriptor& effect, Effects* fx) {
   PsdLayerPaint& p = fx->pattern;
-  DescriptorId mode;
   DescriptorValue id;
   Descriptor ptrn, phase;
-  double opacity = 100, scale = 100, angle = 0, h = 0, v = 0;
+  double scale = 100, angle = 0, h = 0, v = 0;
   bool linked = true;
   uint32_t length = 0;
-  const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
+  const BlendRow blend = OverlayBlend(effect);
   const char* refused = nullptr;
-  if (!effect.FindDouble("Opct", &opacity) || !(opacity >= 0 && opacity <= 100) ||
+  if (!ReadOverlayOpacity(effect, 1, &p.overlayOpacity) ||
       !effect.FindObject("Ptrn", &ptrn) || !ptrn.Find("Idnt", &id) ||
       !id.Ascii(p.patternId, kMaxPatternId, &length)) {
     refused = "a pattern overlay whose settings cannot be read";
@@ -206,7 +223,7 @@ void ReadPatternOverlay(const Descriptor& effect, Effects* fx) {
                (phase.FindDouble("Vrtc", &v) && v != 0))) ||
              (effect.FindDouble("Angl", &angle) && angle != 0)) {
     refused = "a pattern overlay moved or turned (phase or angle)";
-  } else if (key == nullptr || FindBlend(reinterpret_cast<const uint8_t*>(key)) == nullptr) {
+  } else if (blend == nullptr) {
     refused = "a pattern overlay in a blend mode that cannot be reproduced";
   }
   if (refused != nullptr) {
@@ -217,8 +234,7 @@ void ReadPatternOverlay(const Descriptor& effect, Effects* fx) {
   p.overlay = p.patternOverlay = true;
   p.patternIdLength = static_cast<uint8_t>(length);
   p.patternScale = static_cast<uint8_t>(scale);
-  p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
-  p.overlayBlend = FindBlend(reinterpret_cast<const uint8_t*>(key));
+  p.overlayBlend = blend;
 }
 
 // One effect object under `key`, switched on unless its "enab" says not. A
@@ -253,11 +269,10 @@ void ReadEffect(const char* feature, bool overlay, bool gradient, bool pattern,
   p.overlay = true;
   p.overlayGradient = gradient;
   if (gradient) p.gradient = settings;
-  DescriptorId mode;
   Descriptor colour;
-  double opacity = 100;
-  const char* key = effect.FindEnum("Md  ", &mode) ? ModeKey(mode) : nullptr;
-  if (!effect.FindDouble("Opct", &opacity) || !(opacity >= 0 && opacity <= 100) ||
+  const double scale =
+      gradient && settings.alphaCount > 0 ? settings.alphas[0].value[0] / 255.0 : 1;
+  if (!ReadOverlayOpacity(effect, scale, &p.overlayOpacity) ||
       (!gradient && (!effect.FindObject("Clr ", &colour) ||
                      !ReadRgbColour(colour, p.overlayColour)))) {
     if (fx->refused == nullptr) {
@@ -266,12 +281,10 @@ void ReadEffect(const char* feature, bool overlay, bool gradient, bool pattern,
     }
     return;
   }
-  if (gradient && settings.alphaCount > 0) opacity *= settings.alphas[0].value[0] / 255.0;
-  p.overlayOpacity = static_cast<uint8_t>(opacity * 255 / 100 + 0.5);  // halves up
   // Dissolve is drawn as normal where the overlay's coverage is whole or
   // nothing; the compositor refuses it where it scatters partly covered
   // pixels.
-  p.overlayBlend = key != nullptr ? FindBlend(reinterpret_cast<const uint8_t*>(key)) : nullptr;
+  p.overlayBlend = OverlayBlend(effect);
   if (p.overlayBlend == nullptr && fx->refused == nullptr) {
     fx->refused = "a colour overlay in a blend mode that cannot be reproduced";
   }
