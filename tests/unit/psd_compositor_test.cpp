@@ -242,18 +242,6 @@ std::ostream& operator<<(std::ostream& os, const Rgb& c) {
 // their stored pixels (1, 2, 3): their colour (the fill's, or what lies below
 // inverted) covers the canvas, shaped by mask x fill opacity, then opacity and
 // mode as for any layer. Over 200, 100, 0 (inverted: 55, 155, 255).
-TestLayer Fill(double r, double g, double b) {
-  TestLayer l = Solid(1, 2, 3);
-  l.blocks = SolidColourBlock(r, g, b);
-  return l;
-}
-
-TestLayer Invert() {
-  TestLayer l = Solid(1, 2, 3);
-  l.blocks = Block("nvrt", {});
-  return l;
-}
-
 std::vector<uint8_t> With(std::vector<uint8_t> blocks, const std::vector<uint8_t>& more) {
   blocks.insert(blocks.end(), more.begin(), more.end());
   return blocks;
@@ -263,6 +251,11 @@ TestLayer With(TestLayer l, const std::vector<uint8_t>& blocks) {
   l.blocks = With(std::move(l.blocks), blocks);
   return l;
 }
+
+TestLayer Fill(double r, double g, double b) {
+  return With(Solid(1, 2, 3), SolidColourBlock(r, g, b));
+}
+TestLayer Invert() { return With(Solid(1, 2, 3), Block("nvrt", {})); }
 
 TestLayer Masked(TestLayer l, uint8_t inside, uint8_t outside) {  // over columns 0..1 of row 0
   l.hasMask = true, l.maskBottom = 1, l.maskRight = 2, l.maskDefault = outside;
@@ -554,8 +547,9 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
   // An effects descriptor with the master switch and one effect (a drop
   // shadow) with its switch.
   auto effects = [](uint8_t master, uint8_t enabled) {
-    return DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(master != 0)},
-                                    {"DrSh", ObjectValue("DrSh", {{"enab", BoolValue(enabled != 0)}})}});
+    return DescriptorBlock("lfx2",
+                           {{"masterFXSwitch", BoolValue(master != 0)},
+                            {"DrSh", ObjectValue("DrSh", {{"enab", BoolValue(enabled != 0)}})}});
   };
   auto overlay = [](const char* mode, double opacity = 100) {
     return DescriptorBlock("lfx2", {ColourOverlay(mode, opacity, 1, 2, 3)});
