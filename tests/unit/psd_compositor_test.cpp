@@ -35,17 +35,11 @@ using testing::ListValue;
 using testing::ObjectValue;
 using testing::SolidColourBlock;
 using testing::DoubleValue;
-using testing::EnumValue;
-using testing::GradientObject;
 using testing::MatchedGradient;
-using testing::RgbValue;
 using testing::GradientSettings;
 using testing::GradientMapBlock;
-using testing::GradientMapSettings;
 using testing::PatternOverlay;
 using testing::PatternsBlock;
-using testing::UnitValue;
-using testing::ArtboardBlock;
 
 // ---- blend formulas ------------------------------------------------------------
 
@@ -242,6 +236,31 @@ struct Rgb {
 };
 std::ostream& operator<<(std::ostream& os, const Rgb& c) {
   return os << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+// A solid colour fill ("SoCo") and an Invert adjustment ("nvrt") do not read
+// their stored pixels (1, 2, 3): their colour (the fill's, or what lies below
+// inverted) covers the canvas, shaped by mask x fill opacity, then opacity and
+// mode as for any layer. Over 200, 100, 0 (inverted: 55, 155, 255).
+std::vector<uint8_t> With(std::vector<uint8_t> blocks, const std::vector<uint8_t>& more) {
+  blocks.insert(blocks.end(), more.begin(), more.end());
+  return blocks;
+}
+
+TestLayer With(TestLayer l, const std::vector<uint8_t>& blocks) {
+  l.blocks = With(std::move(l.blocks), blocks);
+  return l;
+}
+
+TestLayer Fill(double r, double g, double b) {
+  return With(Solid(1, 2, 3), SolidColourBlock(r, g, b));
+}
+TestLayer Invert() { return With(Solid(1, 2, 3), Block("nvrt", {})); }
+
+TestLayer Masked(TestLayer l, uint8_t inside, uint8_t outside) {  // over columns 0..1 of row 0
+  l.hasMask = true, l.maskBottom = 1, l.maskRight = 2, l.maskDefault = outside;
+  l.channels.push_back(Plane(-2, inside, 2));
+  return l;
 }
 
 class CompositorTest : public testing::KelvraTest {
@@ -528,15 +547,12 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
   // An effects descriptor with the master switch and one effect (a drop
   // shadow) with its switch.
   auto effects = [](uint8_t master, uint8_t enabled) {
-    return DescriptorBlock("lfx2", {{"masterFXSwitch", BoolValue(master != 0)},
-                                    {"DrSh", ObjectValue("DrSh", {{"enab", BoolValue(enabled != 0)}})}});
+    return DescriptorBlock("lfx2",
+                           {{"masterFXSwitch", BoolValue(master != 0)},
+                            {"DrSh", ObjectValue("DrSh", {{"enab", BoolValue(enabled != 0)}})}});
   };
-  auto join = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
-  auto overlay = [](const char* mode) {
-    return DescriptorBlock("lfx2", {ColourOverlay(mode, 100, 1, 2, 3)});
+  auto overlay = [](const char* mode, double opacity = 100) {
+    return DescriptorBlock("lfx2", {ColourOverlay(mode, opacity, 1, 2, 3)});
   };
   // The older effects block: the common state, then one effect whose enabled
   // byte follows `enabledAt` bytes of its data (a few bytes trail it, as the
@@ -555,10 +571,8 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
     return Block("lrFX", d);
   };
   auto shape = [](const char* content) {
-    std::vector<uint8_t> b = Block("vsms", std::vector<uint8_t>(8, 0));
-    const std::vector<uint8_t> c = Block(content, std::vector<uint8_t>(8, 0));
-    b.insert(b.end(), c.begin(), c.end());
-    return b;
+    return With(Block("vsms", std::vector<uint8_t>(8, 0)),
+                Block(content, std::vector<uint8_t>(8, 0)));
   };
   const Case cases[] = {
       {"levels adjustment", Block("levl", std::vector<uint8_t>(8, 0)), PsdRead::kAdjustmentLayer},
@@ -584,31 +598,30 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
       {"every effect off", effects(1, 0), PsdRead::kOk},
       {"effects that cannot be read", Block("lfx2", {0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 'e'}),
        PsdRead::kLayerEffects},
-      {"a colour overlay", overlay("Nrml"), PsdRead::kOk},
       {"a colour overlay in a mode not known", overlay("zzzz"), PsdRead::kLayerEffects},
       {"a colour overlay in dissolve, wholly covering", overlay("dissolve"), PsdRead::kOk},
       {"a colour overlay without its colour",
        DescriptorBlock("lfx2", {{"SoFi", ObjectValue("SoFi", {{"enab", BoolValue(true)}})}}),
        PsdRead::kLayerEffects},
       {"two colour overlays",
-       DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3),
-                                {"solidFillMulti", ListValue({ColourOverlay("Mltp", 50, 1, 2, 3).value})}}),
+       DescriptorBlock("lfx2",
+                       {ColourOverlay("Nrml", 100, 1, 2, 3),
+                        {"solidFillMulti", ListValue({ColourOverlay("Mltp", 50, 1, 2, 3).value})}}),
        PsdRead::kLayerEffects},
       {"a colour overlay beside a shadow switched on",
        DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3),
                                 {"dropShadowMulti", ListValue({ObjectValue("DrSh", {})})}}),
        PsdRead::kLayerEffects},
-      {"a colour overlay blended as part of the layer",
-       join(overlay("Nrml"), ByteBlock("infx", 1)), PsdRead::kLayerEffects},
-      {"a colour overlay with the interior option off", join(overlay("Nrml"), ByteBlock("infx", 0)),
+      {"a colour overlay blended as part of the layer", With(overlay("Nrml"), ByteBlock("infx", 1)),
+       PsdRead::kLayerEffects},
+      {"a colour overlay with the interior option off", With(overlay("Nrml"), ByteBlock("infx", 0)),
        PsdRead::kOk},
-      {"a colour overlay over transparent pixels", join(ByteBlock("tsly", 0), overlay("Nrml")),
+      {"a colour overlay over transparent pixels", With(ByteBlock("tsly", 0), overlay("Nrml")),
        PsdRead::kLayerEffects},
       {"the descriptor, not the older block, says what is on",
-       join(oldEffects(1, "dsdw", 38, 1), effects(1, 0)), PsdRead::kOk},
-      {"a solid colour fill layer", SolidColourBlock(1, 2, 3), PsdRead::kOk},
+       With(oldEffects(1, "dsdw", 38, 1), effects(1, 0)), PsdRead::kOk},
       {"a solid colour fill in gray",
-       DescriptorBlock("SoCo", {{"Clr ", ObjectValue("Grsc", {{"Gry ", testing::DoubleValue(50)}})}}),
+       DescriptorBlock("SoCo", {{"Clr ", ObjectValue("Grsc", {{"Gry ", DoubleValue(50)}})}}),
        PsdRead::kAdjustmentLayer},
       {"old effects: only the common state", Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'c',
                                                             'm', 'n', 'S', 0, 0, 0, 7, 0, 0, 0,
@@ -635,9 +648,8 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
     target.Release();
   }
   // A dissolve overlay that covers partly shows only while decoding.
-  TestLayer scattered = Solid(1, 1, 1);
-  scattered.blocks = DescriptorBlock("lfx2", {ColourOverlay("dissolve", 50, 1, 2, 3)});
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), scattered})), PsdRead::kPartialDissolve);
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), With(Solid(1, 1, 1), overlay("dissolve", 50))})),
+            PsdRead::kPartialDissolve);
   // Unknown blend keys, inverted masks and masks with density.
   TestLayer top = Solid(1, 1, 1);
   std::memcpy(top.blendKey, "Hue ", 4);
@@ -667,159 +679,89 @@ TEST_F(CompositorTest, FeaturesThatCannotBeReproducedAreRefused) {
   EXPECT_EQ(Read(Document({Solid(9, 9, 9), top})), PsdRead::kUnsupportedCompression);
 }
 
-// A layer with a solid colour fill's settings ("SoCo"): its stored pixels
-// (here 1, 2, 3) are not read; its colour covers the canvas, shaped by its
-// mask. Over 200, 100, 0; levels worked out from the formulas.
-TestLayer Fill(double r, double g, double b) {
-  TestLayer l = Solid(1, 2, 3);
-  l.blocks = SolidColourBlock(r, g, b);
-  return l;
-}
-
-TestLayer Masked(TestLayer l, uint8_t inside, uint8_t outside) {
-  // The mask covers column 0..1 of row 0.
-  l.hasMask = true, l.maskBottom = 1, l.maskRight = 2, l.maskDefault = outside;
-  l.channels.push_back(Plane(-2, inside, 2));
-  return l;
-}
-
-TEST_F(CompositorTest, SolidColourFillLayers) {
-  struct Case {
-    const char* what;
-    TestLayer fill;
-    Rgb at00, at31;  // pixels (0, 0) and (3, 1)
+TEST_F(CompositorTest, SolidColourFillAndInvertLayers) {
+  enum Setting { kPlain, kHalf, kNoFill, kMultiply, kEmpty, kHidden, kMaskIn, kMask128 };
+  auto set = [](TestLayer l, Setting s) {
+    if (s == kHalf) l.opacity = 128;
+    if (s == kNoFill) l = With(l, ByteBlock("iOpa", 0));
+    if (s == kMultiply) std::memcpy(l.blendKey, "mul ", 4);
+    if (s == kEmpty) l.bottom = l.right = 0, l.channels.clear();  // any rectangle
+    if (s == kHidden) l.flags = 0x02;
+    if (s == kMaskIn) l = Masked(l, 255, 0);
+    if (s == kMask128) l = Masked(l, 128, 255);
+    return l;
   };
-  TestLayer half = Fill(0, 128, 255);
-  half.opacity = 128;
-  TestLayer noFill = Fill(0, 128, 255);
-  noFill.blocks.insert(noFill.blocks.end(), {'8', 'B', 'I', 'M', 'i', 'O', 'p', 'a', 0, 0, 0, 4, 0,
-                                             0, 0, 0});
-  TestLayer multiply = Fill(255, 128, 0);
-  std::memcpy(multiply.blendKey, "mul ", 4);
-  TestLayer empty = Fill(7, 8, 9);
-  empty.bottom = empty.right = 0;
-  empty.channels.clear();
-  const Case cases[] = {
-      {"edge colours", Fill(0, 128, 255), {0, 128, 255}, {0, 128, 255}},
-      // (128 * 0 + 127 * 200) / 255 = 99.6; (128 * 128 + 127 * 100) / 255 = 114.05
-      {"opacity 128", half, {100, 114, 128}, {100, 114, 128}},
-      {"fill opacity 0", noFill, {200, 100, 0}, {200, 100, 0}},
-      // 100 * 128 / 255 = 50.2
-      {"multiply", multiply, {200, 50, 0}, {200, 50, 0}},
-      // Halves round up, and levels outside 0..255 stop there.
-      {"rounded and clamped", Fill(-5, 23.5, 300), {0, 24, 255}, {0, 24, 255}},
-      {"covers the canvas whatever its rectangle", empty, {7, 8, 9}, {7, 8, 9}},
-      {"mask inside, hidden outside", Masked(Fill(0, 0, 255), 255, 0), {0, 0, 255}, {200, 100, 0}},
-      // 200 * 127 / 255 = 99.6; 100 * 127 / 255 = 49.8; 255 * 128 / 255
-      {"mask 128 inside, whole outside", Masked(Fill(0, 0, 255), 128, 255), {100, 50, 128},
-       {0, 0, 255}},
+  // Pixels (0, 0) and (3, 1) with the fill (0, 128, 255), then with Invert.
+  const struct {
+    Setting s;
+    Rgb fill00, fill31, inv00, inv31;
+  } cases[] = {
+      {kPlain, {0, 128, 255}, {0, 128, 255}, {55, 155, 255}, {55, 155, 255}},
+      // (128 * 0 + 127 * 200) / 255 = 99.6, (128 * 128 + 127 * 100) / 255 = 114.05;
+      // (128 * 55 + 127 * 200) / 255 = 127.3, (128 * 155 + 127 * 100) / 255 = 127.6
+      {kHalf, {100, 114, 128}, {100, 114, 128}, {127, 128, 128}, {127, 128, 128}},
+      {kNoFill, {200, 100, 0}, {200, 100, 0}, {200, 100, 0}, {200, 100, 0}},
+      // 100 * 128 / 255 = 50.2; 200 * 55 / 255 = 43.1, 100 * 155 / 255 = 60.8
+      {kMultiply, {0, 50, 0}, {0, 50, 0}, {43, 61, 0}, {43, 61, 0}},
+      {kEmpty, {0, 128, 255}, {0, 128, 255}, {55, 155, 255}, {55, 155, 255}},
+      {kHidden, {200, 100, 0}, {200, 100, 0}, {200, 100, 0}, {200, 100, 0}},
+      {kMaskIn, {0, 128, 255}, {200, 100, 0}, {55, 155, 255}, {200, 100, 0}},
+      {kMask128, {100, 114, 128}, {0, 128, 255}, {127, 128, 128}, {55, 155, 255}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_EQ(Read(Document({Solid(200, 100, 0), c.fill})), PsdRead::kOk);
-    EXPECT_EQ(At(0, 0), c.at00);
-    EXPECT_EQ(At(3, 1), c.at31);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.s);
+    ASSERT_EQ(Read(Document({Solid(200, 100, 0), set(Fill(0, 128, 255), c.s)})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0), c.fill00);
+    EXPECT_EQ(At(3, 1), c.fill31);
+    ASSERT_EQ(Read(Document({Solid(200, 100, 0), set(Invert(), c.s)})), PsdRead::kOk);
+    EXPECT_EQ(At(0, 0), c.inv00);
+    EXPECT_EQ(At(3, 1), c.inv31);
   }
-  // At the bottom, its colour is the backdrop.
+  // A fill's halves round up and levels outside 0..255 stop there; at the
+  // bottom its colour is the backdrop.
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Fill(-5, 23.5, 300)})), (Rgb{0, 24, 255}));
   EXPECT_EQ(ReadOne(Document({Fill(10, 20, 30), Solid(0, 0, 0, 0)}), 3, 1), (Rgb{10, 20, 30}));
-  // Clipped to a base of alpha 51: white inside the base's shape, a fifth
-  // over the backdrop: (51 * 255 + 204 * 200) / 255 = 211, 131, 51.
-  TestLayer clipped = Fill(255, 255, 255);
-  clipped.clipping = 1;
-  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(10, 10, 10, 51), clipped})),
+  // Invert inverts what lies below, the layers between included: twice is
+  // the original; black at alpha 51 gives 160, 80, 0, inverted 95, 175, 255.
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Invert(), Invert()})), (Rgb{200, 100, 0}));
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(0, 0, 0, 51), Invert()})),
+            (Rgb{95, 175, 255}));
+  // Clipped to a base of alpha 51 (10, 10, 10): inside the base's shape, the
+  // base at its alpha over the backdrop: (51 * 255 + 204 * 200) / 255 = 211,
+  // 131, 51 for white; 209, 129, 49 for the base inverted (245).
+  TestLayer clippedFill = Fill(255, 255, 255), clippedInvert = Invert();
+  clippedFill.clipping = clippedInvert.clipping = 1;
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(10, 10, 10, 51), clippedFill})),
             (Rgb{211, 131, 51}));
-  // Refused: with a mask at the bottom (the backdrop rule leaves masks
-  // out), and in a grayscale document.
-  EXPECT_EQ(Read(Document({Masked(Fill(1, 1, 1), 255, 0), Solid(9, 9, 9)})),
-            PsdRead::kAdjustmentLayer);
-  TestDoc gray = Document({});
-  gray.mode = 1, gray.channels = 1;
-  gray.composite = {std::vector<uint8_t>(kW * kH, 1)};
-  TestLayer g0, g1;
-  g0.bottom = g1.bottom = kH, g0.right = g1.right = kW;
-  g0.channels = g1.channels = {Plane(0, 200, kW * kH)};
-  g1.blocks = SolidColourBlock(9, 9, 9);
-  gray.layers = {g0, g1};
-  EXPECT_EQ(Read(gray), PsdRead::kAdjustmentLayer);
-  g1.blocks = DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 9, 9, 9)});
-  gray.layers = {g0, g1};
-  EXPECT_EQ(Read(gray), PsdRead::kLayerEffects);
-}
-
-// An Invert adjustment layer ("nvrt"): its stored pixels (1, 2, 3) are not
-// read; what lies below, inverted, is its colour over the whole canvas,
-// shaped by its mask x fill opacity, then opacity and mode as for any layer.
-// Over 200, 100, 0 (inverted: 55, 155, 255); levels from the formulas.
-TestLayer Invert() {
-  TestLayer l = Solid(1, 2, 3);
-  l.blocks = Block("nvrt", {});
-  return l;
-}
-
-TEST_F(CompositorTest, InvertAdjustmentLayers) {
-  struct Case {
-    const char* what;
-    std::vector<TestLayer> above;  // over Solid(200, 100, 0)
-    Rgb at00, at31;
-  };
-  TestLayer half = Invert();
-  half.opacity = 128;
-  TestLayer noFill = Invert();
-  noFill.blocks.insert(noFill.blocks.end(), {'8', 'B', 'I', 'M', 'i', 'O', 'p', 'a', 0, 0, 0, 4,
-                                             0, 0, 0, 0});
-  TestLayer multiply = Invert();
-  std::memcpy(multiply.blendKey, "mul ", 4);
-  TestLayer empty = Invert();
-  empty.bottom = empty.right = 0;
-  empty.channels.clear();
-  TestLayer hidden = Invert();
-  hidden.flags = 0x02;
-  const Case cases[] = {
-      {"inverted", {Invert()}, {55, 155, 255}, {55, 155, 255}},
-      {"twice is the original", {Invert(), Invert()}, {200, 100, 0}, {200, 100, 0}},
-      // (128 * 55 + 127 * 200) / 255 = 127.3; (128 * 155 + 127 * 100) / 255 = 127.6
-      {"opacity 128", {half}, {127, 128, 128}, {127, 128, 128}},
-      {"fill opacity 0", {noFill}, {200, 100, 0}, {200, 100, 0}},
-      {"hidden", {hidden}, {200, 100, 0}, {200, 100, 0}},
-      // 200 * 55 / 255 = 43.1; 100 * 155 / 255 = 60.8
-      {"multiply", {multiply}, {43, 61, 0}, {43, 61, 0}},
-      {"covers the canvas whatever its rectangle", {empty}, {55, 155, 255}, {55, 155, 255}},
-      {"mask inside, hidden outside", {Masked(Invert(), 255, 0)}, {55, 155, 255}, {200, 100, 0}},
-      // What it inverts is what lies below: the layer between counts.
-      {"over a layer at alpha 51", {Solid(0, 0, 0, 51), Invert()}, {95, 175, 255},
-       {95, 175, 255}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<TestLayer> layers = {Solid(200, 100, 0)};
-    layers.insert(layers.end(), c.above.begin(), c.above.end());
-    ASSERT_EQ(Read(Document(layers)), PsdRead::kOk);
-    EXPECT_EQ(At(0, 0), c.at00);
-    EXPECT_EQ(At(3, 1), c.at31);
-  }
-  // Clipped to a base of alpha 51 (10, 10, 10): the base's colours
-  // inverted, then the base at its alpha over the backdrop:
-  // (51 * 245 + 204 * 200) / 255 = 209, 129, 49.
-  TestLayer clipped = Invert();
-  clipped.clipping = 1;
-  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(10, 10, 10, 51), clipped})),
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), Solid(10, 10, 10, 51), clippedInvert})),
             (Rgb{209, 129, 49}));
-  // In an isolated group it inverts only the group's own layers (black at
-  // alpha 51 becomes white at alpha 51): (51 * 255 + 204 * 200) / 255 = 211.
+  // In an isolated group Invert sees only the group's own layers (black at
+  // alpha 51 becomes white at alpha 51).
   EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), GroupDivider(), Solid(0, 0, 0, 51), Invert(),
                               GroupRecord("norm")})),
             (Rgb{211, 131, 51}));
-  // Refused: at the bottom, two kinds in one record, kinds not reproduced.
+  // Refused: a masked fill or an Invert at the bottom (the backdrop rule
+  // leaves masks out), two kinds in one record, kinds not reproduced, a
+  // fill or colour overlay in a grayscale document.
+  EXPECT_EQ(Read(Document({Masked(Fill(1, 1, 1), 255, 0), Solid(9, 9, 9)})),
+            PsdRead::kAdjustmentLayer);
   EXPECT_EQ(Read(Document({Invert(), Solid(9, 9, 9)})), PsdRead::kAdjustmentLayer);
-  TestLayer two = Invert();
-  const std::vector<uint8_t> levels = Block("levl", std::vector<uint8_t>(8, 0));
-  two.blocks.insert(two.blocks.end(), levels.begin(), levels.end());
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), two})), PsdRead::kAdjustmentLayer);
-  for (const char* key : {"post", "thrs", "levl", "curv", "clrL"}) {
-    TestLayer other = Solid(1, 2, 3);
-    other.blocks = Block(key, {0, 2});
-    EXPECT_EQ(Read(Document({Solid(9, 9, 9), other})), PsdRead::kAdjustmentLayer) << key;
+  EXPECT_EQ(Read(Document({Solid(9, 9, 9), With(Invert(), Block("levl", {0, 2}))})),
+            PsdRead::kAdjustmentLayer);
+  for (const char* key : {"post", "thrs", "curv", "clrL"}) {
+    EXPECT_EQ(Read(Document({Solid(9, 9, 9), With(Solid(1, 2, 3), Block(key, {0, 2}))})),
+              PsdRead::kAdjustmentLayer)
+        << key;
   }
+  TestDoc gray = Document({});
+  gray.mode = 1, gray.channels = 1;
+  gray.composite = {std::vector<uint8_t>(kW * kH, 1)};
+  TestLayer g;
+  g.bottom = kH, g.right = kW, g.channels = {Plane(0, 200, kW * kH)};
+  gray.layers = {g, With(g, SolidColourBlock(9, 9, 9))};
+  EXPECT_EQ(Read(gray), PsdRead::kAdjustmentLayer);
+  gray.layers[1].blocks = DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 9, 9, 9)});
+  EXPECT_EQ(Read(gray), PsdRead::kLayerEffects);
 }
 
 // A colour overlay: the layer's contents first (transparency x mask x fill
@@ -830,39 +772,35 @@ TEST_F(CompositorTest, ColourOverlayEffect) {
   struct Case {
     const char* what;
     std::vector<Item> effects;
-    uint8_t opacity, fill, alpha;
-    const char* layerMode;
     Rgb expected;
+    uint8_t opacity = 255, fill = 255, alpha = 255;
+    const char* layerMode = "norm";
   };
   const Item blue = ColourOverlay("Nrml", 100, 0, 128, 255);
   const Item orangeMultiply = ColourOverlay("multiply", 100, 255, 128, 0);
   const Case cases[] = {
-      {"normal, 100 %", {blue}, 255, 255, 255, "norm", {0, 128, 255}},
-      {"normal, 0 %", {ColourOverlay("Nrml", 0, 0, 128, 255)}, 255, 255, 255, "norm", {50, 60, 70}},
+      {"normal, 100 %", {blue}, {0, 128, 255}},
+      {"normal, 0 %", {ColourOverlay("Nrml", 0, 0, 128, 255)}, {50, 60, 70}},
       // 50 % is 128: (128 * 0 + 127 * 50) / 255 = 24.9, 94.1, 162.9
-      {"normal, 50 %", {ColourOverlay("Nrml", 50, 0, 128, 255)}, 255, 255, 255, "norm",
-       {25, 94, 163}},
-      // 60 * 128 / 255 = 30.1
-      {"multiply onto the layer", {orangeMultiply}, 255, 255, 255, "norm", {50, 30, 0}},
+      {"normal, 50 %", {ColourOverlay("Nrml", 50, 0, 128, 255)}, {25, 94, 163}},
+      {"multiply onto the layer", {orangeMultiply}, {50, 30, 0}},  // 60 * 128 / 255 = 30.1
       // The fill opacity hides the contents, not the overlay, which then
       // multiplies what is below: 100 * 128 / 255 = 50.2.
-      {"fill opacity 0", {orangeMultiply}, 255, 0, 255, "norm", {200, 50, 0}},
+      {"fill opacity 0", {orangeMultiply}, {200, 50, 0}, 255, 0},
       // The overlay hides the contents; the opacity mixes it with the
       // backdrop: (127 * 200 + 128 * 0) / 255 = 99.6, 114.05, 128.
-      {"layer opacity 128", {blue}, 128, 255, 255, "norm", {100, 114, 128}},
+      {"layer opacity 128", {blue}, {100, 114, 128}, 128},
       // The layer's mode is not the overlay's: multiply gives 39, 24, 0
       // for the contents, and the overlay in normal covers them.
-      {"layer in multiply", {blue}, 255, 255, 255, "mul ", {0, 128, 255}},
-      {"layer in multiply, overlay at 0 %", {ColourOverlay("Nrml", 0, 0, 0, 0)}, 255, 255, 255,
-       "mul ", {39, 24, 0}},
+      {"layer in multiply", {blue}, {0, 128, 255}, 255, 255, 255, "mul "},
+      {"layer in multiply, overlay at 0 %", {ColourOverlay("Nrml", 0, 0, 0, 0)}, {39, 24, 0}, 255,
+       255, 255, "mul "},
       // Alpha 51: contents 170, 92, 14; black at alpha 51 over them:
       // 204 * 170 / 255 = 136, 73.6, 11.2.
-      {"partly transparent layer", {ColourOverlay("Nrml", 100, 0, 0, 0)}, 255, 255, 51, "norm",
-       {136, 74, 11}},
-      {"switched off", {ColourOverlay("Nrml", 100, 0, 0, 0, false)}, 255, 255, 255, "norm",
-       {50, 60, 70}},
-      {"in a list", {{"solidFillMulti", ListValue({blue.value})}}, 255, 255, 255, "norm",
-       {0, 128, 255}},
+      {"partly transparent layer", {ColourOverlay("Nrml", 100, 0, 0, 0)}, {136, 74, 11}, 255, 255,
+       51},
+      {"switched off", {ColourOverlay("Nrml", 100, 0, 0, 0, false)}, {50, 60, 70}},
+      {"in a list", {{"solidFillMulti", ListValue({blue.value})}}, {0, 128, 255}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -870,38 +808,30 @@ TEST_F(CompositorTest, ColourOverlayEffect) {
     top.opacity = c.opacity;
     std::memcpy(top.blendKey, c.layerMode, 4);
     top.blocks = DescriptorBlock("lfx2", c.effects);
-    const std::vector<uint8_t> fill = ByteBlock("iOpa", c.fill);
-    top.blocks.insert(top.blocks.end(), fill.begin(), fill.end());
+    top = With(top, ByteBlock("iOpa", c.fill));
     EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), top}), 2, 1), c.expected);
   }
   // On a clipped layer: inside the base's shape only.
-  TestLayer base = Solid(10, 10, 10, 51);
-  TestLayer clipped = Solid(50, 60, 70);
+  TestLayer base = Solid(10, 10, 10, 51),
+            clipped = With(Solid(50, 60, 70), DescriptorBlock("lfx2", {blue}));
   clipped.clipping = 1;
-  clipped.blocks = DescriptorBlock("lfx2", {blue});
   // (51 * 0 + 204 * 200) / 255 = 160, (51 * 128 + 204 * 100) / 255 = 105.6, 51
   EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), base, clipped})), (Rgb{160, 106, 51}));
   // In an isolated group (a level that starts transparent) as at the root:
   // blue at alpha 128, then over the backdrop.
-  TestLayer inGroup = Solid(50, 60, 70);
+  TestLayer inGroup = With(Solid(50, 60, 70), DescriptorBlock("lfx2", {blue}));
   inGroup.opacity = 128;
-  inGroup.blocks = DescriptorBlock("lfx2", {blue});
   EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), GroupDivider(), inGroup, GroupRecord("norm")})),
             (Rgb{100, 114, 128}));
   // On a solid colour fill: the fill's colour is the contents.
-  TestLayer fill = Fill(9, 9, 9);
   const std::vector<uint8_t> fx = DescriptorBlock("lfx2", {orangeMultiply});
-  fill.blocks.insert(fill.blocks.end(), fx.begin(), fx.end());
-  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), fill})), (Rgb{9, 5, 0}));
+  EXPECT_EQ(ReadOne(Document({Solid(200, 100, 0), With(Fill(9, 9, 9), fx)})), (Rgb{9, 5, 0}));
   // Refused: on the bottom layer, on a clipping base, on a group.
-  TestLayer bottom = Solid(1, 1, 1);
-  bottom.blocks = fx;
-  EXPECT_EQ(Read(Document({bottom, Solid(9, 9, 9)})), PsdRead::kLayerEffects);
+  EXPECT_EQ(Read(Document({With(Solid(1, 1, 1), fx), Solid(9, 9, 9)})), PsdRead::kLayerEffects);
   base.blocks = fx;
   EXPECT_EQ(Read(Document({Solid(200, 100, 0), base, clipped})), PsdRead::kLayerEffects);
-  TestLayer group = GroupRecord("norm");
-  group.blocks.insert(group.blocks.end(), fx.begin(), fx.end());
-  EXPECT_EQ(Read(Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group})),
+  EXPECT_EQ(Read(Document(
+                {Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), With(GroupRecord("norm"), fx)})),
             PsdRead::kLayerEffects);
 }
 
@@ -941,95 +871,135 @@ TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
 // A refusal names the layer (by its Unicode name when it has one, a group by
 // its own record) and what it uses.
 TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
-  TestLayer levels = Solid(1, 1, 1);
-  levels.name = "Levels 1";
-  levels.blocks = Block("levl", std::vector<uint8_t>(8, 0));
-  TestLayer unicode = levels;
-  unicode.blocks = UnicodeNameBlock("Kurven");
+  // A layer named `name` with `blocks`, over 9, 9, 9.
+  auto named = [](const char* name, TestLayer l) {
+    l.name = name;
+    return l;
+  };
+  auto over = [&named](const char* name, const std::vector<uint8_t>& blocks,
+                       TestLayer l = Solid(1, 1, 1)) {
+    return Document({Solid(9, 9, 9), named(name, With(l, blocks))});
+  };
   const std::vector<uint8_t> curves = Block("curv", std::vector<uint8_t>(8, 0));
-  unicode.blocks.insert(unicode.blocks.end(), curves.begin(), curves.end());
-  TestLayer group = GroupRecord("norm");
-  group.name = "Folder";
-  group.blocks.insert(group.blocks.end(), curves.begin(), curves.end());
-  // Every effect but the colour overlay is refused by its name, in the
-  // descriptor or, without one, in the older block.
-  TestLayer shadow = Solid(1, 1, 1);
-  shadow.name = "Shadowed";
-  shadow.blocks = DescriptorBlock(
-      "lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3), {"DrSh", ObjectValue("DrSh", {})}});
-  TestLayer glow = shadow;
-  glow.blocks = Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'o', 'g', 'l', 'w', 0, 0, 0, 0});
   // Gradient overlays and gradient fill layers by the setting that stops
-  // them.
+  // them; every other effect but the colour overlay by its name, in the
+  // descriptor or, without one, in the older block.
   auto gradientOverlay = [](const std::vector<Item>& changes) {
-    TestLayer t = Solid(1, 1, 1);
-    t.name = "Ramp";
     std::vector<Item> settings = GradientSettings(changes);
     settings.push_back({"enab", BoolValue(true)});
-    t.blocks = DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", settings)}});
-    return t;
+    return DescriptorBlock("lfx2", {{"GrFl", ObjectValue("GrFl", settings)}});
   };
-  TestLayer gradientFill = Solid(1, 1, 1);
-  gradientFill.name = "Sky";
-  gradientFill.blocks = DescriptorBlock(
-      "GdFl", GradientSettings({{"Grad", GradientObject({{"Intr", DoubleValue(4096)}})}}));
-  TestLayer matchedFill = gradientFill;
-  matchedFill.blocks = DescriptorBlock("GdFl", MatchedGradient("Perc"));
-  struct Case {
+  // Gradient maps by the setting that stops them or over coloured pixels,
+  // pattern overlays by their scale and placement, fill opacity inside
+  // linear light where the layer's coverage is partial.
+  auto doc = [](std::vector<uint8_t> blocks, uint8_t alpha = 255, const char* key = "norm") {
+    TestLayer l = Solid(1, 1, 1, alpha);
+    std::memcpy(l.blendKey, key, 4);
+    l.blocks = std::move(blocks);
+    return Document({Solid(9, 9, 9), l});
+  };
+  auto pattern = [](double scale, const std::vector<Item>& changes = {}) {
+    return DescriptorBlock("lfx2", {PatternOverlay("P-1", scale, changes)});
+  };
+  TestDoc odd = doc(pattern(81));
+  odd.globalBlocks = PatternsBlock("P-1", 1, 1, {1, 2, 3}, false);
+  std::vector<uint8_t> cut = GradientMapBlock({});
+  cut[11] -= 36, cut.resize(cut.size() - 36);  // the block ends before its noise mode
+  const std::string kMap = "layer 'L': a Gradient Map ";
+  const std::string kMasked =
+      "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels or "
+      "a solid colour fill";
+  const struct {
     TestDoc doc;
-    const char* text;
+    std::string text;
   } cases[] = {
-      {Document({Solid(9, 9, 9), gradientOverlay({{"gs99", EnumValue("gs99", "Perc")}})}),
+      {over("Ramp", gradientOverlay({{"gs99", testing::EnumValue("gs99", "Perc")}})),
        "layer 'Ramp': a gradient overlay with smoothness below 100 %"},
-      {Document({Solid(9, 9, 9), gradientOverlay(MatchedGradient("Perc", 100, 100,
-                                                                 {{"Dthr", BoolValue(true)}}))}),
+      {over("Ramp",
+            gradientOverlay(MatchedGradient("Perc", 100, 100, {{"Dthr", BoolValue(true)}}))),
        "layer 'Ramp': a dithered gradient overlay"},
-      {Document({Solid(9, 9, 9), gradientOverlay({})}),
+      {over("Ramp", gradientOverlay({})),
        "layer 'Ramp': a gradient overlay with the classic method"},
-      {Document({Solid(9, 9, 9), gradientFill}),
+      {over("Sky", DescriptorBlock(
+                       "GdFl", GradientSettings({{"Grad", testing::GradientObject(
+                                                              {{"Intr", DoubleValue(4096)}})}}))),
        "layer 'Sky': a gradient fill layer with the classic method"},
-      {Document({Solid(9, 9, 9), matchedFill}),
+      {over("Sky", DescriptorBlock("GdFl", MatchedGradient("Perc"))),
        "layer 'Sky': a gradient fill layer (none of the documents its drawing was checked on has "
        "one)"},
-      // Matched, but on a masked layer: the box it is laid in is not
+      // Matched, but on a masked layer or fill: the box it is laid in is not
       // reproduced.
-      {Document({Solid(9, 9, 9), Masked(gradientOverlay(MatchedGradient("Perc")), 255, 0)}),
-       "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels or "
-       "a solid colour fill"},
-      {Document({Solid(9, 9, 9), levels}), "layer 'Levels 1': a Levels adjustment layer"},
-      {Document({Solid(9, 9, 9), unicode}), "layer 'Kurven': a Curves adjustment layer"},
-      {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1), group}),
+      {over("Ramp", gradientOverlay(MatchedGradient("Perc")), Masked(Solid(1, 1, 1), 255, 0)),
+       kMasked},
+      {over("Ramp", gradientOverlay(MatchedGradient("Perc")), Masked(Fill(0, 0, 255), 255, 0)),
+       kMasked},
+      {over("Levels 1", Block("levl", std::vector<uint8_t>(8, 0))),
+       "layer 'Levels 1': a Levels adjustment layer"},
+      {over("Levels 1", With(UnicodeNameBlock("Kurven"), curves)),
+       "layer 'Kurven': a Curves adjustment layer"},
+      {Document({Solid(9, 9, 9), GroupDivider(), Solid(1, 1, 1),
+                 named("Folder", With(GroupRecord("norm"), curves))}),
        "layer 'Folder': a Curves adjustment layer"},
-      {Document({Solid(9, 9, 9), shadow}), "layer 'Shadowed': a drop shadow effect"},
-      {Document({Solid(9, 9, 9), glow}), "layer 'Shadowed': an outer glow effect"},
+      {over("Shadowed", DescriptorBlock("lfx2", {ColourOverlay("Nrml", 100, 1, 2, 3),
+                                                 {"DrSh", ObjectValue("DrSh", {})}})),
+       "layer 'Shadowed': a drop shadow effect"},
+      {over("Shadowed",
+            Block("lrFX", {0, 0, 0, 1, '8', 'B', 'I', 'M', 'o', 'g', 'l', 'w', 0, 0, 0, 0})),
+       "layer 'Shadowed': an outer glow effect"},
+      {doc(GradientMapBlock({3, "Perc"})), kMap + "with smoothness below 100 %"},
+      {doc(GradientMapBlock({1, "Perc", 0, 4096})), kMap + "with the classic method"},
+      {doc(GradientMapBlock({3, "Lnr ", 1, 4096})), "layer 'L': a dithered Gradient Map"},
+      {doc(GradientMapBlock({3, "Perc", 0, 4096, 2})),
+       kMap + "with a stop in a colour space other than RGB"},
+      {doc(GradientMapBlock({})), kMap + "with the classic method"},
+      {Document({Solid(9, 9, 10), doc(GradientMapBlock({3, "Perc", 0, 4096})).layers[1]}),
+       kMap +
+           "over coloured pixels (the weights Photoshop takes their luminance by are not known)"},
+      {doc(GradientMapBlock({2})), kMap + "whose settings cannot be read"},
+      {doc(cut), kMap + "whose settings cannot be read"},
+      {doc(pattern(90)),
+       "layer 'L': a pattern overlay at a scale whose resampling is not reproduced"},
+      {doc(pattern(100, {{"Algn", BoolValue(false)}})),
+       "layer 'L': a pattern overlay not linked with the layer"},
+      {doc(pattern(100, {{"Angl", testing::UnitValue("#Ang", 30)}})),
+       "layer 'L': a pattern overlay moved or turned (phase or angle)"},
+      {doc(pattern(100, {{"Ptrn", ObjectValue("Ptrn", {})}})),
+       "layer 'L': a pattern overlay whose settings cannot be read"},
+      {doc(pattern(100)), "layer 'L': a pattern overlay whose pattern the document does not hold"},
+      {odd,
+       "layer 'L': a pattern overlay whose pattern is not RGB, has transparency, is larger "
+       "than 2048 pixels or has an odd side below 100 %"},
+      {doc(ByteBlock("iOpa", 51), 200, "lLit"),
+       "layer 'L': fill opacity below 100 % in linear light over partly transparent pixels of "
+       "the layer"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const std::vector<uint8_t> doc = BuildPsd(c.doc);
     PsdRefusal why;
     EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
-    EXPECT_STREQ(why.text, c.text);
+    EXPECT_EQ(why.text, c.text);
   }
+  // Over gray, a matched map's ends are its end stops.
+  const TestLayer map = doc(GradientMapBlock({3, "Perc", 0, 4096})).layers[1];
+  EXPECT_EQ(ReadOne(Document({Solid(0, 0, 0), map})), (Rgb{0, 0, 0}));
+  EXPECT_EQ(ReadOne(Document({Solid(255, 255, 255), map})), (Rgb{255, 255, 255}));
 }
 
 // A gradient overlay on a solid colour fill (0, 0, 255), or on a layer of
 // pixels: vertical, laid in the canvas or the layer's box (2 rows): row 0
-// is the top (t = 1 at angle 90), row 1 half way. Black to white half way is 0.5 in the method's space: linear light
-// 0.5 is level 188; Oklab L 0.5 is linear 0.125, level 99.
+// is the top (t = 1 at angle 90), row 1 half way. Black to white half way
+// is 0.5 in the method's space: linear light 0.5 is level 188; Oklab L 0.5
+// is linear 0.125, level 99.
 TEST_F(CompositorTest, GradientOverlays) {
   auto overlay = [](const char* method, std::vector<Item> changes, double opacity = 100,
                     double alpha = 100, TestLayer l = Fill(0, 0, 255)) {
-    const std::vector<uint8_t> fx = DescriptorBlock(
-        "lfx2", {{"GrFl", ObjectValue("GrFl", MatchedGradient(method, opacity, alpha, changes))}});
-    l.blocks.insert(l.blocks.end(), fx.begin(), fx.end());
-    return l;
+    const Item fx = {"GrFl", ObjectValue("GrFl", MatchedGradient(method, opacity, alpha, changes))};
+    return With(l, DescriptorBlock("lfx2", {fx}));
   };
   // A layer of pixels whose row 0 is transparent: the overlay is laid in
   // row 1 alone (at least half opaque), so row 1 is the end colour.
-  TestLayer lower = Solid(0, 0, 255);
-  testing::TestChannel alpha;
-  alpha.id = -1;
-  alpha.samples = {0, 0, 0, 0, 255, 255, 255, 255};
-  lower.channels.insert(lower.channels.begin(), alpha);
+  TestLayer lower = Solid(0, 0, 255, 0);
+  lower.channels[0].samples = {0, 0, 0, 0, 255, 255, 255, 255};
   struct Case {
     const char* what;
     TestLayer layer;
@@ -1057,9 +1027,6 @@ TEST_F(CompositorTest, GradientOverlays) {
   // On the bottom layer: over its colours.
   EXPECT_EQ(ReadOne(Document({overlay("Perc", {}, 100, 100, Solid(0, 0, 255))}), 3, 1),
             (Rgb{99, 99, 99}));
-  // On a fill with a mask that hides part of it: refused.
-  EXPECT_EQ(Read(Document({Solid(200, 100, 0), Masked(overlay("Lnr ", {}), 255, 0)})),
-            PsdRead::kLayerEffects);
 }
 
 // Text layers: Photoshop draws their partly covered pixels over other layers
@@ -1067,9 +1034,7 @@ TEST_F(CompositorTest, GradientOverlays) {
 // coverage, and edges over transparency, are drawn from the pixels.
 TEST_F(CompositorTest, TextLayerEdgesOverOtherLayersAreRefused) {
   auto text = [](uint8_t alpha) {
-    TestLayer t = Solid(200, 0, 0, alpha);
-    t.blocks = Block("TySh", std::vector<uint8_t>(8, 0));
-    return t;
+    return With(Solid(200, 0, 0, alpha), Block("TySh", std::vector<uint8_t>(8, 0)));
   };
   EXPECT_EQ(Read(Document({Solid(9, 9, 9), text(255)})), PsdRead::kOk);
   EXPECT_EQ(Read(Document({Solid(9, 9, 9), text(0)})), PsdRead::kOk);
@@ -1077,8 +1042,7 @@ TEST_F(CompositorTest, TextLayerEdgesOverOtherLayersAreRefused) {
   // Over nothing (the bottom layer leaves that row uncovered).
   TestLayer low = Solid(9, 9, 9);
   low.top = 1;
-  low.channels = {Plane(0, 9, kW * (kH - 1)), Plane(1, 9, kW * (kH - 1)),
-                  Plane(2, 9, kW * (kH - 1))};
+  for (TestChannel& c : low.channels) c.samples.resize(kW * (kH - 1));
   TestLayer edge = text(128);
   edge.bottom = 1;
   edge.channels = {Plane(-1, 128, kW), Plane(0, 200, kW), Plane(1, 0, kW), Plane(2, 0, kW)};
@@ -1111,11 +1075,10 @@ TEST_F(CompositorTest, APictureWithoutABackdropStartsTransparent) {
 // refuse.
 TEST_F(CompositorTest, ArtboardsStartFromTheirBackgroundAndShowOnlyInside) {
   auto doc = [](double left, int32_t type, const char* key = "pass", int right = 3) {
-    TestLayer board = GroupRecord(key);
-    const std::vector<uint8_t> b =
-        ArtboardBlock(-5, left, 9, right, type, {{"Clr ", RgbValue(10, 20, 30)}});
-    board.blocks.insert(board.blocks.end(), b.begin(), b.end());
-    return Document({GroupDivider(), Solid(200, 0, 0, 128), board});
+    return Document({GroupDivider(), Solid(200, 0, 0, 128),
+                     With(GroupRecord(key),
+                          testing::ArtboardBlock(-5, left, 9, right, type,
+                                                 {{"Clr ", testing::RgbValue(10, 20, 30)}}))});
   };
   const struct { TestDoc doc; bool alpha; PsdRead why; Rgb inside; } cases[] = {
       {doc(1, 1), true, PsdRead::kOk, {227, 127, 127}},  // 200 * 128 / 255 + 255 * 127 / 255
@@ -1211,72 +1174,12 @@ TEST_F(CompositorTest, PeakMemoryBesidesTheRasterIsRowsPerLayer) {
   EXPECT_LT(extra[1], 1u << 20);
 }
 
-// Gradient maps are read whole and refused by the setting that stops them,
-// or over coloured pixels; pattern overlays by their scale; fill inside
-// linear light where the layer's coverage is partial.
-TEST_F(CompositorTest, GradientMapPatternAndFillInsideRefusals) {
-  auto doc = [](std::vector<uint8_t> blocks, uint8_t alpha = 255, const char* key = "norm") {
-    TestLayer l = Solid(1, 1, 1, alpha);
-    std::memcpy(l.blendKey, key, 4);
-    l.blocks = std::move(blocks);
-    return Document({Solid(9, 9, 9), l});
-  };
-  auto pattern = [](double scale, const std::vector<Item>& changes = {}) {
-    return DescriptorBlock("lfx2", {PatternOverlay("P-1", scale, changes)});
-  };
-  TestDoc odd = doc(pattern(81));
-  odd.globalBlocks = PatternsBlock("P-1", 1, 1, {1, 2, 3}, false);
-  std::vector<uint8_t> cut = GradientMapBlock({});
-  cut[11] -= 36, cut.resize(cut.size() - 36);  // the block ends before its noise mode
-  const std::string kMap = "layer 'L': a Gradient Map ";
-  const struct {
-    TestDoc doc;
-    std::string text;
-  } cases[] = {
-      {doc(GradientMapBlock({3, "Perc"})), kMap + "with smoothness below 100 %"},
-      {doc(GradientMapBlock({1, "Perc", 0, 4096})), kMap + "with the classic method"},
-      {doc(GradientMapBlock({3, "Lnr ", 1, 4096})), "layer 'L': a dithered Gradient Map"},
-      {doc(GradientMapBlock({3, "Perc", 0, 4096, 2})), kMap + "with a stop in a colour space other than RGB"},
-      {doc(GradientMapBlock({})), kMap + "with the classic method"},
-      {Document({Solid(9, 9, 10), doc(GradientMapBlock({3, "Perc", 0, 4096})).layers[1]}),
-       kMap + "over coloured pixels (the weights Photoshop takes their luminance by are not known)"},
-      {doc(GradientMapBlock({2})), kMap + "whose settings cannot be read"},
-      {doc(cut), kMap + "whose settings cannot be read"},
-      {doc(pattern(90)), "layer 'L': a pattern overlay at a scale whose resampling is not reproduced"},
-      {doc(pattern(100, {{"Algn", BoolValue(false)}})),
-       "layer 'L': a pattern overlay not linked with the layer"},
-      {doc(pattern(100, {{"Angl", UnitValue("#Ang", 30)}})),
-       "layer 'L': a pattern overlay moved or turned (phase or angle)"},
-      {doc(pattern(100, {{"Ptrn", ObjectValue("Ptrn", {})}})),
-       "layer 'L': a pattern overlay whose settings cannot be read"},
-      {doc(pattern(100)), "layer 'L': a pattern overlay whose pattern the document does not hold"},
-      {odd, "layer 'L': a pattern overlay whose pattern is not RGB, has transparency, is larger "
-            "than 2048 pixels or has an odd side below 100 %"},
-      {doc(ByteBlock("iOpa", 51), 200, "lLit"),
-       "layer 'L': fill opacity below 100 % in linear light over partly transparent pixels of "
-       "the layer"},
-  };
-  for (const auto& c : cases) {
-    const std::vector<uint8_t> doc = BuildPsd(c.doc);
-    PsdRefusal why;
-    EXPECT_NE(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), PsdRead::kOk);
-    EXPECT_EQ(why.text, c.text);
-  }
-  // Over gray, a matched map's ends are its end stops.
-  const TestLayer map = doc(GradientMapBlock({3, "Perc", 0, 4096})).layers[1];
-  EXPECT_EQ(ReadOne(Document({Solid(0, 0, 0), map})), (Rgb{0, 0, 0}));
-  EXPECT_EQ(ReadOne(Document({Solid(255, 255, 255), map})), (Rgb{255, 255, 255}));
-}
-
 // A pattern overlay tiles the document's pattern from the canvas's corner:
 // at 100 % pixel for pixel, below it from the half-size tile (2 x 2 means).
 TEST_F(CompositorTest, PatternOverlayTilesTheDocumentsPattern) {
-  std::vector<uint8_t> planes;  // 2 x 4: red 0, 40, ... 255, green 255 - red, blue 7
-  for (int c = 0; c < 3; ++c) {
-    for (int v : {0, 40, 80, 120, 160, 200, 240, 255}) {
-      planes.push_back(static_cast<uint8_t>(c == 0 ? v : c == 1 ? 255 - v : 7));
-    }
-  }
+  // 2 x 4: red 0, 40, ... 255, green 255 - red, blue 7
+  const std::vector<uint8_t> planes = {0,  40, 80, 120, 160, 200, 240, 255, 255, 215, 175, 135,
+                                       95, 55, 15, 0,   7,   7,   7,   7,   7,   7,   7,   7};
   const struct {
     double scale;
     bool packed;
