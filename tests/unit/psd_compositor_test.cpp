@@ -1027,6 +1027,15 @@ TEST_F(CompositorTest, GradientOverlays) {
   // On the bottom layer: over its colours.
   EXPECT_EQ(ReadOne(Document({overlay("Perc", {}, 100, 100, Solid(0, 0, 255))}), 3, 1),
             (Rgb{99, 99, 99}));
+  // A layer reaching past the canvas is refused before the receiver is
+  // touched, also in the reading a Krita document is checked by.
+  TestLayer past = overlay("Lnr ", {}, 100, 100, Solid(0, 0, 255));
+  past.left -= 1, past.right -= 1;
+  for (const TestLayer& l :
+       {past, With(past, UnicodeNameBlock(std::string("L") + '\0'))}) {
+    EXPECT_EQ(Read(Document({Solid(200, 100, 0), l})), PsdRead::kLayerEffects);
+    EXPECT_EQ(At(3, 1), (Rgb{99, 99, 99}));
+  }
 }
 
 // Text layers: Photoshop draws their partly covered pixels over other layers
