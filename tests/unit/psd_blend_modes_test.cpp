@@ -145,7 +145,7 @@ TEST(BlendModes, WholePixelModesAgainstW3CInDoubles) {
   }
 }
 
-TEST(BlendModes, WholePixelWorkedValues) {
+TEST(BlendModes, WholePixelAndDissolveWorkedValues) {
   // No saturation leaves brown's Lum, 124.5 exactly: halves round up.
   EXPECT_EQ(Pixel("sat ", {200, 100, 50}, {128, 128, 128}), (Px{125, 125, 125}));
   // Darker and lighter colour by Lum (25 against 28.05), not by the channel
@@ -154,7 +154,11 @@ TEST(BlendModes, WholePixelWorkedValues) {
   EXPECT_EQ(Pixel("lgCl", {0, 0, 255}, {60, 10, 10}), (Px{0, 0, 255}));
   EXPECT_EQ(Pixel("dkCl", {59, 0, 0}, {0, 30, 0}), (Px{59, 0, 0}));
   EXPECT_EQ(Pixel("lgCl", {59, 0, 0}, {0, 30, 0}), (Px{59, 0, 0}));
+  // Dissolve is drawn as normal, and only where every alpha is 0 or 255.
   EXPECT_EQ(Pixel("diss", {1, 2, 3}, {40, 50, 60}), (Px{40, 50, 60}));
+  const uint8_t hard[] = {0, 255, 255, 0}, soft[] = {0, 255, 254, 0};
+  EXPECT_TRUE(HardAlphaOnly(hard, 4));
+  EXPECT_FALSE(HardAlphaOnly(soft, 4));
 }
 
 // Grey has no hue or saturation: hue, saturation and colour keep cb,
@@ -194,6 +198,21 @@ TEST(BlendModes, FillInsideLinearLight) {
     OverFillInside(cb, nullptr, cs, c[2], uncut, 1, 1);
     EXPECT_EQ(b, c[3]) << +c[0] << " " << +c[1] << " fill " << +c[2];
   }
+  // Over a translucent level: Photoshop's picture of blue at opacity 60 %,
+  // green in linear light at 40 % and red in linear light at fill 20 % over
+  // transparency is (63, 77, 65) at alpha 206.
+  uint8_t px[3] = {}, a = 0, scratch[3];
+  uint8_t* const level[3] = {&px[0], &px[1], &px[2]};
+  const uint8_t rgb[3][3] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}}, opacity[2] = {153, 102};
+  const uint8_t* layer[3][3];
+  for (int l = 0; l < 3; ++l) for (int c = 0; c < 3; ++c) layer[l][c] = &rgb[l][c];
+  OverTranslucent(level, &a, layer[0], &opacity[0], nullptr, 3, scratch, 1);
+  OverTranslucent(level, &a, layer[1], &opacity[1], Find("lLit"), 3, scratch, 1);
+  OverFillInside(level, &a, layer[2], 51, uncut, 3, 1);
+  EXPECT_NEAR(px[0], 63, 1);
+  EXPECT_NEAR(px[1], 77, 1);
+  EXPECT_NEAR(px[2], 65, 1);
+  EXPECT_EQ(a, 206);
 }
 
 class BlendDocuments : public testing::KelvraTest {};
