@@ -68,7 +68,7 @@ bool ParseRawSize(const std::string& text, RawSize* out, std::string* error);
 // Raw little-endian 16-bit samples, rows top-down without gaps.
 bool DecodeRawHeights(const std::vector<uint8_t>& bytes, const std::string& name,
                       const RawSize* raw, HeightField* out, std::string* error);
-// TIFF height fields through libtiff; the Windows build refuses them.
+// TIFF height fields through libtiff; a build without libtiff refuses them.
 bool ReadTiffHeights(const std::string& path, HeightField* out, std::string* error);
 bool ReadColorImage(const std::string& path, ColorImage* out, std::string* error);
 // Writes grey (with alpha) when the image was read grey and still is, RGB
