@@ -131,13 +131,22 @@ twin_plan() {  # i386 packages to install...
       [ $# -gt 0 ] && apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
         --no-breaks --no-replaces --no-enhances "$@" 2>/dev/null | sed -n 's/^\([a-z0-9][^ <>]*\):i386$/\1/p'
     } | sort -u | join - <(awk '$2 == "amd64" && $5 == "same" { print $1 }' <<<"$table" | sort -u))
+  [ -n "$twins" ] || return 0
+  # One query for every twin: "NAME ARCH CANDIDATE".
+  local cands
+  # shellcheck disable=SC2046
+  cands=$(apt-cache policy $(for n in $twins; do echo "$n:amd64 $n:i386"; done) 2>/dev/null | awk '
+    /^[^ ].*:$/ { name = $1; sub(/:$/, "", name); arch = "amd64"
+                  if (name ~ /:i386$/) { arch = "i386"; sub(/:i386$/, "", name) }
+                  sub(/:amd64$/, "", name) }
+    /^  Candidate:/ { print name, arch, $2 }')
   local name v32 v64 c64 src pkg arch ver
   for name in $twins; do
     read -r v64 src < <(awk -v n="$name" '$1 == n && $2 == "amd64" { print $3, $4 }' <<<"$table")
     v32=$(awk -v n="$name" '$1 == n && $2 == "i386" { print $3 }' <<<"$table")
-    [ -n "$v32" ] || v32=$(apt-cache policy "$name:i386" 2>/dev/null | sed -n 's/^  Candidate: //p')
+    [ -n "$v32" ] || v32=$(awk -v n="$name" '$1 == n && $2 == "i386" { print $3 }' <<<"$cands")
     [ -n "$v32" ] && [ "$v32" != "(none)" ] || continue
-    c64=$(apt-cache policy "$name:amd64" 2>/dev/null | sed -n 's/^  Candidate: //p')
+    c64=$(awk -v n="$name" '$1 == n && $2 == "amd64" { print $3 }' <<<"$cands")
     [ "$c64" != "$v32" ] && echo "pin $src"
     [ "$v64" != "$v32" ] && dpkg --compare-versions "$v32" lt "$v64" || continue
     while read -r pkg arch ver; do
