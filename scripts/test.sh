@@ -96,6 +96,9 @@ build_and_run() {  # name dir toolchain [cmake args...]: a build that fails coun
 
 ctest_args=()
 mkdir -p build
+# The test helpers over libtiff and libpng (tests/tiffcheck) are the
+# machine's own programs: the native suites need the amd64 libraries, and
+# the fuzz build, which has no helper, needs neither.
 native_lacks=$(lacking cmake g++-multilib libgtest-dev libtiff-dev libpng-dev libstb-dev)
 win_lacks=$(lacking cmake g++-mingw-w64-i686 libstb-dev wine wine32:i386)
 fuzz_lacks=$(lacking clang llvm)

@@ -1,14 +1,12 @@
 // kelvra-host's image files: PNG through stb, PGM/PPM by hand, TIFF heights
-// through libtiff and raw 16-bit heights, checked against independent
-// writers and readers (libpng, libtiff, PIL) and against broken and
-// oversized files.
-#include <cstdio>
+// through libtiff (where it was built with it) and raw 16-bit heights,
+// checked against independent writers and readers (libpng and libtiff in the
+// image_files program, PIL) and against broken and oversized files.
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <png.h>
-#include <tiffio.h>
 
 #include "tests/support/test_env.h"
 #include "tools/kelvra-host/image_io.h"
@@ -143,84 +141,75 @@ TEST_F(KelvraHostImage, ColourImagesKeepTheirKindWhenWrittenBack) {
   EXPECT_EQ(back.pixels, rgba.pixels);
 }
 
-void WritePng(const std::string& path, int w, int h, int type, int depth) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_init_io(png, f);
-  png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
-  png_set_IHDR(png, info, w, h, depth, type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  std::vector<uint8_t> row(png_get_rowbytes(png, info), 0);
-  for (int y = 0; y < h; ++y) png_write_row(png, row.data());
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  std::fclose(f);
+// libpng and libtiff write and read files in a program of their own
+// (tests/tiffcheck/image_files.c), so that this 32-bit program links
+// neither; samples pass through as decimal text.
+int RunImageFiles(const TempDir& dir, const std::string& args,
+                  const std::vector<uint16_t>& samples, std::string* out) {
+  std::string text;
+  for (uint16_t v : samples) text += std::to_string(v) + " ";
+  const std::string in = dir.File("samples.txt");
+  WriteFileBytes(in, Bytes(text));
+  return RunCommand(std::string(KELVRA_IMAGE_FILES) + " " + args + " <'" + in + "'", out);
 }
 
-// libpng writes `samples` (numbers on the depth's scale, interleaved); with
-// `trns` a tRNS chunk marks grey level or RGB colour `trns` transparent.
-void WritePngSamples(const std::string& path, int w, int h, int type, int depth,
-                     const std::vector<uint16_t>& samples, bool interlaced = false,
-                     int trns = -1) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_init_io(png, f);
-  png_set_IHDR(png, info, w, h, depth, type,
-               interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (trns >= 0) {
-    png_color_16 colour{};
-    colour.gray = colour.red = colour.green = colour.blue = static_cast<png_uint_16>(trns);
-    png_set_tRNS(png, info, nullptr, 0, &colour);
-  }
-  png_write_info(png, info);
-  int passes = png_set_interlace_handling(png);
-  const size_t perRow = samples.size() / h;
-  std::vector<uint8_t> row(perRow * (depth / 8));
-  for (int pass = 0; pass < passes; ++pass)
-    for (int y = 0; y < h; ++y) {
-      for (size_t i = 0; i < perRow; ++i) {
-        const uint16_t v = samples[y * perRow + i];
-        if (depth == 16) {
-          row[2 * i] = static_cast<uint8_t>(v >> 8);  // PNG is big-endian
-          row[2 * i + 1] = static_cast<uint8_t>(v);
-        } else {
-          row[i] = static_cast<uint8_t>(v);
-        }
-      }
-      png_write_row(png, row.data());
-    }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  std::fclose(f);
+struct PngColour { const char* name; int channels; };
+constexpr PngColour kGrey{"grey", 1}, kGreyAlpha{"grey-alpha", 2}, kRgb{"rgb", 3},
+    kRgba{"rgba", 4};
+
+// libpng writes `samples` (numbers on the depth's scale, interleaved);
+// `options` may ask for "interlace" and "trns=LEVEL" (a tRNS chunk marking
+// grey level or RGB colour LEVEL transparent).
+::testing::AssertionResult WritePngSamples(const TempDir& dir, const std::string& name, int w,
+                                           int h, PngColour colour, int depth,
+                                           const std::vector<uint16_t>& samples,
+                                           const std::string& options = "") {
+  std::string out;
+  const int status = RunImageFiles(dir, "write-png '" + dir.File(name) + "' " + std::to_string(w) +
+                                            " " + std::to_string(h) + " " + colour.name + " " +
+                                            std::to_string(depth) + " " + options,
+                                   samples, &out);
+  if (status != 0) return ::testing::AssertionFailure() << name << ": " << out;
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult WritePng(const TempDir& dir, const std::string& name, int w, int h,
+                                    PngColour colour, int depth) {
+  return WritePngSamples(dir, name, w, h, colour, depth,
+                         std::vector<uint16_t>(static_cast<size_t>(w) * h * colour.channels, 0));
 }
 
 // libpng reads a PNG back: samples as numbers, channels and depth as stored.
-Raster ReadPngWithLibpng(const std::string& path) {
+// It must say nothing else: a libpng warning about our file fails the test.
+Raster ReadPngWithLibpng(const TempDir& dir, const std::string& name) {
   Raster r;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return r;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_init_io(png, f);
-  png_read_info(png, info);
-  r.width = static_cast<int>(png_get_image_width(png, info));
-  r.height = static_cast<int>(png_get_image_height(png, info));
-  r.channels = png_get_channels(png, info);
-  r.bits = png_get_bit_depth(png, info);
-  std::vector<uint8_t> row(png_get_rowbytes(png, info));
-  for (int y = 0; y < r.height; ++y) {
-    png_read_row(png, row.data(), nullptr);
-    for (size_t i = 0; i < row.size(); i += r.bits / 8)
-      r.samples.push_back(static_cast<uint16_t>(r.bits == 16 ? row[i] << 8 | row[i + 1] : row[i]));
-  }
-  png_read_end(png, nullptr);
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(f);
+  std::string out;
+  const std::string err = dir.File("read-png.err");
+  const int status = RunCommand("{ " KELVRA_IMAGE_FILES " read-png '" + dir.File(name) + "' 2>'" +
+                                    err + "'; }", &out);
+  const std::vector<uint8_t> said = ReadFileBytes(err);
+  EXPECT_EQ(status, 0) << name;
+  EXPECT_TRUE(said.empty()) << name << ": " << std::string(said.begin(), said.end());
+  std::istringstream in(out);
+  in >> r.width >> r.height >> r.channels >> r.bits;
+  for (unsigned v; in >> v;) r.samples.push_back(static_cast<uint16_t>(v));
   return r;
+}
+
+// libtiff writes a TIFF of `samples` (interleaved), one row a strip;
+// `compression` none, lzw or deflate, `order` little or big.
+::testing::AssertionResult WriteTiff(const TempDir& dir, const std::string& name, int w, int h,
+                                     int channels, int bits, const std::string& compression,
+                                     const std::string& order,
+                                     const std::vector<uint16_t>& samples) {
+  std::string out;
+  const int status = RunImageFiles(dir, "write-tiff '" + dir.File(name) + "' " +
+                                            std::to_string(w) + " " + std::to_string(h) + " " +
+                                            std::to_string(channels) + " " +
+                                            std::to_string(bits) + " " + compression + " " + order,
+                                   samples, &out);
+  if (status != 0) return ::testing::AssertionFailure() << name << ": " << out;
+  return ::testing::AssertionSuccess();
 }
 
 // Samples that tell every channel, pixel and byte apart: high and low bytes
@@ -233,17 +222,15 @@ std::vector<uint16_t> Distinct(int count, int bits) {
 }
 
 TEST_F(KelvraHostImage, EveryPngLayoutReadsAsLibpngWroteIt) {
-  struct Case { int type, channels; };
-  const Case layouts[] = {{PNG_COLOR_TYPE_GRAY, 1}, {PNG_COLOR_TYPE_GRAY_ALPHA, 2},
-                          {PNG_COLOR_TYPE_RGB, 3}, {PNG_COLOR_TYPE_RGB_ALPHA, 4}};
   for (int depth : {8, 16})
-    for (const Case& c : layouts)
+    for (const PngColour& c : {kGrey, kGreyAlpha, kRgb, kRgba})
       for (bool interlaced : {false, true}) {
         const int w = 5, h = 3;
         const std::vector<uint16_t> samples = Distinct(w * h * c.channels, depth);
         const std::string name = "in" + std::to_string(depth) + "_" + std::to_string(c.channels) +
                                  (interlaced ? "i" : "") + ".png";
-        WritePngSamples(dir.File(name), w, h, c.type, depth, samples, interlaced);
+        ASSERT_TRUE(WritePngSamples(dir, name, w, h, c, depth, samples,
+                                    interlaced ? "interlace" : ""));
         Raster r;
         std::string error;
         ASSERT_TRUE(ReadRaster(dir.File(name), &r, &error)) << error;
@@ -254,7 +241,7 @@ TEST_F(KelvraHostImage, EveryPngLayoutReadsAsLibpngWroteIt) {
         EXPECT_EQ(r.samples, samples) << name;
       }
   // tRNS becomes an alpha channel: 0 on the marked level, full elsewhere.
-  WritePngSamples(dir.File("trns.png"), 3, 1, PNG_COLOR_TYPE_GRAY, 8, {7, 9, 7}, false, 9);
+  ASSERT_TRUE(WritePngSamples(dir, "trns.png", 3, 1, kGrey, 8, {7, 9, 7}, "trns=9"));
   Raster r;
   std::string error;
   ASSERT_TRUE(ReadRaster(dir.File("trns.png"), &r, &error)) << error;
@@ -278,7 +265,7 @@ TEST_F(KelvraHostImage, OurPngsReadBackThroughLibpng) {
       const std::string name = "out" + std::to_string(bits) + "_" + std::to_string(channels) + ".png";
       std::string error;
       ASSERT_TRUE(WriteRaster(dir.File(name), r, &error)) << error;
-      Raster back = ReadPngWithLibpng(dir.File(name));
+      Raster back = ReadPngWithLibpng(dir, name);
       EXPECT_EQ(back.channels, channels) << name;
       EXPECT_EQ(back.bits, bits) << name;
       EXPECT_EQ(back.samples, r.samples) << name;
@@ -295,7 +282,7 @@ TEST_F(KelvraHostImage, OurPngsReadBackThroughLibpng) {
   EXPECT_EQ(out, std::to_string(0x0102 + 0x1311) + "\n");
 }
 
-TEST_F(KelvraHostImage, RawAndTiffHeightFields) {
+TEST_F(KelvraHostImage, RawHeightFields) {
   // Raw: little-endian 16-bit, rows top-down; a .r16 square sizes itself.
   std::vector<uint8_t> raw;
   for (int i = 0; i < 9; ++i) {
@@ -326,33 +313,47 @@ TEST_F(KelvraHostImage, RawAndTiffHeightFields) {
   WriteFileBytes(dir.File("odd.r16"), std::vector<uint8_t>(12, 1));
   EXPECT_FALSE(ReadHeightField(dir.File("odd.r16"), &f, &error));
   EXPECT_NE(error.find("give the size with --raw WxH"), std::string::npos) << error;
+}
 
-  // TIFF through libtiff: 16 and 8 bits, compressed or not, either byte order.
-  struct Tiff { const char* name; int bits; uint16_t compression; const char* mode; };
-  const Tiff tiffs[] = {{"h16.tif", 16, COMPRESSION_NONE, "w"},
-                        {"h16lzw-be.tif", 16, COMPRESSION_LZW, "wb"},
-                        {"h8.tif", 8, COMPRESSION_ADOBE_DEFLATE, "w"}};
+#ifndef KELVRA_HOST_TIFF
+#error "KELVRA_HOST_TIFF (1: kelvra-host reads TIFF height fields, 0: refuses them) comes from the build"
+#endif
+
+// Whether this kelvra-host was built with libtiff decides what a TIFF height
+// field gives: its samples, or a one-line refusal naming the file. Both
+// branches compile in every build; the one that was built runs.
+TEST_F(KelvraHostImage, TiffHeightFieldsAreReadOrRefusedAsBuilt) {
+  constexpr bool kReadsTiff = KELVRA_HOST_TIFF != 0;
+  const auto expectRefused = [](const std::string& file, const std::string& error) {
+    EXPECT_EQ(error.find(file + ": "), 0u) << "names the file: " << error;
+    EXPECT_NE(error.find("built without libtiff"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  };
+  // A 4 x 2 field whose 16-bit samples differ in both bytes.
+  const auto field = [](int bits) {
+    std::vector<uint16_t> samples;
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 4; ++x)
+        samples.push_back(static_cast<uint16_t>(bits == 16 ? 0x1234 + 0x1111 * x + 0x4000 * y
+                                                           : 10 + x + 100 * y));
+    return samples;
+  };
+  HeightField f;
+  std::string error;
+  // libtiff writes them: 16 and 8 bits, compressed or not, either byte order.
+  struct Tiff { const char* name; int bits; const char* compression; const char* order; };
+  const Tiff tiffs[] = {{"h16.tif", 16, "none", "little"},
+                        {"h16lzw-be.tif", 16, "lzw", "big"},
+                        {"h8.tif", 8, "deflate", "little"}};
   for (const Tiff& t : tiffs) {
-    TIFF* tif = TIFFOpen(dir.File(t.name).c_str(), t.mode);
-    ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 2);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, t.bits);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, t.compression);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
-    for (uint32_t y = 0; y < 2; ++y) {
-      uint16_t row16[4];
-      uint8_t row8[4];
-      for (int x = 0; x < 4; ++x) {
-        row16[x] = static_cast<uint16_t>(0x1234 + 0x1111 * x + 0x4000 * y);
-        row8[x] = static_cast<uint8_t>(10 + x + 100 * y);
-      }
-      ASSERT_EQ(TIFFWriteScanline(tif, t.bits == 16 ? static_cast<void*>(row16) : row8, y), 1);
+    ASSERT_TRUE(WriteTiff(dir, t.name, 4, 2, 1, t.bits, t.compression, t.order, field(t.bits)));
+    const bool read = ReadHeightField(dir.File(t.name), &f, &error);
+    if (!kReadsTiff) {
+      EXPECT_FALSE(read) << t.name;
+      expectRefused(dir.File(t.name), error);
+      continue;
     }
-    TIFFClose(tif);
-    ASSERT_TRUE(ReadHeightField(dir.File(t.name), &f, &error)) << t.name << ": " << error;
+    ASSERT_TRUE(read) << t.name << ": " << error;
     EXPECT_EQ(f.width, 4);
     EXPECT_EQ(f.height, 2);
     EXPECT_EQ(f.sourceBits, t.bits);
@@ -365,26 +366,48 @@ TEST_F(KelvraHostImage, RawAndTiffHeightFields) {
     }
   }
   // Colour TIFFs are not height fields.
-  TIFF* tif = TIFFOpen(dir.File("rgb.tif").c_str(), "w");
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 1);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  uint8_t px[3] = {1, 2, 3};
-  TIFFWriteScanline(tif, px, 0);
-  TIFFClose(tif);
+  ASSERT_TRUE(WriteTiff(dir, "rgb.tif", 1, 1, 3, 8, "none", "little", {1, 2, 3}));
   EXPECT_FALSE(ReadHeightField(dir.File("rgb.tif"), &f, &error));
-  EXPECT_NE(error.find("3 channel(s) of 8 bits"), std::string::npos) << error;
+  if (kReadsTiff)
+    EXPECT_NE(error.find("3 channel(s) of 8 bits"), std::string::npos) << error;
+  else
+    expectRefused(dir.File("rgb.tif"), error);
+
+  // The program: the 16-bit TIFF gives the same map as the same field in PGM,
+  // or a one-line refusal, a non-zero status and no map.
+  Raster pgm;
+  pgm.width = 4;
+  pgm.height = 2;
+  pgm.channels = 1;
+  pgm.bits = 16;
+  pgm.samples = field(16);
+  ASSERT_TRUE(WriteRaster(dir.File("h16.pgm"), pgm, &error)) << error;
+  const std::string render = std::string(KELVRA_HOST_BIN) + " render '";
+  std::string out;
+  ASSERT_EQ(RunCommand(render + dir.File("h16.pgm") + "' -o '" + dir.File("pgm-map.tif") + "'",
+                       &out), 0) << out;
+  const int status =
+      RunCommand(render + dir.File("h16.tif") + "' -o '" + dir.File("tif-map.tif") + "'", &out);
+  if (kReadsTiff) {
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(ReadFileBytes(dir.File("tif-map.tif")), ReadFileBytes(dir.File("pgm-map.tif")));
+  } else {
+    EXPECT_NE(status, 0);
+    // One line: the command's name, then the reader's refusal.
+    const size_t at = out.find(dir.File("h16.tif") + ": ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+    expectRefused(dir.File("h16.tif"), out.substr(at, out.size() - 1 - at));
+    EXPECT_FALSE(FileExists(dir.File("tif-map.tif")));
+  }
 }
 
 TEST_F(KelvraHostImage, BrokenOversizedAndUnsuitableFilesGiveOneLineReasons) {
-  WritePng(dir.File("wide.png"), 32768, 1, PNG_COLOR_TYPE_GRAY, 8);
-  WritePng(dir.File("limit.png"), 32767, 1, PNG_COLOR_TYPE_GRAY, 16);
-  WritePng(dir.File("rgb.png"), 2, 2, PNG_COLOR_TYPE_RGB, 8);
-  WritePng(dir.File("greyalpha.png"), 2, 2, PNG_COLOR_TYPE_GRAY_ALPHA, 8);
-  WritePng(dir.File("rgb16.png"), 2, 2, PNG_COLOR_TYPE_RGB, 16);
+  ASSERT_TRUE(WritePng(dir, "wide.png", 32768, 1, kGrey, 8));
+  ASSERT_TRUE(WritePng(dir, "limit.png", 32767, 1, kGrey, 16));
+  ASSERT_TRUE(WritePng(dir, "rgb.png", 2, 2, kRgb, 8));
+  ASSERT_TRUE(WritePng(dir, "greyalpha.png", 2, 2, kGreyAlpha, 8));
+  ASSERT_TRUE(WritePng(dir, "rgb16.png", 2, 2, kRgb, 16));
   std::vector<uint8_t> png = ReadFileBytes(dir.File("rgb.png"));
   ASSERT_GT(png.size(), 60u);
   WriteFileBytes(dir.File("cut.png"), std::vector<uint8_t>(png.begin(), png.end() - 20));
