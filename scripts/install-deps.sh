@@ -25,9 +25,11 @@
 # (libexpat1-dev beside libexpat1), are then moved to the version both
 # architectures have, in the same transaction as the i386 packages. This is
 # a downgrade, so it is done by itself only under CI (CI=true) or with
-# --align; otherwise the one command that does it is printed. Every later
-# run keeps those packages where they are: the transaction always names the
-# version of each package whose i386 twin is installed.
+# --align; otherwise the one command that does it is printed. While the
+# index is missing, every transaction takes the amd64 packages of the twins'
+# sources from the other archives (a preferences file), so a package pulled
+# in later (a -dev package) comes at the twins' version and moves neither;
+# and no transaction ever removes a package.
 set -u
 cd "$(dirname "$0")/.." || exit 1
 . scripts/deps-common.sh
