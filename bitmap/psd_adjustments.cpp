@@ -184,19 +184,20 @@ bool ReadCurves(SourceCursor d, PsdAdjustment* a, const char** refusal) {
                          "a Curves adjustment that changes both the composite and a channel");
 }
 
-// Posterize ("post"): the level count (2..255) and two bytes of padding.
-// Each level goes to the nearest of n levels spread evenly over 0..255
-// (Photoshop's scripting reference: "maps pixels to the closest matching
-// level"), the levels themselves k * 255 / (n - 1) with the fraction
-// dropped (Photoshop's 8 levels are 0, 36, 72, 109, 145, 182, 218, 255).
-// Published, not matched to a picture: no document here shows Posterize
-// apart from the layers above it.
+// Posterize ("post"): the level count n (2..255) and two bytes of padding.
+// The 256 levels fall into n equal bins, x to bin floor(x n / 256), and bin k
+// shows level k * 255 / (n - 1) with the fraction dropped (8 levels: 0, 36,
+// 72, 109, 145, 182, 218, 255). Photoshop's pictures of 3, 7, 13 and 21
+// levels over a photograph (adjustments__posterize_rgb and _grayscale in the
+// second shared folder) give every sample this way; rounding x (n - 1) / 255
+// to the nearest bin instead moves the bins' edges and is up to 128 levels off
+// there.
 bool ReadPosterize(SourceCursor d, PsdAdjustment* a, const char**) {
   const int32_t n = d.BE16();
   d.Skip(2);
   if (!d.ok() || n < 2 || n > 255) return false;
   for (int32_t x = 0; x < 256; ++x) {
-    const int32_t k = (2 * x * (n - 1) + 255) / 510;  // round(x (n - 1) / 255), halves up
+    const int32_t k = x * n / 256;
     a->table[0][x] = static_cast<uint8_t>(k * 255 / (n - 1));
   }
   ShareFirstTable(a);
