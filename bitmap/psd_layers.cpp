@@ -842,10 +842,29 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       l.kind = LayerKind::kOwnLayer;
     }
     const uint8_t* key = l.kind == LayerKind::kGroupEnd && hasGroupKey ? groupKey : blend + 4;
-    if (Is(key, "pass")) {
+    if (Is(key, "pass") && l.kind == LayerKind::kGroupEnd && l.fill != 255) {
+      // A pass-through group below 100 % fill: Photoshop composites its
+      // layers apart, as an isolated group in normal mode whose opacity is
+      // the fill (passthrough_fill_adjustment in the second shared folder:
+      // an Exposure layer inside changes only the group's own pixels, every
+      // sample exact; passing through at the fill's alpha is up to 171
+      // levels off). Checked at opacity 100 % without a mask, with layers
+      // in normal mode inside (see the group check below).
+      l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
+      l.isolatedByFill = true;
+      if (l.opacity != 255 || l.channels[kSlotMask].present) {
+        Refuse(&l, PsdRead::kUnknownBlendMode,
+               "fill opacity below 100 % on a pass-through group with an opacity or a mask");
+      }
+      l.opacity = l.fill;
+    } else if (Is(key, "pass")) {
       // Pass-through is a group's mode; on a layer it blends as normal.
       l.blend = l.kind == LayerKind::kGroupEnd ? nullptr : FindBlend(
                                                                reinterpret_cast<const uint8_t*>("norm"));
+    } else if (l.kind == LayerKind::kGroupEnd && l.fill != 255) {
+      // What fill opacity does to an isolated group no document shows.
+      l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
+      Refuse(&l, PsdRead::kUnknownBlendMode, "fill opacity below 100 % on a group not passing through");
     } else {
       l.blend = FindBlend(key);
       // The bottom layer is the backdrop whatever its mode; a divider has
@@ -938,6 +957,20 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       const int32_t start = open[--depth];
       l.partner = start;
       layers[start].partner = i;
+      // Inside a pass-through group below 100 % fill a layer in another
+      // mode blends with what lies below the group, neither passing
+      // through nor isolated (passthrough_fill_blendmode in the second
+      // shared folder: a lighter color layer, 33 levels off isolated and
+      // 134 passing through); nested groups there no document shows.
+      for (int32_t j = start + 1; l.isolatedByFill && j < i; ++j) {
+        if (layers[j].hidden) continue;
+        if (layers[j].kind != LayerKind::kPixels || !IsNormalBlend(layers[j].blend)) {
+          Refuse(&l, PsdRead::kUnknownBlendMode,
+                 "a group or a blend mode other than normal inside a pass-through group below "
+                 "100 % fill");
+          break;
+        }
+      }
     }
     if (!l.clipped) {
       base[depth] = i;

@@ -102,6 +102,9 @@ struct PsdLayer {
   UncutBlend fillInside = nullptr;
   // "Transparency shapes layer" off.
   bool unshaped = false;
+  // A pass-through group's record below 100 % fill, composited as an
+  // isolated group at the fill (psd_layers.cpp).
+  bool isolatedByFill = false;
   // The layer's name as UTF-8 (the Unicode name when there is one), cut to
   // fit, for the reasons of a refusal.
   char name[64] = {};
