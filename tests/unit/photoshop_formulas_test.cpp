@@ -114,6 +114,12 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
       // Posterize: floor(x n / 256) bins, at 21, 13, 7 and 3 levels.
       {"photoshop2", "adjustments__posterize_rgb.psd", nullptr},
       {"photoshop2", "adjustments__posterize_grayscale.psd", nullptr},
+      // Pass-through groups: below 100 % fill, isolated at the fill; a mode
+      // other than normal inside is refused.
+      {"photoshop2", "passthrough_fill_adjustment.psd", nullptr},
+      {"photoshop2", "passthrough_fill_blendmode.psd",
+       "a group or a blend mode other than normal inside a pass-through group below 100 % fill"},
+      {"photoshop2", "passthrough_opacity.psd", nullptr},
   };
   int checked = 0;
   for (const Document& row : rows) {
