@@ -336,9 +336,13 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
   const PsdLayer& bottom = layers[0];
   // A solid colour fill at the bottom covers the canvas.
   const bool bottomFill = bottom.paint >= 0 && paints[bottom.paint].solidFill;
+  // A hidden bottom layer leaves the picture transparent below the others
+  // (passthrough_blendmodes2 in the second shared folder: a darken layer
+  // over a red one with transparency above a hidden fill, every opaque
+  // sample exact; over black it is 8 levels off).
   k->translucentRoot =
-      bottom.kind != LayerKind::kPixels ||
-      (shown[0] && !bottomFill && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
+      bottom.kind != LayerKind::kPixels || !shown[0] ||
+      (!bottomFill && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
                     static_cast<int64_t>(bottom.rect.top) + bottom.rect.Rows() < height ||
                     static_cast<int64_t>(bottom.rect.left) + bottom.rect.Columns() < width));
   // A bottom layer with transparency of its own that leaves part of the
@@ -346,9 +350,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
   // program that wrote it flattened the picture onto a backdrop (paper) the
   // document does not hold, and shows it that way.
   k->flattened = !mergedAlpha && headerChannels <= channels &&
-                 bottom.kind == LayerKind::kPixels && !bottomFill &&
-                 bottom.channels[kSlotTransparency].present && bottom.rect.Rows() != 0 &&
-                 bottom.rect.Columns() != 0;
+                 bottom.kind == LayerKind::kPixels &&
+                 (!shown[0] || (!bottomFill && bottom.channels[kSlotTransparency].present &&
+                                bottom.rect.Rows() != 0 && bottom.rect.Columns() != 0));
   // Outside its artboards a document's picture is transparent; a merged
   // image without transparency was flattened there onto a colour the
   // document does not hold (the same refusal).

@@ -6,10 +6,9 @@
 //
 // Layers are composited bottom-up in file order. The bottom layer's colours
 // are the opaque backdrop where it reaches (its transparency, mask, opacity
-// and mode do not count, and a hidden bottom layer leaves the backdrop
-// black). When the bottom record is no layer of samples (a group) or the
-// bottom layer does not cover the canvas, the picture starts transparent
-// there instead, as in the editor. Every other layer counts with its
+// and mode do not count). When the bottom record is no layer of samples (a
+// group), is hidden, or does not cover the canvas, the picture starts
+// transparent there instead, as in the editor. Every other layer counts with its
 // visibility, opacity, fill opacity, transparency, user mask, blend mode,
 // clipping to the layer below and the groups it is in (pass-through or
 // isolated, with their opacity and mask). Fill opacity is a factor of the

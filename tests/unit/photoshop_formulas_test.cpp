@@ -120,6 +120,8 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
       {"photoshop2", "passthrough_fill_blendmode.psd",
        "a group or a blend mode other than normal inside a pass-through group below 100 % fill"},
       {"photoshop2", "passthrough_opacity.psd", nullptr},
+      // A hidden bottom layer: the picture starts transparent (darken there).
+      {"photoshop2", "passthrough_blendmodes2.psd", nullptr},
   };
   int checked = 0;
   for (const Document& row : rows) {
