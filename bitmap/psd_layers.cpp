@@ -493,6 +493,12 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     const uint8_t flags = mask.U8();
     // Mask data without the mask's channel masks nothing.
     layer->maskEnabled = (flags & 0x02) == 0 && layer->channels[kSlotMask].present;
+    // Nor does a mask without samples whose default shows everything (what
+    // Photoshop writes for a fill layer's untouched mask).
+    if (layer->maskDefault == 255 &&
+        (layer->maskRect.Rows() == 0 || layer->maskRect.Columns() == 0)) {
+      layer->maskEnabled = false;
+    }
     // An inverted mask (an old flag) is not reproduced.
     if (flags & 0x04) Refuse(layer, PsdRead::kUnsupportedMask, "an inverted layer mask");
     if (flags & 0x10) {

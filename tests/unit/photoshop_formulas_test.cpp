@@ -122,6 +122,10 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
       {"photoshop2", "passthrough_opacity.psd", nullptr},
       // A hidden bottom layer: the picture starts transparent (darken there).
       {"photoshop2", "passthrough_blendmodes2.psd", nullptr},
+      // Modes inside pass-through groups, over a fill whose mask hides
+      // nothing; clipping to a group stays refused.
+      {"photoshop2", "passthrough_blendmodes1.psd", nullptr},
+      {"photoshop2", "passthrough_clipping_mask_blendmode.psd", "clipped to a group"},
   };
   int checked = 0;
   for (const Document& row : rows) {
