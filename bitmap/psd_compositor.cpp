@@ -284,6 +284,32 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
   return PsdRead::kOk;
 }
 
+// A layer that knocks out (shallow; at 100 % opacity and fill, refused
+// otherwise) over columns [x0, x0 + n): the layer blended in its mode onto
+// what its group started from, fully, then that mixed into the level by the
+// layer's coverage, as a pass-through group's result is mixed (Photoshop's
+// picture of multiply layers knocking each other out in an isolated and a
+// pass-through group: within 1 level at their anti-aliased edges too).
+void CompositeKnockout(Compositor& k, Level& onto, const Level& start, uint8_t* const colour[3],
+                       const uint8_t* alpha, BlendRow blend, uint32_t x0, uint32_t n) {
+  Level knocked{{k.saved3[0], k.saved3[1], k.saved3[2]}, k.savedAlpha, start.opaque};
+  for (int32_t c = 0; c < k.channels; ++c) {
+    std::memcpy(knocked.colour[c] + x0, start.colour[c] + x0, n);
+  }
+  std::memcpy(knocked.alpha + x0, start.alpha + x0, n);
+  std::memset(k.maskRow, 255, n);
+  // Dissolve over whole coverage is normal: no pixel here is partial.
+  Composite(k, knocked, colour, k.maskRow, blend, x0, n);
+  uint8_t* const above[3] = {onto.colour[0] + x0, onto.colour[1] + x0, onto.colour[2] + x0};
+  const uint8_t* const knockedAt[3] = {knocked.colour[0] + x0, knocked.colour[1] + x0,
+                                       knocked.colour[2] + x0};
+  if (onto.opaque) {
+    for (int32_t c = 0; c < k.channels; ++c) OverOpaque(above[c], knockedAt[c], alpha, n);
+  } else {
+    MixTranslucent(above, onto.alpha + x0, knockedAt, knocked.alpha + x0, alpha, k.channels, n);
+  }
+}
+
 // An artboard's group record's settings, or null for any other group.
 const PsdLayerPaint* ArtboardOf(const Compositor& k, const PsdLayer& group) {
   return group.paint >= 0 && k.paints[group.paint].artboard ? &k.paints[group.paint] : nullptr;
@@ -306,6 +332,14 @@ void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t
         k->clip = level;
       }
     }
+  }
+  Level* starts = carver.TakeArray<Level>(static_cast<uint64_t>(deepest) + 1);
+  if (starts != nullptr) k->starts = starts;
+  for (int32_t d = 0; d <= deepest; ++d) {
+    Level level{};
+    for (int32_t c = 0; c < 3; ++c) level.colour[c] = carver.Take(c < channels ? width : 0);
+    level.alpha = carver.Take(width);
+    if (starts != nullptr) starts[d] = level;
   }
   for (uint8_t*& row : k->source3) row = carver.Take(width);
   k->sourceAlpha = carver.Take(width);
@@ -332,6 +366,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
     for (int32_t c = channels; c < 3; ++c) k->levels[d].colour[c] = k->zero;
   }
   for (int32_t c = channels; c < 3; ++c) k->clip.colour[c] = k->zero;
+  for (int32_t d = 0; d <= deepest; ++d) {
+    for (int32_t c = channels; c < 3; ++c) k->starts[d].colour[c] = k->zero;
+  }
   std::memset(k->zero, 0, width);
   const PsdLayer& bottom = layers[0];
   // A solid colour fill at the bottom covers the canvas.
@@ -417,6 +454,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
         }
         std::memset(child.alpha + s.x0, 255, s.count);
       }
+      if (l.knockoutInside) {
+        Level& start = k.starts[depth];
+        for (int32_t c = 0; c < k.channels; ++c) std::memcpy(start.colour[c], child.colour[c], w);
+        std::memcpy(start.alpha, child.alpha, w);
+        start.opaque = child.opaque;
+      }
       ++i;
       continue;
     }
@@ -497,6 +540,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
     const uint8_t opacity = i == 0 ? 255 : l.opacity;
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
     const bool adjusts = l.paint >= 0 && k.paints[l.paint].adjustment.kind != AdjustmentKind::kNone;
+    if (next == i + 1 && l.knockout != 0) {
+      CompositeKnockout(k, onto, k.starts[depth], k.source3, k.sourceAlpha, blend, span.x0,
+                        span.count);
+      i = next;
+      continue;
+    }
     if (next == i + 1) {
       // An adjustment changes colours and leaves the coverage of a level
       // with transparency as it is, like a layer clipped to it.

@@ -128,6 +128,7 @@ struct Compositor {
   const char* failedFeature;  // and its feature, where the refusal's code leaves it open
   const PsdLayerPaint* paints;  // PsdLayer::paint's entries
   Level* levels;  // the root, then one per open group
+  Level* starts;  // each open group's level as it started, where a layer knocks out
   Level clip;     // a clipping base with its clipped layers
   // Scratch rows: a layer's colour, alpha and mask, blend results (3 rows),
   // the group alpha, the output alpha and a row of zeros.

@@ -640,6 +640,8 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       // "Blend interior effects as group": the overlay becomes part of the
       // layer's contents, under its fill opacity and blend mode.
       interiorAsGroup = data.U8() != 0;
+    } else if (Is(key, "knko")) {
+      layer->knockout = data.U8();
     } else if (Is(key, "tsly")) {
       // "Transparency shapes layer" off: effects cover the layer's
       // transparent pixels too.
@@ -978,6 +980,24 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
         }
       }
     }
+    if (l.knockout != 0) {
+      // Shallow (1), checked on transparency__knockout-isolated-groups in
+      // the second shared folder: multiply layers at 100 % in an isolated
+      // and a pass-through group, every sample within 1 level; composited as
+      // plain layers they are 100 levels off. What the layer knocks out to
+      // is its group's start (psd_compositor.h); every other setting (deep,
+      // outside a group, with clipping, an opacity or fill, a layer that
+      // paints from its settings) no document shows.
+      if (l.knockout != 1 || l.kind != LayerKind::kPixels || depth == 0 || l.clipped ||
+          l.opacity != 255 || l.fill != 255 || l.paint >= 0 || l.text ||
+          l.fillInside != nullptr) {
+        Refuse(&l, PsdRead::kUnknownBlendMode,
+               "a knockout other than shallow, at 100 % opacity and fill, on a layer of pixels "
+               "inside a group");
+      } else if (depth > 0) {
+        layers[open[depth - 1]].knockoutInside = true;
+      }
+    }
     if (!l.clipped) {
       base[depth] = i;
       continue;
@@ -991,6 +1011,11 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     }
     l.partner = b;
     layers[b].clipEnd = i + 1;
+    if (layers[b].knockout != 0) {
+      Refuse(&layers[b], PsdRead::kUnknownBlendMode,
+             "a knockout other than shallow, at 100 % opacity and fill, on a layer of pixels "
+             "inside a group");
+    }
     if (layers[b].fillInside != nullptr) {
       Refuse(&layers[b], PsdRead::kUnknownBlendMode,
              "fill opacity below 100 % in linear light on a layer that others are clipped to");

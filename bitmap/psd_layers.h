@@ -105,6 +105,11 @@ struct PsdLayer {
   // A pass-through group's record below 100 % fill, composited as an
   // isolated group at the fill (psd_layers.cpp).
   bool isolatedByFill = false;
+  // Knockout ("knko"): a shallow one on a layer, which shows what its group
+  // started from through the layers below it in the group; on a group
+  // start, that a layer of the group knocks out (the start is kept).
+  uint8_t knockout = 0;
+  bool knockoutInside = false;
   // The layer's name as UTF-8 (the Unicode name when there is one), cut to
   // fit, for the reasons of a refusal.
   char name[64] = {};

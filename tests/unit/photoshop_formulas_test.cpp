@@ -126,6 +126,8 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
       // nothing; clipping to a group stays refused.
       {"photoshop2", "passthrough_blendmodes1.psd", nullptr},
       {"photoshop2", "passthrough_clipping_mask_blendmode.psd", "clipped to a group"},
+      // Shallow knockout in an isolated and a pass-through group.
+      {"photoshop2", "transparency__knockout-isolated-groups.psd", nullptr},
   };
   int checked = 0;
   for (const Document& row : rows) {
