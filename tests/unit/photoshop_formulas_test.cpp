@@ -132,8 +132,10 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
   int checked = 0;
   for (const Document& row : rows) {
     SCOPED_TRACE(std::string(row.folder) + "/" + row.file);
+    // A folder that is there must hold every document named.
+    if (!testing::FileExists(kShared + row.folder + "/manifest.json")) continue;
     Picture reference;
-    if (!LoadReference(row.folder, row.file, &reference)) continue;
+    ASSERT_TRUE(LoadReference(row.folder, row.file, &reference));
     ++checked;
     Comparison c;
     c.reference = &reference;
