@@ -90,7 +90,7 @@ inline uint32_t Divide(uint32_t b, uint32_t s) {
   const uint32_t v = (2 * 255 * b + s) / (2 * s);
   return v < 255 ? v : 255;
 }
-inline uint32_t HardMix(uint32_t b, uint32_t s) { return b + s >= 255 ? 255 : 0; }
+inline uint32_t HardMix(uint32_t b, uint32_t s) { return b != 0 && b + s >= 255 ? 255 : 0; }
 inline uint32_t PinLight(uint32_t b, uint32_t s) {
   if (s <= 127) return Darken(b, 2 * s);
   return Lighten(b, 2 * s - 255);
@@ -102,10 +102,12 @@ inline uint32_t LinearLight(uint32_t b, uint32_t s) {
   return v - 256 < 255 ? v - 256 : 255;
 }
 inline uint32_t VividLight(uint32_t b, uint32_t s) {
+  // The source's ends decide whatever the backdrop.
+  if (s == 0) return 0;
+  if (s == 255) return 255;
   if (s <= 127) {
     // Color burn with 2 s, rounded down: 255 - ceil(255 (255 - b) / 2 s).
     if (b == 255) return 255;
-    if (s == 0) return 0;
     const uint32_t t = 2 * s;
     const uint32_t q = (255 * (255 - b) + t - 1) / t;
     return q < 255 ? 255 - q : 0;
