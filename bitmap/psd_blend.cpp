@@ -43,7 +43,7 @@ inline uint32_t ColorBurn(uint32_t b, uint32_t s) {
 inline uint32_t LinearDodge(uint32_t b, uint32_t s) { return b + s < 255 ? b + s : 255; }
 inline uint32_t LinearBurn(uint32_t b, uint32_t s) { return b + s > 255 ? b + s - 255 : 0; }
 
-// sqrt(cb) of soft light in 2^-24 of a level, rounded.
+// sqrt(cb) of soft light (above a quarter) in 2^-24 of a level, rounded.
 constexpr uint64_t RoundedSqrt(uint64_t x) {
   uint64_t r = 0;
   uint64_t bit = uint64_t{1} << 62;
@@ -77,6 +77,14 @@ inline uint32_t SoftLight(uint32_t b, uint32_t s) {
   if (s <= 127) {
     const uint32_t x = (255 - 2 * s) * b * (255 - b);  // over 65025
     return b - (2 * x + 65025) / (2 * 65025);
+  }
+  if (b <= 63) {
+    // cb <= 1/4: D(cb) - cb = cb ((16 cb - 12) cb + 3), in levels
+    // b (16 b^2 - 3060 b + 195075) / 65025, positive here; times
+    // (2 s - 255) / 255, exact in 64 bits.
+    const uint64_t x = uint64_t{2 * s - 255} * b * (16 * b * b - 3060 * b + 195075);
+    constexpr uint64_t kDen = uint64_t{255} * 65025;
+    return b + static_cast<uint32_t>((2 * x + kDen) / (2 * kDen));
   }
   const uint64_t x = (2 * s - 255) * (kSoftLightD.d[b] - (uint64_t{b} << 24));
   constexpr uint64_t kDen = uint64_t{255} << 24;
