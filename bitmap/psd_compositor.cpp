@@ -211,7 +211,8 @@ bool Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8
 // overlay3: the pattern tiled, or the row's colour (TakeOverlayAlpha).
 void OverlayRow(Compositor& k, const PsdLayerPaint& paint, uint32_t y, uint32_t x0, uint32_t n) {
   if (paint.patternOverlay) {
-    PatternRow(k.patternPlanes, *k.pattern, paint.patternScale, y, x0, n, k.overlay3);
+    PatternRow(k.patternPlanes, *k.pattern, paint.patternScale, paint.patternLeft,
+               paint.patternTop, y, x0, n, k.overlay3);
     return;
   }
   for (int32_t c = 0; c < k.channels; ++c) std::memset(k.overlay3[c], k.overlayColour[c], n);

@@ -553,6 +553,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   const char* otherFillFeature = nullptr;     // and why it is refused
   bool hasEffects = false;  // an effects descriptor
   Effects effects;
+  double referenceX = 0, referenceY = 0;  // "fxrp": where the effects are laid
   const char* oldEffect = nullptr;
   while (extra.remaining() >= 12) {
     uint8_t head[8];
@@ -640,6 +641,19 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       // "Blend interior effects as group": the overlay becomes part of the
       // layer's contents, under its fill opacity and blend mode.
       interiorAsGroup = data.U8() != 0;
+    } else if (Is(key, "fxrp")) {
+      // The effects' reference point: two doubles, x then y.
+      uint8_t b[16];
+      if (data.Read(b, 16)) {
+        double v[2];
+        for (int32_t i = 0; i < 2; ++i) {
+          uint64_t bits = 0;
+          for (int32_t j = 0; j < 8; ++j) bits = bits << 8 | b[8 * i + j];
+          std::memcpy(&v[i], &bits, 8);
+        }
+        referenceX = v[0];
+        referenceY = v[1];
+      }
     } else if (Is(key, "knko")) {
       layer->knockout = data.U8();
     } else if (Is(key, "tsly")) {
@@ -711,8 +725,21 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       Refuse(layer, PsdRead::kLayerEffects,
              "a pattern overlay beside another overlay, in a grayscale document, or with "
              "interior effects as a group or transparency shapes layer off");
+    } else if (effects.patterns == 1 &&
+               (!(referenceX >= -1e9 && referenceX <= 1e9 && referenceY >= -1e9 &&
+                  referenceY <= 1e9) ||
+                referenceX != static_cast<double>(static_cast<int32_t>(referenceX)) ||
+                referenceY != static_cast<double>(static_cast<int32_t>(referenceY)) ||
+                (effects.pattern.patternScale != 100 && (referenceX != 0 || referenceY != 0)))) {
+      // The tile starts at the reference point (psd_pattern.h); between
+      // pixels, or away from the corner below 100 %, no document shows it.
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a pattern overlay placed between pixels, or away from the canvas's corner below "
+             "100 %");
     } else if (effects.patterns == 1) {
       const PsdLayerPaint& o = effects.pattern;
+      paint->patternLeft = static_cast<int32_t>(referenceX);
+      paint->patternTop = static_cast<int32_t>(referenceY);
       paint->overlay = paint->patternOverlay = true;
       paint->overlayOpacity = o.overlayOpacity;
       paint->overlayBlend = o.overlayBlend;

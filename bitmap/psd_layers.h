@@ -59,9 +59,11 @@ struct PsdLayerPaint {
   PsdGradient gradient;
   GradientBox box;
   // A pattern overlay: the overlay as above, its colours the document's
-  // pattern `patternId` at `patternScale` percent (psd_pattern.h).
+  // pattern `patternId` at `patternScale` percent (psd_pattern.h), its tile
+  // starting at document pixel (patternLeft, patternTop).
   bool patternOverlay = false;
   uint8_t patternScale = 100;
+  int32_t patternLeft = 0, patternTop = 0;
   uint8_t patternIdLength = 0;
   char patternId[kMaxPatternId] = {};
   // An adjustment layer: its operation on what lies below, over the whole
