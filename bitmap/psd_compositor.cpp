@@ -588,6 +588,20 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
           s.x0 + s.count < base.x0 + base.count ? s.x0 + s.count : base.x0 + base.count;
       if (lo >= hi) continue;
       const uint32_t skip = lo - s.x0;
+      // A clipped layer in another mode than normal is blended with the
+      // base's colours as if they were opaque; where the base is partly
+      // transparent no document shows what Photoshop blends with.
+      if (!IsNormalBlend(k.layers[j].blend) && k.layers[j].paint < 0) {
+        for (uint32_t x = lo; x < hi; ++x) {
+          const uint8_t a = clip.alpha[x];
+          if (a != 0 && a != 255 && k.sourceAlpha[skip + x - lo] != 0) {
+            k.failedLayer = j;
+            k.failedFeature =
+                "a layer in a blend mode other than normal clipped to partly transparent pixels";
+            return PsdRead::kUnsupportedClipping;
+          }
+        }
+      }
       uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
       Level paint = clip;
       paint.opaque = true;  // the base's alpha stays as it is

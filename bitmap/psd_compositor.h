@@ -168,8 +168,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
 
 // One row of the picture into the root level (k.levels[0]); with alpha
 // asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges,
-// kPartialDissolve, kUnknownBlendMode and kAdjustmentLayer (the layer in
-// k.failedLayer) and
+// kPartialDissolve, kUnknownBlendMode, kAdjustmentLayer and
+// kUnsupportedClipping (the layer in k.failedLayer, the feature in
+// k.failedFeature where set) and
 // kFlattenedBackdrop
 // say what cannot be reproduced; kRowIncomplete, a row that could not be
 // had.

@@ -654,6 +654,8 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
         referenceX = v[0];
         referenceY = v[1];
       }
+    } else if (Is(key, "clbl")) {
+      layer->clippedAsGroup = data.U8() != 0;
     } else if (Is(key, "knko")) {
       layer->knockout = data.U8();
     } else if (Is(key, "tsly")) {
@@ -1052,6 +1054,18 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     if (layers[b].paint >= 0 && paints[layers[b].paint].overlay) {
       Refuse(&layers[b], PsdRead::kLayerEffects,
              "a colour overlay on a layer that other layers are clipped to");
+    }
+    // Clipping is checked on one document (clipping-mask in the second
+    // shared folder: a normal layer clipped to a normal shape at 100 %,
+    // exact): the clipped layers paint onto the base's colours inside its
+    // shape, and the result goes on as the base would. A base below 100 %
+    // fill (Photoshop fades the base's pixels, not the shape it clips to)
+    // or with its clipped layers not blended as a group composites
+    // otherwise, and no document shows how.
+    if (layers[b].fill != 255 || !layers[b].clippedAsGroup) {
+      Refuse(&layers[b], PsdRead::kUnsupportedClipping,
+             "a clipping base below 100 % fill, or whose clipped layers are not blended as a "
+             "group");
     }
   }
   if (depth != 0) return PsdRead::kBadGroups;

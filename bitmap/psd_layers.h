@@ -112,6 +112,8 @@ struct PsdLayer {
   // start, that a layer of the group knocks out (the start is kept).
   uint8_t knockout = 0;
   bool knockoutInside = false;
+  // "Blend clipped layers as group" ("clbl", on unless a block says off).
+  bool clippedAsGroup = true;
   // The layer's name as UTF-8 (the Unicode name when there is one), cut to
   // fit, for the reasons of a refusal.
   char name[64] = {};

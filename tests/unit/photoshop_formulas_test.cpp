@@ -128,6 +128,8 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
       {"photoshop2", "passthrough_clipping_mask_blendmode.psd", "clipped to a group"},
       // Shallow knockout in an isolated and a pass-through group.
       {"photoshop2", "transparency__knockout-isolated-groups.psd", nullptr},
+      // A normal layer clipped to a normal shape.
+      {"photoshop2", "clipping-mask.psd", nullptr},
   };
   int checked = 0;
   for (const Document& row : rows) {

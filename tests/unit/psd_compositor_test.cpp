@@ -917,6 +917,15 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   std::vector<uint8_t> cut = GradientMapBlock({});
   cut[11] -= 36, cut.resize(cut.size() - 36);  // the block ends before its noise mode
   const std::string kMap = "layer 'L': a Gradient Map ";
+  auto clippedTo = [&named](const char* key) {
+    TestLayer l = Solid(2, 2, 2);
+    std::memcpy(l.blendKey, key, 4);
+    l.clipping = 1;
+    return named("Top", l);
+  };
+  const std::string kBase =
+      "layer 'Base': a clipping base below 100 % fill, or whose clipped layers are not blended "
+      "as a group";
   const std::string kPlaced =
       "layer 'L': a pattern overlay placed between pixels, or away from the canvas's corner "
       "below 100 %";
@@ -988,6 +997,16 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
       {doc(ByteBlock("iOpa", 51), 200, "lLit"),
        "layer 'L': fill opacity below 100 % in linear light over partly transparent pixels of "
        "the layer"},
+      // Clipping beyond what Photoshop's picture shows.
+      {Document({Solid(9, 9, 9), named("Base", With(Solid(1, 1, 1), ByteBlock("iOpa", 128))),
+                 clippedTo("norm")}),
+       kBase},
+      {Document({Solid(9, 9, 9), named("Base", With(Solid(1, 1, 1), ByteBlock("clbl", 0))),
+                 clippedTo("norm")}),
+       kBase},
+      {Document({Solid(9, 9, 9), named("Base", Solid(1, 1, 1, 128)), clippedTo("mul ")}),
+       "layer 'Top': a layer in a blend mode other than normal clipped to partly transparent "
+       "pixels"},
   };
   for (const auto& c : cases) {
     const std::vector<uint8_t> doc = BuildPsd(c.doc);
