@@ -114,6 +114,9 @@ TEST(PhotoshopFormulas, EachDocumentMergedExactlyOrRefusedByName) {
       // Posterize: floor(x n / 256) bins, at 21, 13, 7 and 3 levels.
       {"photoshop2", "adjustments__posterize_rgb.psd", nullptr},
       {"photoshop2", "adjustments__posterize_grayscale.psd", nullptr},
+      // Levels: its gamma curve near the black point is not the power.
+      {"photoshop2", "adjustments__levels_grayscale.psd",
+       "a Levels adjustment with a gamma other than 1.00"},
       // Pass-through groups: below 100 % fill, isolated at the fill; a mode
       // other than normal inside is refused.
       {"photoshop2", "passthrough_fill_adjustment.psd", nullptr},
