@@ -81,14 +81,20 @@ const char* InvertRow(const PsdAdjustment&, const uint8_t* const in[3], uint8_t*
 // "Lvls"; the 8-bit records are the ones used here. The mapping is the
 // adjustment's published definition: the input range stretched to 0..1
 // (clamped), raised to 1 / gamma, spread over the output range (which may
-// run backwards).
-bool LevelsTable(SourceCursor& d, uint8_t table[256]) {
+// run backwards). Photoshop's picture of a grayscale photograph under four
+// Levels layers (adjustments__levels_grayscale in the second shared folder)
+// gives the stretch and the output range exactly at gamma 1.00, but with a
+// gamma it stays below the power near the input black (7 instead of 14, 10
+// instead of 21, at gamma 1.78), a curve not known: a gamma other than 1.00
+// is refused (*curved).
+bool LevelsTable(SourceCursor& d, uint8_t table[256], bool* curved) {
   const int32_t inBlack = d.BE16(), inWhite = d.BE16(), outBlack = d.BE16(), outWhite = d.BE16();
   const int32_t gamma = d.BE16();
   if (!d.ok() || inBlack >= inWhite || inWhite > 255 || outBlack > 255 || outWhite > 255 ||
       gamma < 10 || gamma > 999) {
     return false;
   }
+  if (gamma != 100) *curved = true;
   for (int32_t x = 0; x < 256; ++x) {
     double t = static_cast<double>(x - inBlack) / (inWhite - inBlack);
     t = t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
@@ -101,11 +107,16 @@ bool LevelsTable(SourceCursor& d, uint8_t table[256]) {
 bool ReadLevels(SourceCursor d, PsdAdjustment* a, const char** refusal) {
   if (d.BE16() != 2) return false;
   uint8_t composite[256], channel[3][256];
-  if (!LevelsTable(d, composite)) return false;
+  bool curved = false;
+  if (!LevelsTable(d, composite, &curved)) return false;
   for (int32_t c = 0; c < 3; ++c) {
-    if (!LevelsTable(d, channel[c])) return false;
+    if (!LevelsTable(d, channel[c], &curved)) return false;
   }
   if (!d.Skip(25 * 10)) return false;  // the records of other channels
+  if (curved) {
+    *refusal = "a Levels adjustment with a gamma other than 1.00";
+    return false;
+  }
   a->kind = AdjustmentKind::kLevels;
   return CombineChannels(composite, channel, a, refusal,
                          "a Levels adjustment that changes both the composite and a channel");
@@ -184,19 +195,20 @@ bool ReadCurves(SourceCursor d, PsdAdjustment* a, const char** refusal) {
                          "a Curves adjustment that changes both the composite and a channel");
 }
 
-// Posterize ("post"): the level count (2..255) and two bytes of padding.
-// Each level goes to the nearest of n levels spread evenly over 0..255
-// (Photoshop's scripting reference: "maps pixels to the closest matching
-// level"), the levels themselves k * 255 / (n - 1) with the fraction
-// dropped (Photoshop's 8 levels are 0, 36, 72, 109, 145, 182, 218, 255).
-// Published, not matched to a picture: no document here shows Posterize
-// apart from the layers above it.
+// Posterize ("post"): the level count n (2..255) and two bytes of padding.
+// The 256 levels fall into n equal bins, x to bin floor(x n / 256), and bin k
+// shows level k * 255 / (n - 1) with the fraction dropped (8 levels: 0, 36,
+// 72, 109, 145, 182, 218, 255). Photoshop's pictures of 3, 7, 13 and 21
+// levels over a photograph (adjustments__posterize_rgb and _grayscale in the
+// second shared folder) give every sample this way; rounding x (n - 1) / 255
+// to the nearest bin instead moves the bins' edges and is up to 128 levels off
+// there.
 bool ReadPosterize(SourceCursor d, PsdAdjustment* a, const char**) {
   const int32_t n = d.BE16();
   d.Skip(2);
   if (!d.ok() || n < 2 || n > 255) return false;
   for (int32_t x = 0; x < 256; ++x) {
-    const int32_t k = (2 * x * (n - 1) + 255) / 510;  // round(x (n - 1) / 255), halves up
+    const int32_t k = x * n / 256;
     a->table[0][x] = static_cast<uint8_t>(k * 255 / (n - 1));
   }
   ShareFirstTable(a);

@@ -43,7 +43,7 @@ inline uint32_t ColorBurn(uint32_t b, uint32_t s) {
 inline uint32_t LinearDodge(uint32_t b, uint32_t s) { return b + s < 255 ? b + s : 255; }
 inline uint32_t LinearBurn(uint32_t b, uint32_t s) { return b + s > 255 ? b + s - 255 : 0; }
 
-// sqrt(cb) of soft light in 2^-24 of a level, rounded.
+// sqrt(cb) of soft light (above a quarter) in 2^-24 of a level, rounded.
 constexpr uint64_t RoundedSqrt(uint64_t x) {
   uint64_t r = 0;
   uint64_t bit = uint64_t{1} << 62;
@@ -78,6 +78,14 @@ inline uint32_t SoftLight(uint32_t b, uint32_t s) {
     const uint32_t x = (255 - 2 * s) * b * (255 - b);  // over 65025
     return b - (2 * x + 65025) / (2 * 65025);
   }
+  if (b <= 63) {
+    // cb <= 1/4: D(cb) - cb = cb ((16 cb - 12) cb + 3), in levels
+    // b (16 b^2 - 3060 b + 195075) / 65025, positive here; times
+    // (2 s - 255) / 255, exact in 64 bits.
+    const uint64_t x = uint64_t{2 * s - 255} * b * (16 * b * b - 3060 * b + 195075);
+    constexpr uint64_t kDen = uint64_t{255} * 65025;
+    return b + static_cast<uint32_t>((2 * x + kDen) / (2 * kDen));
+  }
   const uint64_t x = (2 * s - 255) * (kSoftLightD.d[b] - (uint64_t{b} << 24));
   constexpr uint64_t kDen = uint64_t{255} << 24;
   return b + static_cast<uint32_t>((2 * x + kDen) / (2 * kDen));
@@ -90,7 +98,7 @@ inline uint32_t Divide(uint32_t b, uint32_t s) {
   const uint32_t v = (2 * 255 * b + s) / (2 * s);
   return v < 255 ? v : 255;
 }
-inline uint32_t HardMix(uint32_t b, uint32_t s) { return b + s >= 255 ? 255 : 0; }
+inline uint32_t HardMix(uint32_t b, uint32_t s) { return b != 0 && b + s >= 255 ? 255 : 0; }
 inline uint32_t PinLight(uint32_t b, uint32_t s) {
   if (s <= 127) return Darken(b, 2 * s);
   return Lighten(b, 2 * s - 255);
@@ -102,10 +110,12 @@ inline uint32_t LinearLight(uint32_t b, uint32_t s) {
   return v - 256 < 255 ? v - 256 : 255;
 }
 inline uint32_t VividLight(uint32_t b, uint32_t s) {
+  // The source's ends decide whatever the backdrop.
+  if (s == 0) return 0;
+  if (s == 255) return 255;
   if (s <= 127) {
     // Color burn with 2 s, rounded down: 255 - ceil(255 (255 - b) / 2 s).
     if (b == 255) return 255;
-    if (s == 0) return 0;
     const uint32_t t = 2 * s;
     const uint32_t q = (255 * (255 - b) + t - 1) / t;
     return q < 255 ? 255 - q : 0;

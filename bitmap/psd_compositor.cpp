@@ -211,7 +211,8 @@ bool Composite(Compositor& k, Level& onto, uint8_t* const colour[3], const uint8
 // overlay3: the pattern tiled, or the row's colour (TakeOverlayAlpha).
 void OverlayRow(Compositor& k, const PsdLayerPaint& paint, uint32_t y, uint32_t x0, uint32_t n) {
   if (paint.patternOverlay) {
-    PatternRow(k.patternPlanes, *k.pattern, paint.patternScale, y, x0, n, k.overlay3);
+    PatternRow(k.patternPlanes, *k.pattern, paint.patternScale, paint.patternLeft,
+               paint.patternTop, y, x0, n, k.overlay3);
     return;
   }
   for (int32_t c = 0; c < k.channels; ++c) std::memset(k.overlay3[c], k.overlayColour[c], n);
@@ -284,6 +285,32 @@ PsdRead CompositeLayer(Compositor& k, Level& onto, const Level& under, const Psd
   return PsdRead::kOk;
 }
 
+// A layer that knocks out (shallow; at 100 % opacity and fill, refused
+// otherwise) over columns [x0, x0 + n): the layer blended in its mode onto
+// what its group started from, fully, then that mixed into the level by the
+// layer's coverage, as a pass-through group's result is mixed (Photoshop's
+// picture of multiply layers knocking each other out in an isolated and a
+// pass-through group: within 1 level at their anti-aliased edges too).
+void CompositeKnockout(Compositor& k, Level& onto, const Level& start, uint8_t* const colour[3],
+                       const uint8_t* alpha, BlendRow blend, uint32_t x0, uint32_t n) {
+  Level knocked{{k.saved3[0], k.saved3[1], k.saved3[2]}, k.savedAlpha, start.opaque};
+  for (int32_t c = 0; c < k.channels; ++c) {
+    std::memcpy(knocked.colour[c] + x0, start.colour[c] + x0, n);
+  }
+  std::memcpy(knocked.alpha + x0, start.alpha + x0, n);
+  std::memset(k.maskRow, 255, n);
+  // Dissolve over whole coverage is normal: no pixel here is partial.
+  Composite(k, knocked, colour, k.maskRow, blend, x0, n);
+  uint8_t* const above[3] = {onto.colour[0] + x0, onto.colour[1] + x0, onto.colour[2] + x0};
+  const uint8_t* const knockedAt[3] = {knocked.colour[0] + x0, knocked.colour[1] + x0,
+                                       knocked.colour[2] + x0};
+  if (onto.opaque) {
+    for (int32_t c = 0; c < k.channels; ++c) OverOpaque(above[c], knockedAt[c], alpha, n);
+  } else {
+    MixTranslucent(above, onto.alpha + x0, knockedAt, knocked.alpha + x0, alpha, k.channels, n);
+  }
+}
+
 // An artboard's group record's settings, or null for any other group.
 const PsdLayerPaint* ArtboardOf(const Compositor& k, const PsdLayer& group) {
   return group.paint >= 0 && k.paints[group.paint].artboard ? &k.paints[group.paint] : nullptr;
@@ -306,6 +333,14 @@ void CarveCompositor(Carver& carver, int32_t deepest, int32_t channels, uint32_t
         k->clip = level;
       }
     }
+  }
+  Level* starts = carver.TakeArray<Level>(static_cast<uint64_t>(deepest) + 1);
+  if (starts != nullptr) k->starts = starts;
+  for (int32_t d = 0; d <= deepest; ++d) {
+    Level level{};
+    for (int32_t c = 0; c < 3; ++c) level.colour[c] = carver.Take(c < channels ? width : 0);
+    level.alpha = carver.Take(width);
+    if (starts != nullptr) starts[d] = level;
   }
   for (uint8_t*& row : k->source3) row = carver.Take(width);
   k->sourceAlpha = carver.Take(width);
@@ -332,13 +367,20 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
     for (int32_t c = channels; c < 3; ++c) k->levels[d].colour[c] = k->zero;
   }
   for (int32_t c = channels; c < 3; ++c) k->clip.colour[c] = k->zero;
+  for (int32_t d = 0; d <= deepest; ++d) {
+    for (int32_t c = channels; c < 3; ++c) k->starts[d].colour[c] = k->zero;
+  }
   std::memset(k->zero, 0, width);
   const PsdLayer& bottom = layers[0];
   // A solid colour fill at the bottom covers the canvas.
   const bool bottomFill = bottom.paint >= 0 && paints[bottom.paint].solidFill;
+  // A hidden bottom layer leaves the picture transparent below the others
+  // (passthrough_blendmodes2 in the second shared folder: a darken layer
+  // over a red one with transparency above a hidden fill, every opaque
+  // sample exact; over black it is 8 levels off).
   k->translucentRoot =
-      bottom.kind != LayerKind::kPixels ||
-      (shown[0] && !bottomFill && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
+      bottom.kind != LayerKind::kPixels || !shown[0] ||
+      (!bottomFill && (bottom.rect.top > 0 || bottom.rect.left > 0 ||
                     static_cast<int64_t>(bottom.rect.top) + bottom.rect.Rows() < height ||
                     static_cast<int64_t>(bottom.rect.left) + bottom.rect.Columns() < width));
   // A bottom layer with transparency of its own that leaves part of the
@@ -346,9 +388,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
   // program that wrote it flattened the picture onto a backdrop (paper) the
   // document does not hold, and shows it that way.
   k->flattened = !mergedAlpha && headerChannels <= channels &&
-                 bottom.kind == LayerKind::kPixels && !bottomFill &&
-                 bottom.channels[kSlotTransparency].present && bottom.rect.Rows() != 0 &&
-                 bottom.rect.Columns() != 0;
+                 bottom.kind == LayerKind::kPixels &&
+                 (!shown[0] || (!bottomFill && bottom.channels[kSlotTransparency].present &&
+                                bottom.rect.Rows() != 0 && bottom.rect.Columns() != 0));
   // Outside its artboards a document's picture is transparent; a merged
   // image without transparency was flattened there onto a colour the
   // document does not hold (the same refusal).
@@ -412,6 +454,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
           std::memset(child.colour[c] + s.x0, board->boardColour[c], s.count);
         }
         std::memset(child.alpha + s.x0, 255, s.count);
+      }
+      if (l.knockoutInside) {
+        Level& start = k.starts[depth];
+        for (int32_t c = 0; c < k.channels; ++c) std::memcpy(start.colour[c], child.colour[c], w);
+        std::memcpy(start.alpha, child.alpha, w);
+        start.opaque = child.opaque;
       }
       ++i;
       continue;
@@ -493,6 +541,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
     const uint8_t opacity = i == 0 ? 255 : l.opacity;
     const BlendRow blend = i == 0 ? FindBlend(reinterpret_cast<const uint8_t*>("norm")) : l.blend;
     const bool adjusts = l.paint >= 0 && k.paints[l.paint].adjustment.kind != AdjustmentKind::kNone;
+    if (next == i + 1 && l.knockout != 0) {
+      CompositeKnockout(k, onto, k.starts[depth], k.source3, k.sourceAlpha, blend, span.x0,
+                        span.count);
+      i = next;
+      continue;
+    }
     if (next == i + 1) {
       // An adjustment changes colours and leaves the coverage of a level
       // with transparency as it is, like a layer clipped to it.
@@ -534,6 +588,20 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
           s.x0 + s.count < base.x0 + base.count ? s.x0 + s.count : base.x0 + base.count;
       if (lo >= hi) continue;
       const uint32_t skip = lo - s.x0;
+      // A clipped layer in another mode than normal is blended with the
+      // base's colours as if they were opaque; where the base is partly
+      // transparent no document shows what Photoshop blends with.
+      if (!IsNormalBlend(k.layers[j].blend) && k.layers[j].paint < 0) {
+        for (uint32_t x = lo; x < hi; ++x) {
+          const uint8_t a = clip.alpha[x];
+          if (a != 0 && a != 255 && k.sourceAlpha[skip + x - lo] != 0) {
+            k.failedLayer = j;
+            k.failedFeature =
+                "a layer in a blend mode other than normal clipped to partly transparent pixels";
+            return PsdRead::kUnsupportedClipping;
+          }
+        }
+      }
       uint8_t* colour[3] = {k.source3[0] + skip, k.source3[1] + skip, k.source3[2] + skip};
       Level paint = clip;
       paint.opaque = true;  // the base's alpha stays as it is

@@ -6,10 +6,9 @@
 //
 // Layers are composited bottom-up in file order. The bottom layer's colours
 // are the opaque backdrop where it reaches (its transparency, mask, opacity
-// and mode do not count, and a hidden bottom layer leaves the backdrop
-// black). When the bottom record is no layer of samples (a group) or the
-// bottom layer does not cover the canvas, the picture starts transparent
-// there instead, as in the editor. Every other layer counts with its
+// and mode do not count). When the bottom record is no layer of samples (a
+// group), is hidden, or does not cover the canvas, the picture starts
+// transparent there instead, as in the editor. Every other layer counts with its
 // visibility, opacity, fill opacity, transparency, user mask, blend mode,
 // clipping to the layer below and the groups it is in (pass-through or
 // isolated, with their opacity and mask). Fill opacity is a factor of the
@@ -129,6 +128,7 @@ struct Compositor {
   const char* failedFeature;  // and its feature, where the refusal's code leaves it open
   const PsdLayerPaint* paints;  // PsdLayer::paint's entries
   Level* levels;  // the root, then one per open group
+  Level* starts;  // each open group's level as it started, where a layer knocks out
   Level clip;     // a clipping base with its clipped layers
   // Scratch rows: a layer's colour, alpha and mask, blend results (3 rows),
   // the group alpha, the output alpha and a row of zeros.
@@ -168,8 +168,9 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
 
 // One row of the picture into the root level (k.levels[0]); with alpha
 // asked for, k.outAlpha holds the bottom layer's transparency. kTextEdges,
-// kPartialDissolve, kUnknownBlendMode and kAdjustmentLayer (the layer in
-// k.failedLayer) and
+// kPartialDissolve, kUnknownBlendMode, kAdjustmentLayer and
+// kUnsupportedClipping (the layer in k.failedLayer, the feature in
+// k.failedFeature where set) and
 // kFlattenedBackdrop
 // say what cannot be reproduced; kRowIncomplete, a row that could not be
 // had.

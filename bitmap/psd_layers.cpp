@@ -493,6 +493,12 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
     const uint8_t flags = mask.U8();
     // Mask data without the mask's channel masks nothing.
     layer->maskEnabled = (flags & 0x02) == 0 && layer->channels[kSlotMask].present;
+    // Nor does a mask without samples whose default shows everything (what
+    // Photoshop writes for a fill layer's untouched mask).
+    if (layer->maskDefault == 255 &&
+        (layer->maskRect.Rows() == 0 || layer->maskRect.Columns() == 0)) {
+      layer->maskEnabled = false;
+    }
     // An inverted mask (an old flag) is not reproduced.
     if (flags & 0x04) Refuse(layer, PsdRead::kUnsupportedMask, "an inverted layer mask");
     if (flags & 0x10) {
@@ -547,6 +553,7 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
   const char* otherFillFeature = nullptr;     // and why it is refused
   bool hasEffects = false;  // an effects descriptor
   Effects effects;
+  double referenceX = 0, referenceY = 0;  // "fxrp": where the effects are laid
   const char* oldEffect = nullptr;
   while (extra.remaining() >= 12) {
     uint8_t head[8];
@@ -634,6 +641,23 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       // "Blend interior effects as group": the overlay becomes part of the
       // layer's contents, under its fill opacity and blend mode.
       interiorAsGroup = data.U8() != 0;
+    } else if (Is(key, "fxrp")) {
+      // The effects' reference point: two doubles, x then y.
+      uint8_t b[16];
+      if (data.Read(b, 16)) {
+        double v[2];
+        for (int32_t i = 0; i < 2; ++i) {
+          uint64_t bits = 0;
+          for (int32_t j = 0; j < 8; ++j) bits = bits << 8 | b[8 * i + j];
+          std::memcpy(&v[i], &bits, 8);
+        }
+        referenceX = v[0];
+        referenceY = v[1];
+      }
+    } else if (Is(key, "clbl")) {
+      layer->clippedAsGroup = data.U8() != 0;
+    } else if (Is(key, "knko")) {
+      layer->knockout = data.U8();
     } else if (Is(key, "tsly")) {
       // "Transparency shapes layer" off: effects cover the layer's
       // transparent pixels too.
@@ -703,8 +727,21 @@ PsdRead ReadExtraData(SourceCursor extra, int32_t colourChannels, PsdLayer* laye
       Refuse(layer, PsdRead::kLayerEffects,
              "a pattern overlay beside another overlay, in a grayscale document, or with "
              "interior effects as a group or transparency shapes layer off");
+    } else if (effects.patterns == 1 &&
+               (!(referenceX >= -1e9 && referenceX <= 1e9 && referenceY >= -1e9 &&
+                  referenceY <= 1e9) ||
+                referenceX != static_cast<double>(static_cast<int32_t>(referenceX)) ||
+                referenceY != static_cast<double>(static_cast<int32_t>(referenceY)) ||
+                (effects.pattern.patternScale != 100 && (referenceX != 0 || referenceY != 0)))) {
+      // The tile starts at the reference point (psd_pattern.h); between
+      // pixels, or away from the corner below 100 %, no document shows it.
+      Refuse(layer, PsdRead::kLayerEffects,
+             "a pattern overlay placed between pixels, or away from the canvas's corner below "
+             "100 %");
     } else if (effects.patterns == 1) {
       const PsdLayerPaint& o = effects.pattern;
+      paint->patternLeft = static_cast<int32_t>(referenceX);
+      paint->patternTop = static_cast<int32_t>(referenceY);
       paint->overlay = paint->patternOverlay = true;
       paint->overlayOpacity = o.overlayOpacity;
       paint->overlayBlend = o.overlayBlend;
@@ -842,10 +879,29 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       l.kind = LayerKind::kOwnLayer;
     }
     const uint8_t* key = l.kind == LayerKind::kGroupEnd && hasGroupKey ? groupKey : blend + 4;
-    if (Is(key, "pass")) {
+    if (Is(key, "pass") && l.kind == LayerKind::kGroupEnd && l.fill != 255) {
+      // A pass-through group below 100 % fill: Photoshop composites its
+      // layers apart, as an isolated group in normal mode whose opacity is
+      // the fill (passthrough_fill_adjustment in the second shared folder:
+      // an Exposure layer inside changes only the group's own pixels, every
+      // sample exact; passing through at the fill's alpha is up to 171
+      // levels off). Checked at opacity 100 % without a mask, with layers
+      // in normal mode inside (see the group check below).
+      l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
+      l.isolatedByFill = true;
+      if (l.opacity != 255 || l.channels[kSlotMask].present) {
+        Refuse(&l, PsdRead::kUnknownBlendMode,
+               "fill opacity below 100 % on a pass-through group with an opacity or a mask");
+      }
+      l.opacity = l.fill;
+    } else if (Is(key, "pass")) {
       // Pass-through is a group's mode; on a layer it blends as normal.
       l.blend = l.kind == LayerKind::kGroupEnd ? nullptr : FindBlend(
                                                                reinterpret_cast<const uint8_t*>("norm"));
+    } else if (l.kind == LayerKind::kGroupEnd && l.fill != 255) {
+      // What fill opacity does to an isolated group no document shows.
+      l.blend = FindBlend(reinterpret_cast<const uint8_t*>("norm"));
+      Refuse(&l, PsdRead::kUnknownBlendMode, "fill opacity below 100 % on a group not passing through");
     } else {
       l.blend = FindBlend(key);
       // The bottom layer is the backdrop whatever its mode; a divider has
@@ -938,6 +994,38 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
       const int32_t start = open[--depth];
       l.partner = start;
       layers[start].partner = i;
+      // Inside a pass-through group below 100 % fill a layer in another
+      // mode blends with what lies below the group, neither passing
+      // through nor isolated (passthrough_fill_blendmode in the second
+      // shared folder: a lighter color layer, 33 levels off isolated and
+      // 134 passing through); nested groups there no document shows.
+      for (int32_t j = start + 1; l.isolatedByFill && j < i; ++j) {
+        if (layers[j].hidden) continue;
+        if (layers[j].kind != LayerKind::kPixels || !IsNormalBlend(layers[j].blend)) {
+          Refuse(&l, PsdRead::kUnknownBlendMode,
+                 "a group or a blend mode other than normal inside a pass-through group below "
+                 "100 % fill");
+          break;
+        }
+      }
+    }
+    if (l.knockout != 0) {
+      // Shallow (1), checked on transparency__knockout-isolated-groups in
+      // the second shared folder: multiply layers at 100 % in an isolated
+      // and a pass-through group, every sample within 1 level; composited as
+      // plain layers they are 100 levels off. What the layer knocks out to
+      // is its group's start (psd_compositor.h); every other setting (deep,
+      // outside a group, with clipping, an opacity or fill, a layer that
+      // paints from its settings) no document shows.
+      if (l.knockout != 1 || l.kind != LayerKind::kPixels || depth == 0 || l.clipped ||
+          l.opacity != 255 || l.fill != 255 || l.paint >= 0 || l.text ||
+          l.fillInside != nullptr) {
+        Refuse(&l, PsdRead::kUnknownBlendMode,
+               "a knockout other than shallow, at 100 % opacity and fill, on a layer of pixels "
+               "inside a group");
+      } else if (depth > 0) {
+        layers[open[depth - 1]].knockoutInside = true;
+      }
     }
     if (!l.clipped) {
       base[depth] = i;
@@ -952,6 +1040,11 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     }
     l.partner = b;
     layers[b].clipEnd = i + 1;
+    if (layers[b].knockout != 0) {
+      Refuse(&layers[b], PsdRead::kUnknownBlendMode,
+             "a knockout other than shallow, at 100 % opacity and fill, on a layer of pixels "
+             "inside a group");
+    }
     if (layers[b].fillInside != nullptr) {
       Refuse(&layers[b], PsdRead::kUnknownBlendMode,
              "fill opacity below 100 % in linear light on a layer that others are clipped to");
@@ -961,6 +1054,18 @@ PsdRead ReadLayerRecords(SourceWindow& window, const LayerSection& section,
     if (layers[b].paint >= 0 && paints[layers[b].paint].overlay) {
       Refuse(&layers[b], PsdRead::kLayerEffects,
              "a colour overlay on a layer that other layers are clipped to");
+    }
+    // Clipping is checked on one document (clipping-mask in the second
+    // shared folder: a normal layer clipped to a normal shape at 100 %,
+    // exact): the clipped layers paint onto the base's colours inside its
+    // shape, and the result goes on as the base would. A base below 100 %
+    // fill (Photoshop fades the base's pixels, not the shape it clips to)
+    // or with its clipped layers not blended as a group composites
+    // otherwise, and no document shows how.
+    if (layers[b].fill != 255 || !layers[b].clippedAsGroup) {
+      Refuse(&layers[b], PsdRead::kUnsupportedClipping,
+             "a clipping base below 100 % fill, or whose clipped layers are not blended as a "
+             "group");
     }
   }
   if (depth != 0) return PsdRead::kBadGroups;

@@ -59,9 +59,11 @@ struct PsdLayerPaint {
   PsdGradient gradient;
   GradientBox box;
   // A pattern overlay: the overlay as above, its colours the document's
-  // pattern `patternId` at `patternScale` percent (psd_pattern.h).
+  // pattern `patternId` at `patternScale` percent (psd_pattern.h), its tile
+  // starting at document pixel (patternLeft, patternTop).
   bool patternOverlay = false;
   uint8_t patternScale = 100;
+  int32_t patternLeft = 0, patternTop = 0;
   uint8_t patternIdLength = 0;
   char patternId[kMaxPatternId] = {};
   // An adjustment layer: its operation on what lies below, over the whole
@@ -102,6 +104,16 @@ struct PsdLayer {
   UncutBlend fillInside = nullptr;
   // "Transparency shapes layer" off.
   bool unshaped = false;
+  // A pass-through group's record below 100 % fill, composited as an
+  // isolated group at the fill (psd_layers.cpp).
+  bool isolatedByFill = false;
+  // Knockout ("knko"): a shallow one on a layer, which shows what its group
+  // started from through the layers below it in the group; on a group
+  // start, that a layer of the group knocks out (the start is kept).
+  uint8_t knockout = 0;
+  bool knockoutInside = false;
+  // "Blend clipped layers as group" ("clbl", on unless a block says off).
+  bool clippedAsGroup = true;
   // The layer's name as UTF-8 (the Unicode name when there is one), cut to
   // fit, for the reasons of a refusal.
   char name[64] = {};

@@ -53,6 +53,15 @@ PatternFind ReadChannels(SourceCursor v, PsdPattern* p) {
   return found == 3 ? PatternFind::kFound : PatternFind::kUnsupported;
 }
 
+// What takes a document coordinate to its place in a tile of `size` that
+// starts at `origin`: (x + shift) mod size = (x - origin) mod size, with no
+// negative operand.
+uint64_t TileShift(int32_t origin, uint64_t size) {
+  const int64_t n = static_cast<int64_t>(size);
+  const int64_t r = static_cast<int64_t>(origin) % n;
+  return static_cast<uint64_t>(n - (r < 0 ? r + n : r));
+}
+
 }  // namespace
 
 PatternFind FindPattern(SourceWindow& window, uint64_t at, uint64_t end, const char* id,
@@ -108,13 +117,14 @@ bool DecodePattern(SourceWindow& window, const PsdPattern& p, uint8_t* planes) {
   return true;
 }
 
-void PatternRow(const uint8_t* planes, const PsdPattern& p, uint32_t scale, uint32_t y,
-                uint32_t x0, uint32_t n, uint8_t* const out[3]) {
+void PatternRow(const uint8_t* planes, const PsdPattern& p, uint32_t scale, int32_t left,
+                int32_t top, uint32_t y, uint32_t x0, uint32_t n, uint8_t* const out[3]) {
   const uint64_t w = p.columns, h = p.rows, plane = w * h;
   if (scale == 100) {
-    const uint64_t row = (y % h) * w;
+    const uint64_t dx = TileShift(left, w), dy = TileShift(top, h);
+    const uint64_t row = ((y + dy) % h) * w;
     for (int32_t c = 0; c < 3; ++c) {
-      for (uint32_t i = 0; i < n; ++i) out[c][i] = planes[c * plane + row + (x0 + i) % w];
+      for (uint32_t i = 0; i < n; ++i) out[c][i] = planes[c * plane + row + (x0 + i + dx) % w];
     }
     return;
   }

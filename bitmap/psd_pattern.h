@@ -13,8 +13,13 @@
 // How a pattern overlay draws it (checked on Photoshop's picture of a 64 x 64
 // pattern at 81 % over a layer that does not start at the canvas's corner,
 // "link with layer" on, phase 0: every sample within 1 level): the tile
-// starts at the document's top-left corner. At 100 % document pixel (x, y)
-// is the tile's pixel (x mod w, y mod h). Below 100 % Photoshop samples a
+// starts at the layer's effects reference point (its "fxrp" block), which
+// was the document's top-left corner there. At 100 % document pixel (x, y)
+// is the tile's pixel ((x - left) mod w, (y - top) mod h): Photoshop's
+// pictures of an 80 x 80 pattern at 100 % on text layers whose reference
+// points are (47, 475) and (0, 1) (layer_effects and
+// transparency__fill-opacity in the second shared folder) give every fully
+// covered sample exactly there, and no other placement does. Below 100 % Photoshop samples a
 // half-size tile, each pixel the mean of a 2 x 2 block, at (x, y) / (2 s)
 // (s the scale as a fraction), mixing its four neighbours in straight lines
 // (bilinear), the result rounded once; sampling the full-size tile (bilinear,
@@ -65,8 +70,9 @@ PatternFind FindPattern(SourceWindow& window, uint64_t at, uint64_t end, const c
 bool DecodePattern(SourceWindow& window, const PsdPattern& p, uint8_t* planes);
 
 // The tile over document row y, columns [x0, x0 + n), at `scale` percent
-// (100, or one of kCheckedPatternScales), into out[0..2].
-void PatternRow(const uint8_t* planes, const PsdPattern& p, uint32_t scale, uint32_t y,
-                uint32_t x0, uint32_t n, uint8_t* const out[3]);
+// (100, or one of kCheckedPatternScales), into out[0..2]; at 100 % the tile
+// starts at document pixel (left, top), below it at the corner.
+void PatternRow(const uint8_t* planes, const PsdPattern& p, uint32_t scale, int32_t left,
+                int32_t top, uint32_t y, uint32_t x0, uint32_t n, uint8_t* const out[3]);
 
 }  // namespace kelvra

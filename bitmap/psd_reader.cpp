@@ -608,6 +608,8 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       } else if (result == PsdRead::kPartialDissolve) {
         out.Refuse(result, layers[k.failedLayer].name,
                    "dissolve over partly transparent pixels (Photoshop scatters them at random)");
+      } else if (k.failedLayer >= 0 && k.failedFeature != nullptr) {
+        out.Refuse(result, layers[k.failedLayer].name, k.failedFeature);
       }
       break;
     }

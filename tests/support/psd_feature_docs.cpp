@@ -222,7 +222,7 @@ std::vector<NamedDocument> FeatureDocuments() {
       l.blocks = blocks;
       return l;
     };
-    std::vector<uint8_t> levels = {0, 2, 0, 9, 0, 240, 0, 20, 0, 255, 0, 90};
+    std::vector<uint8_t> levels = {0, 2, 0, 9, 0, 240, 0, 20, 0, 255, 0, 100};
     for (int r = 1; r < 29; ++r) levels.insert(levels.end(), {0, 0, 0, 255, 0, 0, 0, 255, 0, 100});
     std::vector<uint8_t> curves = {0, 0, 1, 0, 0, 0, 3, 0, 2, 0, 0, 0, 0, 0, 255, 0, 255,
                                    0, 3, 0, 9, 0, 0, 0, 99, 0, 120, 0, 250, 0, 255};

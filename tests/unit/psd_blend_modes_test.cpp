@@ -26,11 +26,12 @@ int Expected(const std::string& k, double b, double s) {
   double v;
   if (k == "fsub") v = std::max(0.0, b - s);
   else if (k == "fdiv") v = b == 0 ? 0 : s == 0 ? 255 : std::min(255.0, 255 * b / s);
-  else if (k == "hMix") v = b + s >= 255 ? 255 : 0;
+  else if (k == "hMix") v = b != 0 && b + s >= 255 ? 255 : 0;
   else if (k == "pLit") v = s <= 127 ? std::min(b, 2 * s) : std::max(b, 2 * s - 255);
   else if (k == "lLit") v = std::clamp(b + 2 * s - 256, 0.0, 255.0);
-  else if (s > 127) v = b == 0 ? 0 : std::min(255.0, 255 * b / (255 - (2 * s - 256)));  // vLit
-  else v = b == 255 ? 255 : s == 0 ? 0 : std::max(0.0, 255 - 255 * (255 - b) / (2 * s));
+  else if (s == 0 || s == 255) v = s;  // vLit: the source's ends decide
+  else if (s > 127) v = b == 0 ? 0 : std::min(255.0, 255 * b / (255 - (2 * s - 256)));
+  else v = b == 255 ? 255 : std::max(0.0, 255 - 255 * (255 - b) / (2 * s));
   return static_cast<int>(std::floor(k == "vLit" ? v + 1e-9 : v + 0.5 + 1e-9));
 }
 
@@ -57,8 +58,9 @@ TEST(BlendModes, SeparableEdgeValues) {
   const struct { const char* key; uint8_t cb, cs, out; } cases[] = {
       // vivid light: 128 is neutral; burn below, dodge above, both rounded down;
       // 64, 217: 211.95, Photoshop's picture
-      {"vLit", 0, 0, 0}, {"vLit", 255, 0, 255}, {"vLit", 128, 128, 128}, {"vLit", 128, 127, 127},
-      {"vLit", 254, 1, 127}, {"vLit", 127, 64, 0}, {"vLit", 0, 255, 0}, {"vLit", 1, 255, 255},
+      {"vLit", 0, 0, 0}, {"vLit", 255, 0, 0}, {"vLit", 128, 128, 128}, {"vLit", 128, 127, 127},
+      {"vLit", 254, 1, 127}, {"vLit", 127, 64, 0}, {"vLit", 0, 255, 255}, {"vLit", 1, 255, 255},
+      {"vLit", 255, 1, 255}, {"vLit", 0, 254, 0}, {"hMix", 0, 255, 0}, {"hMix", 1, 254, 255},
       {"vLit", 1, 254, 85}, {"vLit", 64, 217, 211}, {"lLit", 0, 0, 0}, {"lLit", 0, 255, 254},
       {"lLit", 255, 0, 0}, {"lLit", 128, 128, 128}, {"lLit", 1, 127, 0}, {"lLit", 100, 200, 244},
       {"lLit", 255, 255, 255}, {"pLit", 255, 0, 0}, {"pLit", 0, 255, 255}, {"pLit", 200, 127, 200},

@@ -7,8 +7,8 @@
 //
 // psd-tools follows the separable W3C formulas within 1 level (it truncates)
 // for every supported mode but soft light: where the source is above one half
-// it takes sqrt(backdrop) over the whole range, as Photoshop does, while the
-// W3C formula uses a cubic below a backdrop of one quarter (up to 9 levels
+// it takes sqrt(backdrop) over the whole range, while the W3C formula (and
+// Photoshop) uses a cubic below a backdrop of one quarter (up to 9 levels
 // apart in the cases here). The soft-light document therefore keeps its
 // backdrop at 64 and above, where both formulas agree, and the region below
 // is left to the formula's own unit tests.

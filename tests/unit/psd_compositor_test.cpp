@@ -56,8 +56,7 @@ uint8_t Blend(const char* key, uint8_t cb, uint8_t cs) {
 }
 
 // The W3C definitions in real numbers on [0, 1], written from the text of
-// the definitions rather than from the library's code; soft light is
-// Photoshop's (sqrt(cb) for every cb).
+// the definitions rather than from the library's code.
 double Reference(const std::string& key, double b, double s) {
   auto hardLight = [](double b, double s) {
     return s <= 0.5 ? b * 2 * s : b + (2 * s - 1) - b * (2 * s - 1);
@@ -71,7 +70,8 @@ double Reference(const std::string& key, double b, double s) {
   if (key == "hLit") return hardLight(b, s);
   if (key == "sLit") {
     if (s <= 0.5) return b - (1 - 2 * s) * b * (1 - b);
-    return b + (2 * s - 1) * (std::sqrt(b) - b);
+    const double d = b <= 0.25 ? ((16 * b - 12) * b + 4) * b : std::sqrt(b);
+    return b + (2 * s - 1) * (d - b);
   }
   if (key == "diff") return std::fabs(b - s);
   if (key == "smud") return b + s - 2 * b * s;
@@ -151,9 +151,9 @@ TEST(BlendFormulas, WorkedValues) {
   EXPECT_EQ(Blend("idiv", 255, 0), 255);     // cb = 1 wins over cs = 0
   EXPECT_EQ(Blend("lddg", 128, 128), 255);
   EXPECT_EQ(Blend("lbrn", 128, 128), 1);
-  // Soft light takes Photoshop's square root below a quarter too: the W3C
-  // polynomial would give 53 here (sqrt(16 * 255) = 63.87).
-  EXPECT_EQ(Blend("sLit", 16, 255), 64);
+  // Soft light below a quarter takes W3C's polynomial, as Photoshop's
+  // picture does: 52.96 (the square root would give 63.87).
+  EXPECT_EQ(Blend("sLit", 16, 255), 53);
   EXPECT_EQ(Blend("sLit", 128, 255), 181);   // sqrt(128/255) * 255 = 180.67
 }
 
@@ -236,6 +236,17 @@ struct Rgb {
 };
 std::ostream& operator<<(std::ostream& os, const Rgb& c) {
   return os << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+// The effects' reference point ("fxrp": x and y as big-endian doubles).
+std::vector<uint8_t> ReferencePoint(double x, double y) {
+  std::vector<uint8_t> b;
+  for (double v : {x, y}) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    for (int i = 7; i >= 0; --i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  }
+  return Block("fxrp", b);
 }
 
 // A solid colour fill ("SoCo") and an Invert adjustment ("nvrt") do not read
@@ -906,6 +917,18 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
   std::vector<uint8_t> cut = GradientMapBlock({});
   cut[11] -= 36, cut.resize(cut.size() - 36);  // the block ends before its noise mode
   const std::string kMap = "layer 'L': a Gradient Map ";
+  auto clippedTo = [&named](const char* key) {
+    TestLayer l = Solid(2, 2, 2);
+    std::memcpy(l.blendKey, key, 4);
+    l.clipping = 1;
+    return named("Top", l);
+  };
+  const std::string kBase =
+      "layer 'Base': a clipping base below 100 % fill, or whose clipped layers are not blended "
+      "as a group";
+  const std::string kPlaced =
+      "layer 'L': a pattern overlay placed between pixels, or away from the canvas's corner "
+      "below 100 %";
   const std::string kMasked =
       "layer 'Ramp': a gradient overlay on a layer with a mask, or on a layer but one of pixels or "
       "a solid colour fill";
@@ -965,6 +988,8 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
        "layer 'L': a pattern overlay moved or turned (phase or angle)"},
       {doc(pattern(100, {{"Ptrn", ObjectValue("Ptrn", {})}})),
        "layer 'L': a pattern overlay whose settings cannot be read"},
+      {doc(With(pattern(81), ReferencePoint(1, 0))), kPlaced},
+      {doc(With(pattern(100), ReferencePoint(0, 0.5))), kPlaced},
       {doc(pattern(100)), "layer 'L': a pattern overlay whose pattern the document does not hold"},
       {odd,
        "layer 'L': a pattern overlay whose pattern is not RGB, has transparency, is larger "
@@ -972,6 +997,16 @@ TEST_F(CompositorTest, RefusalsNameTheLayerAndTheFeature) {
       {doc(ByteBlock("iOpa", 51), 200, "lLit"),
        "layer 'L': fill opacity below 100 % in linear light over partly transparent pixels of "
        "the layer"},
+      // Clipping beyond what Photoshop's picture shows.
+      {Document({Solid(9, 9, 9), named("Base", With(Solid(1, 1, 1), ByteBlock("iOpa", 128))),
+                 clippedTo("norm")}),
+       kBase},
+      {Document({Solid(9, 9, 9), named("Base", With(Solid(1, 1, 1), ByteBlock("clbl", 0))),
+                 clippedTo("norm")}),
+       kBase},
+      {Document({Solid(9, 9, 9), named("Base", Solid(1, 1, 1, 128)), clippedTo("mul ")}),
+       "layer 'Top': a layer in a blend mode other than normal clipped to partly transparent "
+       "pixels"},
   };
   for (const auto& c : cases) {
     const std::vector<uint8_t> doc = BuildPsd(c.doc);
@@ -1183,8 +1218,9 @@ TEST_F(CompositorTest, PeakMemoryBesidesTheRasterIsRowsPerLayer) {
   EXPECT_LT(extra[1], 1u << 20);
 }
 
-// A pattern overlay tiles the document's pattern from the canvas's corner:
-// at 100 % pixel for pixel, below it from the half-size tile (2 x 2 means).
+// A pattern overlay tiles the document's pattern from the layer's reference
+// point (the canvas's corner without one): at 100 % pixel for pixel, below
+// it from the half-size tile (2 x 2 means).
 TEST_F(CompositorTest, PatternOverlayTilesTheDocumentsPattern) {
   // 2 x 4: red 0, 40, ... 255, green 255 - red, blue 7
   const std::vector<uint8_t> planes = {0,  40, 80, 120, 160, 200, 240, 255, 255, 215, 175, 135,
@@ -1194,16 +1230,23 @@ TEST_F(CompositorTest, PatternOverlayTilesTheDocumentsPattern) {
     bool packed;
     int x, y;
     Rgb expected;
+    double left = 0, top = 0;  // the reference point
   } cases[] = {
       {100, false, 1, 1, {200, 55, 7}}, {100, true, 3, 0, {120, 135, 7}},
       // x = 1 at (x, y) * 50 / 81: the means 100 and 173.75 mixed 50 / 81 of
       // the way, 145.5
       {81, true, 1, 0, {146, 109, 7}}, {81, false, 2, 1, {156, 99, 7}},
       {81, true, 3, 0, {111, 144, 7}},
+      // The tile's pixel (0, 0) at (1, 1); its (3, 1) at (0, 0) from (-3, 5).
+      {100, false, 1, 1, {0, 255, 7}, 1, 1}, {100, true, 0, 0, {255, 0, 7}, -3, 5},
   };
   for (const auto& c : cases) {
     TestLayer top = Solid(1, 2, 3);
     top.blocks = DescriptorBlock("lfx2", {PatternOverlay("P-1", c.scale)});
+    if (c.left != 0 || c.top != 0) {
+      const std::vector<uint8_t> point = ReferencePoint(c.left, c.top);
+      top.blocks.insert(top.blocks.end(), point.begin(), point.end());
+    }
     TestDoc d = Document({Solid(9, 9, 9), top});
     d.globalBlocks = PatternsBlock("P-1", 2, 4, planes, c.packed);
     EXPECT_EQ(ReadOne(d, c.x, c.y), c.expected) << c.scale << " at " << c.x << ", " << c.y;
