@@ -858,8 +858,10 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
   const uint8_t* blue = channels == 3 ? picture.colour[2] : k.zero;
   // Once the picture differs from the merged image, the remaining rows are
   // composited only to find a layer the compositor refuses: its name and
-  // feature say more of why than a pixel does.
-  bool differs = false;
+  // feature say more of why than a pixel does. A sink that wants no more
+  // rows stops the delivery, not the check: a document whose layers do not
+  // give its editor's picture is refused whatever the sink saw.
+  bool differs = false, stopped = false;
   for (uint32_t y = 0; y < static_cast<uint32_t>(h.rows); ++y) {
     result = CompositeRow(k, y);
     if (result != PsdRead::kOk) {
@@ -909,14 +911,18 @@ PsdRead CompositeLayers(SourceWindow& window, const Header& h, const LayerSectio
       }
       if (result != PsdRead::kOk) break;
     }
+    if (stopped) continue;
     MergePlanes(picture.colour[0], green, blue, withAlpha ? k.outAlpha : nullptr, width,
                 out.Row(y, width));
     if (!out.Done(y)) {
+      stopped = true;
+      if (compare != nullptr) continue;
       result = PsdRead::kStopped;
       break;
     }
   }
-  if (differs && result == PsdRead::kOk) result = PsdRead::kUnrecordedDrawing;
+  if (result == PsdRead::kOk && differs) result = PsdRead::kUnrecordedDrawing;
+  if (result == PsdRead::kOk && stopped) result = PsdRead::kStopped;
   TrackedFree(block);
   TrackedFree(table);
   if (result == PsdRead::kOk || result == PsdRead::kStopped || check != nullptr) return result;

@@ -83,7 +83,9 @@ const char* PsdReadText(PsdRead why);
 // the first row, after every refusal that can be found without decoding;
 // `row` then gets rows 0, 1, ... in order, each width pixels in the layout
 // of a 32-bit raster (valid only during the call). Either returning false
-// ends the read with kStopped. A read that fails while decoding reports its
+// ends the read with kStopped; a document checked against its editor's
+// picture (ReadLayeredImage) is still read to its end, and a refusal found
+// there is reported instead. A read that fails while decoding reports its
 // failure after the rows it delivered.
 struct PsdRowSink {
   bool (*begin)(void* context, int32_t width, int32_t height);
