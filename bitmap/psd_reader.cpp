@@ -347,14 +347,15 @@ bool ReadStreamRow(void* context, int32_t stream, uint32_t row, uint32_t first, 
 //    "Adobe Photoshop 2026", ...). The library's own documents carry a
 //    version information that names Photoshop too, with the reader name
 //    kOwnVersionReaderName, and are not checked: their merged image is the
-//    host's shaded image, which the shading layer gives only to within its
-//    rounding (not at all in gray). Programs that keep the resources they
-//    found carry it unchanged, and their merged image is then the old one
-//    (ImageMagick's edit of a layer). The XMP creator tool (1060) is not
-//    used: it names the program that made the document first and later
-//    saves keep it (in the shared documents: Photoshop Elements 21 or CS3
-//    there, beside version information written by Photoshop 2022 or 2020),
-//    and two Photoshop documents of the shared set have no XMP at all.
+//    host's shaded image, not the picture of their layers (the shading
+//    layer gives it to within 2 levels, shading.h). Programs that keep the
+//    resources they found carry it unchanged, and their merged image is then
+//    the old one (ImageMagick's edit of a layer). The XMP creator tool (1060)
+//    is not used: it names the program that made the document first and
+//    later saves keep it (in the shared documents: Photoshop Elements 21 or
+//    CS3 there, beside version information written by Photoshop 2022 or
+//    2020), and two shared documents whose version information names
+//    Photoshop have no XMP at all.
 //  - Krita, which saves its own blend modes (erase, grain merge, behind,
 //    ...) under the key "norm", so that its records do not say what it drew;
 //    told by the NUL that ends every Unicode name it writes.
