@@ -4,7 +4,12 @@
 // adjustment layers (Levels, Curves, Exposure) read and
 // composited row by row, against reading the same file's bytes into one block
 // through the same file services, and against a memcpy of that many bytes,
-// both in the same run. Every figure is the best of several runs.
+// both in the same run. Then the check of a document Photoshop saved: the
+// same document with a version information naming Photoshop and the layers'
+// picture as its merged image, against the read without that resource; and
+// both again with the library's shading layer on top (composited for the
+// check, left out of the picture read). Every figure is the best of several
+// runs.
 //
 //   kelvra_psd_layers_bench [folder for the file, default /tmp] [side, default 4096]
 #include <chrono>
@@ -94,7 +99,6 @@ int main(int argc, char** argv) {
   doc.composite = {std::vector<uint8_t>(n, 1), std::vector<uint8_t>(n, 2),
                    std::vector<uint8_t>(n, 3)};
   std::vector<uint8_t> bytes = kelvra::testing::BuildPsd(doc);
-  doc = kelvra::testing::TestDoc();
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
     std::printf("cannot write %s\n", path.c_str());
@@ -135,6 +139,58 @@ int main(int argc, char** argv) {
               fromFile * 1e3, fromFile / readBytes, fromFile / memcpySeconds);
   std::printf("layered read + composite, bytes in memory %8.1f ms  ratio to file bytes %5.2f  to memcpy %5.2f\n",
               fromMemory * 1e3, fromMemory / readBytes, fromMemory / memcpySeconds);
+  std::remove(path.c_str());
+  copy = std::vector<uint8_t>();
+  bytes = std::vector<uint8_t>();
+
+  // The check against Photoshop's merged image.
+  auto write = [&](const kelvra::testing::TestDoc& d) {
+    const std::vector<uint8_t> b = kelvra::testing::BuildPsd(d);
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || std::fwrite(b.data(), 1, b.size(), out) != b.size()) status = 1;
+    if (out != nullptr) std::fclose(out);
+  };
+  auto readFile = [&] {
+    return BestSeconds([&] { status |= target.LoadLayeredFromFile(path.c_str(), false); });
+  };
+  // Version 1, a real merged image, the writer's and reader's names, file version 1.
+  std::vector<uint8_t> version = {0, 0, 0, 1, 1};
+  for (const std::string name : {"Adobe Photoshop", "Adobe Photoshop 2024"}) {
+    version.insert(version.end(), {0, 0, 0, static_cast<uint8_t>(name.size())});
+    for (char c : name) version.insert(version.end(), {0, static_cast<uint8_t>(c)});
+  }
+  version.insert(version.end(), {0, 0, 0, 1});
+  kelvra::testing::TestLayer shading;
+  shading.bottom = shading.right = side;
+  std::memcpy(shading.blendKey, "hLit", 4);
+  for (int16_t id : {0, 1, 2}) {
+    kelvra::testing::TestChannel c;
+    c.id = id, c.compression = 1, c.samples = Plane(side, 5, id);
+    shading.channels.push_back(std::move(c));
+  }
+  shading.name = "Shading";
+  for (const bool withShading : {false, true}) {
+    if (withShading) doc.layers.push_back(shading);
+    // The merged image: the picture of every layer, read before any is the
+    // library's own.
+    doc.resources.clear();
+    write(doc);
+    status |= target.LoadLayeredFromFile(path.c_str(), false);
+    for (size_t i = 0; i < n && target.pixels != nullptr; ++i) {
+      for (int c = 0; c < 3; ++c) doc.composite[c][i] = target.pixels[4 * i + 2 - c];
+    }
+    if (withShading) doc.layers.back().name = "KShading (do not edit this laye";
+    write(doc);
+    const double unchecked = readFile();
+    doc.resources = kelvra::testing::Resource(1057, version);
+    write(doc);
+    const double checked = readFile();
+    target.Release();
+    std::printf("checked against Photoshop's merged image%s %8.1f ms  ratio to the read without "
+                "the check (%.1f ms) %5.2f\n",
+                withShading ? ", shading layer on top" : "                       ",
+                checked * 1e3, unchecked * 1e3, checked / unchecked);
+  }
   std::remove(path.c_str());
   if (status != 0) std::printf("a read FAILED\n");
   return status != 0 ? 1 : 0;

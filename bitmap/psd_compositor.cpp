@@ -401,6 +401,7 @@ void StartCompositor(Compositor* k, const PsdLayer* layers, const PsdLayerPaint*
   }
   k->failedLayer = -1;
   k->failedFeature = nullptr;
+  k->splitAt = -1;
   k->levels[0].opaque = !k->translucentRoot;
   k->rows = rows;
   k->layers = layers;
@@ -422,6 +423,12 @@ PsdRead CompositeRow(Compositor& k, uint32_t y) {
   int32_t i = 0;
   while (i < k.count) {
     const PsdLayer& l = k.layers[i];
+    if (i == k.splitAt && depth == 0) {
+      for (int32_t c = 0; c < k.channels; ++c) {
+        std::memcpy(k.beneath.colour[c], k.levels[0].colour[c], w);
+      }
+      std::memcpy(k.beneath.alpha, k.levels[0].alpha, w);
+    }
     if (!k.shown[i]) {
       i = l.kind == LayerKind::kGroupStart ? l.partner + 1 : i + 1;
       continue;

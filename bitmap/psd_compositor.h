@@ -150,6 +150,12 @@ struct Compositor {
   // planes, or null when no layer has one.
   const PsdPattern* pattern;
   const uint8_t* patternPlanes;
+  // When layer `splitAt` lies at the root (-1: none), `beneath` receives the
+  // root as it is before that layer is composited: the picture without it
+  // and the layers above it, next to the picture with them. Its rows are
+  // the caller's.
+  int32_t splitAt;
+  Level beneath;
 };
 
 // Takes the compositor's rows from the work block (see Carver) for layers

@@ -60,8 +60,8 @@ enum class PsdRead {
   kFlattenedBackdrop,       // layers leave the picture transparent where the document's
                             // merged image (without transparency) is flattened onto
                             // something unknown
-  kUnrecordedDrawing,       // an editor that saves modes of its own under other keys
-                            // (Krita): its layers do not give its merged image
+  kUnrecordedDrawing,       // the layers do not give the merged image that the editor
+                            // (Photoshop, Krita) stored as the picture it showed
   // Not a failure of the document: the row sink ended the read.
   kStopped,
 };
@@ -83,7 +83,9 @@ const char* PsdReadText(PsdRead why);
 // the first row, after every refusal that can be found without decoding;
 // `row` then gets rows 0, 1, ... in order, each width pixels in the layout
 // of a 32-bit raster (valid only during the call). Either returning false
-// ends the read with kStopped. A read that fails while decoding reports its
+// ends the read with kStopped; a document checked against its editor's
+// picture (ReadLayeredImage) is still read to its end, and a refusal found
+// there is reported instead. A read that fails while decoding reports its
 // failure after the rows it delivered.
 struct PsdRowSink {
   bool (*begin)(void* context, int32_t width, int32_t height);
@@ -102,10 +104,13 @@ PsdRead ReadCompositeImage(PsdSource& source, bool withAlpha, ABitMap* target,
 // The composite of the document's layers leaving out the library's own
 // upper layer ("KShading (do not edit this layer)", "Kelvra Masked Layer",
 // by its Unicode name when it has one), in a raster of the document's size;
-// the composite image when there are no layers. A document Krita saved is
-// first composited with that layer and compared with its merged image, row
-// by row: Krita writes its own blend modes under the key "norm", and only
-// its merged image shows what it drew (kUnrecordedDrawing when they differ).
+// the composite image when there are no layers. A document that Photoshop
+// (told by its version information) or Krita saved is composited with that
+// layer too and compared with its merged image, row by row, as the picture
+// without it is delivered: the merged image is the picture the editor
+// showed, and a document whose layers do not give it is refused
+// (kUnrecordedDrawing, the reason naming the pixel, how far off, and the
+// layers over it), after the rows delivered before the difference showed.
 PsdRead ReadLayeredImage(const uint8_t* bytes, uint64_t length, bool withAlpha,
                          ABitMap* target, PsdRefusal* why = nullptr);
 PsdRead ReadLayeredImage(PsdSource& source, bool withAlpha, ABitMap* target,

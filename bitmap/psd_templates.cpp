@@ -475,7 +475,7 @@ constexpr std::array<uint8_t, 1548> ImageResourcesTemplate = BuildBlock<1548>([]
   w.PutBE32(1);  // version
   w.PutU8(1);    // has real merged data
   UnicodeString(w, "Adobe Photoshop");      // writer name
-  UnicodeString(w, "Adobe Photoshop 6.0");  // reader name
+  UnicodeString(w, kOwnVersionReaderName);  // reader name
   w.PutBE32(1);  // file version
   EndResource(w, at);
 });

@@ -23,6 +23,11 @@ extern const std::array<uint8_t, 252> MaskedLayerExtra;
 // resource blocks, among them a 2 x 2 JPEG thumbnail.
 extern const std::array<uint8_t, 1548> ImageResourcesTemplate;
 
+// The reader name of the version information resource (1057) in the image
+// resources above: the layered reader tells by it that the version
+// information, and so the merged image, is the library's own.
+inline constexpr char kOwnVersionReaderName[] = "Adobe Photoshop 6.0";
+
 // The thumbnail's JFIF image (inside resource 1036), exactly as embedded.
 inline constexpr uint32_t kThumbnailJfifBytes = 539;
 

@@ -11,6 +11,7 @@
 #include "bitmap/abitmap.h"
 #include "bitmap/psd_blend.h"
 #include "bitmap/psd_reader.h"
+#include "bitmap/psd_templates.h"
 #include "tests/support/psd_build.h"
 #include "tests/support/test_env.h"
 
@@ -877,6 +878,134 @@ TEST_F(CompositorTest, TheLibrarysOwnLayerIsLeftOut) {
   const std::vector<uint8_t> doc = BuildPsd(d);
   ASSERT_EQ(ReadCompositeImage(doc.data(), doc.size(), false, &target), PsdRead::kOk);
   EXPECT_EQ(At(0, 0), (Rgb{0, 0, 0}));
+}
+
+// The version information resource (1057): version 1, whether the merged
+// image is real, the writer's and the reader's names, file version 1.
+std::vector<uint8_t> VersionInfo(const std::string& writer, const std::string& reader,
+                                 bool real = true) {
+  std::vector<uint8_t> d = {0, 0, 0, 1, static_cast<uint8_t>(real)};
+  for (const std::string& name : {writer, reader}) {
+    d.insert(d.end(), {0, 0, 0, static_cast<uint8_t>(name.size())});
+    for (char c : name) d.insert(d.end(), {0, static_cast<uint8_t>(c)});
+  }
+  d.insert(d.end(), {0, 0, 0, 1});
+  return testing::Resource(1057, d);
+}
+
+// A layer of one colour over columns 2 and 3.
+TestLayer RightHalf(uint8_t r, uint8_t g, uint8_t b) {
+  TestLayer l;
+  l.left = 2, l.bottom = kH, l.right = kW;
+  for (int16_t id : {0, 1, 2}) l.channels.push_back(Plane(id, id == 0 ? r : id == 1 ? g : b, 4));
+  return l;
+}
+
+// The composite planes of a picture whose columns 0, 1 are `left` and 2, 3
+// `right`.
+std::vector<std::vector<uint8_t>> Picture(Rgb left, Rgb right) {
+  std::vector<std::vector<uint8_t>> planes(3, std::vector<uint8_t>(kW * kH));
+  for (int i = 0; i < kW * kH; ++i) {
+    const Rgb& c = i % kW < 2 ? left : right;
+    planes[0][i] = c.r, planes[1][i] = c.g, planes[2][i] = c.b;
+  }
+  return planes;
+}
+
+// A document Photoshop saved is read only when its layers give the merged
+// image Photoshop stored, where that is opaque, within 2 levels; a
+// refusal names the pixel where the first row that differs differs most,
+// and the layers over it.
+TEST_F(CompositorTest, APhotoshopSaveIsReadOnlyWhenItsLayersGiveItsMergedImage) {
+  TestLayer paper = Solid(10, 20, 30), paint = RightHalf(200, 100, 0);
+  paper.name = "paper", paint.name = "paint";
+  const std::vector<uint8_t> photoshop = VersionInfo("Adobe Photoshop", "Adobe Photoshop CS6");
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> resources;
+    int x, y, channel, delta;  // the merged image's sample changed
+    PsdRead expected;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"Photoshop, as the layers give it", photoshop, 0, 0, 0, 0, PsdRead::kOk, ""},
+      {"Photoshop, 2 levels off (its own rounding)", photoshop, 3, 1, 1, 2, PsdRead::kOk, ""},
+      {"Photoshop, 3 levels off", photoshop, 3, 1, 1, 3, PsdRead::kUnrecordedDrawing,
+       "the layers as saved do not give the picture Photoshop stored: 3 levels off in green at "
+       "x 3, y 1, under 'paint', 'paper'"},
+      {"Photoshop, off where the bottom layer alone lies", photoshop, 1, 0, 2, -30,
+       PsdRead::kUnrecordedDrawing, "30 levels off in blue at x 1, y 0, under 'paper'"},
+      {"Photoshop Elements", VersionInfo("Adobe Photoshop Elements", "Adobe Photoshop Elements 10.0"),
+       2, 0, 0, 9, PsdRead::kUnrecordedDrawing, "9 levels off in red at x 2, y 0"},
+      {"the library's own version information",
+       VersionInfo("Adobe Photoshop", kOwnVersionReaderName), 3, 1, 1, 50, PsdRead::kOk, ""},
+      {"compatibility off: no real merged image",
+       VersionInfo("Adobe Photoshop", "Adobe Photoshop CS6", false), 3, 1, 1, 50, PsdRead::kOk, ""},
+      {"another writer", VersionInfo("Some Painter", "Some Painter 2"), 3, 1, 1, 50, PsdRead::kOk,
+       ""},
+      {"no version information", {}, 3, 1, 1, 50, PsdRead::kOk, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    TestDoc d = Document({paper, paint});
+    d.resources = r.resources;
+    d.composite = Picture({10, 20, 30}, {200, 100, 0});
+    d.composite[r.channel][r.y * kW + r.x] += r.delta;
+    const std::vector<uint8_t> doc = BuildPsd(d);
+    PsdRefusal why;
+    ASSERT_EQ(ReadLayeredImage(doc.data(), doc.size(), false, &target, &why), r.expected);
+    EXPECT_NE(std::string(why.text).find(r.reason), std::string::npos) << why.text;
+    if (r.expected == PsdRead::kOk) EXPECT_EQ(At(3, 1), (Rgb{200, 100, 0}));
+  }
+  // Where the merged image is not opaque it is not compared: the bottom
+  // layer is the opaque backdrop here, and Photoshop's picture shows what
+  // lies under it.
+  for (const uint8_t alpha : {128, 255}) {
+    TestDoc d = Document({paper, paint});
+    d.resources = photoshop;
+    d.channels = 4;
+    d.overrideLayerCount = true, d.layerCountField = -2;
+    d.composite = Picture({10, 20, 30}, {200, 100, 0});
+    d.composite.push_back(std::vector<uint8_t>(kW * kH, 255));
+    d.composite[0][0] = 255, d.composite[3][0] = alpha;
+    EXPECT_EQ(Read(d), alpha == 255 ? PsdRead::kUnrecordedDrawing : PsdRead::kOk) << +alpha;
+  }
+}
+
+// The check composites the library's own layer too, the picture read leaves
+// it out: on top of the document (one pass gives both) and under a layer of
+// the user's (a pass of its own checks first).
+TEST_F(CompositorTest, ThePhotoshopCheckCountsTheLibrarysLayer) {
+  TestLayer paper = Solid(10, 20, 30), paint = RightHalf(200, 100, 0),
+            own = Solid(0, 0, 0, 51);
+  own.name = "KShading (do not edit this laye";
+  // Black at alpha 51 takes a fifth: 10, 20, 30 -> 8, 16, 24; 200, 100, 0 -> 160, 80, 0.
+  const Rgb paperShaded{8, 16, 24}, paintShaded{160, 80, 0};
+  struct Row {
+    const char* what;
+    std::vector<TestLayer> layers;
+    Rgb left, right;  // the merged image
+    PsdRead expected;
+  };
+  const Row rows[] = {
+      {"on top, merged with it", {paper, paint, own}, paperShaded, paintShaded, PsdRead::kOk},
+      {"on top, merged without it", {paper, paint, own}, {10, 20, 30}, {200, 100, 0},
+       PsdRead::kUnrecordedDrawing},
+      {"under the user's layer, merged with it", {paper, own, paint}, paperShaded, {200, 100, 0},
+       PsdRead::kOk},
+      {"under the user's layer, merged without it", {paper, own, paint}, {10, 20, 30},
+       {200, 100, 0}, PsdRead::kUnrecordedDrawing},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    TestDoc d = Document(r.layers);
+    d.resources = VersionInfo("Adobe Photoshop", "Adobe Photoshop 2024");
+    d.composite = Picture(r.left, r.right);
+    ASSERT_EQ(Read(d), r.expected);
+    if (r.expected != PsdRead::kOk) continue;
+    EXPECT_EQ(At(0, 0), (Rgb{10, 20, 30}));
+    EXPECT_EQ(At(3, 1), (Rgb{200, 100, 0}));
+  }
 }
 
 // A refusal names the layer (by its Unicode name when it has one, a group by
