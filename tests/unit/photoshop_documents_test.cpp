@@ -133,7 +133,7 @@ TEST(PhotoshopDocuments, MergedAsPhotoshopShowsThemOrRefusedWithAReason) {
   const struct {
     const char* folder;
     int mergedAtLeast;
-  } folders[] = {{"photoshop", 54}, {"photoshop2", 50}};
+  } folders[] = {{"photoshop", 54}, {"photoshop2", 64}};
   for (const auto& f : folders) {
     SCOPED_TRACE(f.folder);
     const std::string folder = kShared + f.folder;
