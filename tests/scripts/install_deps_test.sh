@@ -44,10 +44,10 @@ for version, suite in ((old, B), (new, S)):
     add("libexpat1", ["amd64", "i386"], version, suite, "expat", True)
     add("libexpat1-dev", ["amd64", "i386"], version, suite, "expat", True, [("libexpat1", "=", version)])
 inst = []
-for spec in installed:
-    if spec == "stb-pulls-dev":
+for entry in installed:
+    if entry == "stb-pulls-dev":
         continue
-    na, suite = spec.split("@")
+    na, suite = entry.split("@")
     name, arch = na.split(":")
     suite = {"B": B, "S": S}[suite]
     inst += [dict(p) for p in archive if p["name"] == name and p["arch"] == arch and p["suite"] == suite]

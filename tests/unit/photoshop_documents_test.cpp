@@ -9,6 +9,7 @@
 // too.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,8 +39,9 @@ const std::string kShared = std::string(KELVRA_SOURCE_DIR) + "/../shared/fixture
 struct Comparison {
   const uint8_t* rgba = nullptr;
   int width = 0, height = 0;
+  int channels = 3;              // 1: a grayscale picture, gray in red
   uint64_t opaque = 0, off = 0;  // samples compared, samples more than 2 levels off
-  int worst = 0;
+  int worst = 0, worstX = -1, worstY = -1;
 };
 
 bool Begin(void* context, int32_t width, int32_t height) {
@@ -52,11 +54,11 @@ bool Row(void* context, uint32_t y, const uint8_t* bgra) {
   const uint8_t* ref = c->rgba + 4 * static_cast<uint64_t>(c->width) * y;
   for (int x = 0; x < c->width; ++x, ref += 4, bgra += 4) {
     if (ref[3] != 255) continue;
-    for (int ch = 0; ch < 3; ++ch) {
+    for (int ch = 0; ch < c->channels; ++ch) {
       const int d = std::abs(static_cast<int>(ref[ch]) - bgra[2 - ch]);
       ++c->opaque;
       if (d > 2) ++c->off;
-      if (d > c->worst) c->worst = d;
+      if (d > c->worst) c->worst = d, c->worstX = x, c->worstY = static_cast<int>(y);
     }
   }
   return true;
@@ -142,6 +144,96 @@ TEST(PhotoshopDocuments, MergedAsPhotoshopShowsThemOrRefusedWithAReason) {
     const Counts n = ReadFolder(folder, documents);
     EXPECT_EQ(n.wrong, 0);
     EXPECT_GE(n.merged, f.mergedAtLeast);
+  }
+}
+
+// ---- the documents that decide a formula -----------------------------------
+
+// A grayscale document stores no merged PNG: its own composite is the
+// reference, gray in red, its transparency (a second channel) in alpha.
+struct GrayPicture {
+  std::vector<uint8_t> rgba;
+  int width = 0, height = 0;
+};
+bool TakeGraySize(void* context, int32_t width, int32_t height) {
+  GrayPicture* p = static_cast<GrayPicture*>(context);
+  p->width = width, p->height = height;
+  p->rgba.assign(4 * static_cast<size_t>(width) * height, 255);
+  return true;
+}
+bool TakeGrayRow(void* context, uint32_t y, const uint8_t* bgra) {
+  GrayPicture* p = static_cast<GrayPicture*>(context);
+  uint8_t* out = &p->rgba[4 * static_cast<size_t>(p->width) * y];
+  for (int x = 0; x < p->width; ++x, out += 4, bgra += 4) out[0] = bgra[2], out[3] = bgra[1];
+  return true;
+}
+
+// Each row a shared document that shows one formula of the compositor (or a
+// case refused by name): merged, every opaque sample within 2 levels of
+// Photoshop's picture, or refused with the words given.
+TEST(PhotoshopDocuments, EachFormulaDocumentMergedExactlyOrRefusedByName) {
+  const struct {
+    const char* file;     // in photoshop2
+    const char* refusal;  // null: merged
+  } rows[] = {
+      // Posterize: floor(x n / 256) bins, at 21, 13, 7 and 3 levels.
+      {"adjustments__posterize_rgb.psd", nullptr},
+      {"adjustments__posterize_grayscale.psd", nullptr},
+      // Levels: its gamma curve near the black point is not the power.
+      {"adjustments__levels_grayscale.psd", "a Levels adjustment with a gamma other than 1.00"},
+      // Pass-through groups: below 100 % fill, isolated at the fill; a mode
+      // other than normal inside is refused.
+      {"passthrough_fill_adjustment.psd", nullptr},
+      {"passthrough_fill_blendmode.psd",
+       "a group or a blend mode other than normal inside a pass-through group below 100 % fill"},
+      {"passthrough_opacity.psd", nullptr},
+      // A hidden bottom layer: the picture starts transparent (darken there).
+      {"passthrough_blendmodes2.psd", nullptr},
+      // Modes inside pass-through groups, over a fill whose mask hides
+      // nothing; clipping to a group stays refused.
+      {"passthrough_blendmodes1.psd", nullptr},
+      {"passthrough_clipping_mask_blendmode.psd", "clipped to a group"},
+      // Shallow knockout in an isolated and a pass-through group.
+      {"transparency__knockout-isolated-groups.psd", nullptr},
+      // A normal layer clipped to a normal shape.
+      {"clipping-mask.psd", nullptr},
+  };
+  const std::string folder = kShared + "photoshop2/";
+  if (!testing::FileExists(folder + "manifest.json")) GTEST_SKIP() << "no documents in " << folder;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    const std::string path = folder + row.file;
+    const std::string stem = std::string(row.file, std::strlen(row.file) - 4);
+    Comparison c;
+    GrayPicture gray;
+    int channels = 0;
+    uint8_t* png = stbi_load((folder + "merged/" + stem + ".png").c_str(), &c.width, &c.height,
+                             &channels, 4);
+    if (png != nullptr) {
+      c.rgba = png;
+    } else {
+      const std::vector<uint8_t> header = testing::ReadFileBytes(path);
+      ASSERT_EQ(header.at(25), 1) << "no merged PNG beside a document that is not grayscale";
+      const PsdRowSink take{TakeGraySize, TakeGrayRow, &gray};
+      ASSERT_EQ(ReadFileRows(path.c_str(), false, true, take), PsdRead::kOk);
+      if (header.at(13) < 2) {  // no transparency channel
+        for (size_t i = 3; i < gray.rgba.size(); i += 4) gray.rgba[i] = 255;
+      }
+      c.rgba = gray.rgba.data(), c.width = gray.width, c.height = gray.height, c.channels = 1;
+    }
+    PsdRefusal why;
+    const PsdRowSink sink{Begin, Row, &c};
+    const PsdRead r = ReadFileRows(path.c_str(), true, false, sink, &why);
+    if (png != nullptr) stbi_image_free(png);
+    if (row.refusal != nullptr) {
+      EXPECT_NE(r, PsdRead::kOk) << "merged, worst " << c.worst << " at " << c.worstX << ","
+                                 << c.worstY;
+      EXPECT_NE(std::strstr(why.text, row.refusal), nullptr) << why.text;
+      continue;
+    }
+    ASSERT_EQ(r, PsdRead::kOk) << why.text;
+    EXPECT_GT(c.opaque, 0u);
+    EXPECT_EQ(c.off, 0u) << "worst " << c.worst << " at " << c.worstX << "," << c.worstY;
   }
 }
 
