@@ -109,7 +109,7 @@ def parse_name(arg):
 
 
 def apt_get(world, args):
-    opts = {"-s": False, "--allow-downgrades": False}
+    opts = {"--allow-downgrades": False}
     words = []
     it = iter(args)
     for a in it:
@@ -134,7 +134,7 @@ def apt_get(world, args):
         return 0
     if words[0] != "install":
         return 100
-    if world.s["uid"] != 0 and not opts["-s"]:
+    if world.s["uid"] != 0:
         print("E: Could not open lock file /var/lib/dpkg/lock-frontend - open (13: Permission denied)")
         return 100
     inst = world.installed()
@@ -203,22 +203,13 @@ def apt_get(world, args):
         print("\n".join(sorted(set(unmet))))
         print("E: Unable to correct problems, you have held broken packages.")
         return 100
-    changes = []
     for k, p in target.items():
         old = inst.get(k)
-        if old is p or (old and old["version"] == p["version"]):
-            continue
         if old and vcmp(p["version"], old["version"]) < 0 and not opts["--allow-downgrades"]:
             print("E: Packages were downgraded and -y was used without --allow-downgrades.")
             return 100
-        changes.append((k, old, p))
-    for (name, arch), old, p in sorted(changes, key=lambda c: c[0]):
-        shown = name if arch == NATIVE else f"{name}:{arch}"
-        was = f" [{old['version']}]" if old else ""
-        print(f"Inst {shown}{was} ({p['version']} {p.get('suite', 'now')} [{arch}])")
-    if not opts["-s"]:
-        world.s["installed"] = [dict(p, suite=p.get("suite", "now")) for p in target.values()]
-        world.save()
+    world.s["installed"] = list(target.values())
+    world.save()
     return 0
 
 
@@ -267,8 +258,6 @@ def dpkg_query(world, args):
     for a in it:
         if a.startswith("-f="):
             fmt = a[3:]
-        elif a == "-f":
-            fmt = next(it)
         elif not a.startswith("-"):
             names.append(a)
     rows = world.s["installed"]

@@ -75,7 +75,7 @@ check() {  # what condition...
 has() { grep -qE -- "$1" <<<"$2"; }
 has_line() { grep -qxF -- "$1" <<<"$2"; }
 # The install transactions, less the compiler the 32-bit check needs first.
-installs() { grep -E '^apt-get .*install' "$t/calls" | grep -v ' -s ' | grep -vE ' g\+\+-multilib$'; }
+installs() { grep -E '^apt-get .*install' "$t/calls" | grep -vE ' g\+\+-multilib$'; }
 
 old=2.5.0-1+deb12u2 new=2.5.0-1+deb12u5
 # One machine a row: uid; whether bookworm-security's i386 index is missing;
